@@ -1,0 +1,85 @@
+#include "common/StringUtil.h"
+
+#include <climits>
+#include <cwctype>
+
+std::wstring ToUpperAscii(std::wstring text) {
+    for (wchar_t& c : text) {
+        if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+    }
+    return text;
+}
+
+std::wstring ToLowerAscii(std::wstring text) {
+    for (wchar_t& c : text) {
+        if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+    }
+    return text;
+}
+
+bool EqualsIgnoreCaseAscii(const std::wstring& a, const std::wstring& b) {
+    return a.size() == b.size() && ToLowerAscii(a) == ToLowerAscii(b);
+}
+
+long ParseDecimal(const std::wstring& text) {
+    size_t i = 0;
+    while (i < text.size() && std::iswspace(static_cast<wint_t>(text[i]))) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == L'+' || text[i] == L'-')) {
+        negative = text[i] == L'-';
+        ++i;
+    }
+    // Accumulate as a negative number: its range holds LONG_MIN.
+    long value = 0;
+    bool overflow = false;
+    for (; i < text.size() && text[i] >= L'0' && text[i] <= L'9'; ++i) {
+        int digit = text[i] - L'0';
+        if (value < (LONG_MIN + digit) / 10) {
+            overflow = true;
+        } else {
+            value = value * 10 - digit;
+        }
+    }
+    if (overflow) return negative ? LONG_MIN : LONG_MAX;
+    if (negative) return value;
+    return value == LONG_MIN ? LONG_MAX : -value;
+}
+
+std::string WideToUtf8(const std::wstring& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        unsigned long c = static_cast<unsigned long>(text[i]);
+        if (c > 0xFFFFu) {
+            // Only where wchar_t holds whole code points (not on Windows).
+        } else if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() &&
+                   (static_cast<unsigned long>(text[i + 1]) & 0xFC00u) == 0xDC00u) {
+            c = 0x10000 + ((c - 0xD800) << 10) + ((static_cast<unsigned long>(text[i + 1]) & 0xFFFFu) - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;
+        }
+        if (c < 0x80) {
+            out.push_back(static_cast<char>(c));
+        } else if (c < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else if (c < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        }
+    }
+    return out;
+}
+
+std::wstring PadNumber(unsigned value, int width) {
+    std::wstring digits = std::to_wstring(value);
+    if (static_cast<int>(digits.size()) < width) digits.insert(0, width - digits.size(), L'0');
+    return digits;
+}

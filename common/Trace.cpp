@@ -1,0 +1,199 @@
+#include "common/Trace.h"
+
+#include <map>
+#include <mutex>
+
+#include "common/Handles.h"
+#include "common/StringUtil.h"
+
+const wchar_t kTraceParametersKey[] = L"SYSTEM\\CurrentControlSet\\Services\\CDZorra_Detect\\Parameters";
+const wchar_t kTraceFileValue[] = L"TraceFile";
+
+namespace {
+
+const DWORD kSettingsLifetimeMs = 2000;
+
+struct TraceState {
+    std::mutex lock;
+    bool loaded = false;
+    DWORD loadedTick = 0;
+    std::wstring filePath;
+    int nextListener = 1;
+    std::map<int, TraceListener> listeners;
+};
+
+TraceState& State() {
+    static TraceState* state = new TraceState;  // never destroyed: traces may come during exit
+    return *state;
+}
+
+std::wstring ReadTraceFilePath() {
+    UniqueRegKey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kTraceParametersKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) {
+        return std::wstring();
+    }
+    DWORD type = 0;
+    DWORD size = 0;
+    if (RegQueryValueExW(key.get(), kTraceFileValue, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
+        type != REG_SZ || size < sizeof(wchar_t) || size > 65536) {
+        return std::wstring();
+    }
+    std::wstring value(size / sizeof(wchar_t) + 1, L'\0');
+    DWORD got = size;
+    if (RegQueryValueExW(key.get(), kTraceFileValue, nullptr, &type, reinterpret_cast<BYTE*>(&value[0]), &got) !=
+            ERROR_SUCCESS ||
+        type != REG_SZ) {
+        return std::wstring();
+    }
+    value.resize(got / sizeof(wchar_t));
+    return value.substr(0, value.find(L'\0'));
+}
+
+std::mutex fileLock;
+
+void AppendToFile(const std::wstring& path, const std::string& line) {
+    // One open and one write per message, so a file that an administrator
+    // deletes or moves is simply made anew. Appends are serialised here too:
+    // Wine's FILE_APPEND_DATA is not atomic across handles and loses lines.
+    std::lock_guard<std::mutex> guard(fileLock);
+    UniqueFileHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return;
+    DWORD written = 0;
+    WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+}
+
+void AppendUnsigned(std::wstring& out, unsigned long long value, unsigned base) {
+    wchar_t digits[24];
+    int n = 0;
+    do {
+        unsigned digit = static_cast<unsigned>(value % base);
+        digits[n++] = static_cast<wchar_t>(digit < 10 ? L'0' + digit : L'a' + digit - 10);
+        value /= base;
+    } while (value != 0);
+    while (n > 0) out.push_back(digits[--n]);
+}
+
+}  // namespace
+
+std::wstring FormatTraceV(const wchar_t* format, va_list args) {
+    std::wstring out;
+    if (format == nullptr) return out;
+    for (const wchar_t* p = format; *p != L'\0'; ++p) {
+        if (*p != L'%') {
+            out.push_back(*p);
+            continue;
+        }
+        wchar_t spec = p[1];
+        switch (spec) {
+        case L'd': {
+            int value = va_arg(args, int);
+            if (value < 0) {
+                out.push_back(L'-');
+                AppendUnsigned(out, 0ULL - static_cast<long long>(value), 10);
+            } else {
+                AppendUnsigned(out, static_cast<unsigned long long>(value), 10);
+            }
+            ++p;
+            break;
+        }
+        case L'u':
+            AppendUnsigned(out, va_arg(args, unsigned int), 10);
+            ++p;
+            break;
+        case L'x':
+            AppendUnsigned(out, va_arg(args, unsigned int), 16);
+            ++p;
+            break;
+        case L's': {
+            const wchar_t* text = va_arg(args, const wchar_t*);
+            out += text != nullptr ? text : L"(null)";
+            ++p;
+            break;
+        }
+        case L'%':
+            out.push_back(L'%');
+            ++p;
+            break;
+        case L'\0':
+            out.push_back(L'%');
+            break;
+        default:
+            out.push_back(L'%');
+            break;
+        }
+    }
+    return out;
+}
+
+std::wstring FormatTrace(const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::wstring text = FormatTraceV(format, args);
+    va_end(args);
+    return text;
+}
+
+std::wstring FormatTraceFileLine(const SYSTEMTIME& time, DWORD threadId, const std::wstring& message) {
+    std::wstring body = message;
+    while (!body.empty() && (body.back() == L'\n' || body.back() == L'\r')) body.pop_back();
+    return FormatTrace(L"%u-", time.wYear) + PadNumber(time.wMonth, 2) + L"-" + PadNumber(time.wDay, 2) + L" " +
+           PadNumber(time.wHour, 2) + L":" + PadNumber(time.wMinute, 2) + L":" + PadNumber(time.wSecond, 2) + L"." +
+           PadNumber(time.wMilliseconds, 3) + FormatTrace(L" [%u] ", threadId) + body;
+}
+
+void ReloadTraceSettings() {
+    TraceState& state = State();
+    std::lock_guard<std::mutex> guard(state.lock);
+    state.loaded = false;
+}
+
+int AddTraceListener(TraceListener listener) {
+    TraceState& state = State();
+    std::lock_guard<std::mutex> guard(state.lock);
+    int id = state.nextListener++;
+    state.listeners[id] = std::move(listener);
+    return id;
+}
+
+void RemoveTraceListener(int id) {
+    TraceState& state = State();
+    std::lock_guard<std::mutex> guard(state.lock);
+    state.listeners.erase(id);
+}
+
+void TraceV(const wchar_t* format, va_list args) {
+    DWORD savedError = GetLastError();
+    std::wstring message = FormatTraceV(format, args);
+    OutputDebugStringW(message.c_str());
+
+    TraceState& state = State();
+    std::wstring path;
+    std::map<int, TraceListener> listeners;
+    {
+        std::lock_guard<std::mutex> guard(state.lock);
+        DWORD now = GetTickCount();
+        if (!state.loaded || now - state.loadedTick > kSettingsLifetimeMs) {
+            state.filePath = ReadTraceFilePath();
+            state.loaded = true;
+            state.loadedTick = now;
+        }
+        path = state.filePath;
+        if (!state.listeners.empty()) listeners = state.listeners;
+    }
+    if (!path.empty()) {
+        SYSTEMTIME time;
+        GetLocalTime(&time);
+        AppendToFile(path, WideToUtf8(FormatTraceFileLine(time, GetCurrentThreadId(), message)) + "\r\n");
+    }
+    for (auto& entry : listeners) entry.second(message);
+    SetLastError(savedError);
+}
+
+void Trace(const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    TraceV(format, args);
+    va_end(args);
+}

@@ -1,0 +1,44 @@
+#pragma once
+// The trace sink: the system's one diagnostic output.
+//
+// Formats take %d (int), %u (unsigned), %x (unsigned, lower-case hex), %s (a
+// wide string; null prints "(null)") and %%; anything else after % is copied
+// as it stands. The C library's wide printf is not used: with libstdc++ on
+// mingw its %s means a narrow string.
+//
+// Every message goes to OutputDebugStringW (what a debug viewer shows). When
+// the registry value "TraceFile" (REG_SZ, a full path) exists under
+// HKLM\SYSTEM\CurrentControlSet\Services\CDZorra_Detect\Parameters, each
+// message is also appended to that file as one UTF-8 line, prefixed with the
+// local time and the thread id. A trace never changes GetLastError() and never
+// fails towards its caller.
+
+#include <windows.h>
+
+#include <cstdarg>
+#include <functional>
+#include <string>
+
+void Trace(const wchar_t* format, ...);
+void TraceV(const wchar_t* format, va_list args);
+
+std::wstring FormatTrace(const wchar_t* format, ...);
+std::wstring FormatTraceV(const wchar_t* format, va_list args);
+
+extern const wchar_t kTraceParametersKey[];  // under HKEY_LOCAL_MACHINE
+extern const wchar_t kTraceFileValue[];
+
+// The trace-file setting is read on the first message and again once it is
+// more than two seconds old, so an administrator can turn the file on without
+// restarting the service. Tests force a fresh read.
+void ReloadTraceSettings();
+
+// The trace-file line for one message, without its line end:
+// "YYYY-MM-DD hh:mm:ss.mmm [tid] message" with the message's trailing CR and
+// LF removed.
+std::wstring FormatTraceFileLine(const SYSTEMTIME& time, DWORD threadId, const std::wstring& message);
+
+// Listeners see every formatted message, on the tracing thread. For tests.
+using TraceListener = std::function<void(const std::wstring&)>;
+int AddTraceListener(TraceListener listener);
+void RemoveTraceListener(int id);

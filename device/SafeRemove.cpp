@@ -1,0 +1,3 @@
+#include "device/SafeRemove.h"
+
+bool SafeRemoveSupportedDevice() { return false; }

@@ -1,0 +1,70 @@
+#pragma once
+// Sending one SCSI command block to a device through IOCTL_SCSI_PASS_THROUGH.
+
+#include <windows.h>
+#include <winioctl.h>
+#include <ntddscsi.h>
+
+#include <cstddef>
+#include <string>
+
+const int kCdbSize = 6;          // every block given to a device is 6 bytes long
+const int kMaxCdbTextLength = 12;  // two hex digits per byte
+
+// Header, sense and data area as one record, given to DeviceIoControl as input
+// and output. The header is the platform's own SCSI_PASS_THROUGH: 44 bytes in
+// a 32-bit process, 56 in a 64-bit one, so the offsets are taken from the
+// layout, never written in.
+struct PassThroughBuffer {
+    SCSI_PASS_THROUGH header;
+    ULONG filler;
+    UCHAR sense[32];
+    UCHAR data[512];
+};
+
+const ULONG kPassThroughDataLength = 192;
+
+// The input and output sizes handed to DeviceIoControl with the buffer.
+inline DWORD PassThroughInputSize() { return sizeof(SCSI_PASS_THROUGH); }
+inline DWORD PassThroughOutputSize() {
+    return static_cast<DWORD>(offsetof(PassThroughBuffer, data)) + kPassThroughDataLength;
+}
+
+// Zeroes the record and fills the header; the first count bytes of cdb
+// (0 to 6) go to the start of the command block.
+void BuildPassThroughBuffer(const BYTE* cdb, int count, PassThroughBuffer* buffer);
+
+enum class CdbTextResult {
+    Ok,
+    OddLength,  // nothing may be sent
+    TooLong,    // longer than 12 characters: nothing may be sent
+};
+
+// Reads hex text two characters a byte, each pair as a scanf "%x" reads it: a
+// pair that yields no number gives 0 and still counts.
+CdbTextResult ParseCdbText(const std::wstring& text, BYTE bytes[kCdbSize], int* count);
+
+// The value scanf "%x" reads from the two characters, or -1 when they yield
+// no number.
+int ParseHexPair(wchar_t first, wchar_t second);
+
+// Sends the command text (hex) to the device path, or to the supported
+// CD-ROM when the path is empty. False for unusable text, when no device is
+// found or when the device cannot be opened.
+bool SendCdbCommand(const std::wstring& commandText, std::wstring devicePath);
+
+// Opens the device and sends the block. True when the device was opened,
+// whatever it answered.
+bool SendScsiCdb(const std::wstring& devicePath, const BYTE* bytes, int count);
+
+// Enables SeDebugPrivilege in the process token. True when it is enabled.
+bool EnableDebugPrivilege();
+
+// The two token calls of EnableDebugPrivilege, replaceable by tests: their
+// failures cannot be staged otherwise.
+struct PrivilegeCalls {
+    BOOL(WINAPI* lookupPrivilegeValue)(LPCWSTR systemName, LPCWSTR name, PLUID luid);
+    BOOL(WINAPI* adjustTokenPrivileges)(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES newState, DWORD length,
+                                        PTOKEN_PRIVILEGES previousState, PDWORD returnLength);
+};
+PrivilegeCalls& GetPrivilegeCalls();

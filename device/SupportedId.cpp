@@ -1,0 +1,3 @@
+#include "device/SupportedId.h"
+
+bool IsSupportedID(const std::wstring&) { return true; }

@@ -1,0 +1,130 @@
+#include "common/Trace.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "common/Handles.h"
+#include "support/TestFiles.h"
+#include "support/TraceCapture.h"
+
+namespace {
+
+TEST(FormatTrace, Table) {
+    EXPECT_EQ(L"CreateService  Successfully.\n", FormatTrace(L"CreateService  Successfully.\n"));
+    EXPECT_EQ(L"OpenSCManager FAILED (5)\n", FormatTrace(L"OpenSCManager FAILED (%d)\n", 5));
+    EXPECT_EQ(L"x -2147483648 y", FormatTrace(L"x %d y", static_cast<int>(0x80000000u)));
+    EXPECT_EQ(L"StartServiceCtrlDispatcher Error code : 4294967295.\n",
+              FormatTrace(L"StartServiceCtrlDispatcher Error code : %u.\n", 0xFFFFFFFFu));
+    EXPECT_EQ(L"IsSupportedID Found OK :USB\\VID_1  VID_1",
+              FormatTrace(L"IsSupportedID Found OK :%s  %s", L"USB\\VID_1", L"VID_1"));
+    EXPECT_EQ(L"1.1 SymblicName:\t \\\\?\\usb#x \r\n",
+              FormatTrace(L"%d.1 SymblicName:\t %s \r\n", 1, L"\\\\?\\usb#x"));
+    EXPECT_EQ(L"\x4e2d\x6587 (null)", FormatTrace(L"%s %s", L"\x4e2d\x6587", static_cast<const wchar_t*>(nullptr)));
+    EXPECT_EQ(L"100% ff %q %", FormatTrace(L"100%% %x %q %", 255u));
+    EXPECT_EQ(L"", FormatTrace(L""));
+}
+
+TEST(FormatTraceFileLine, PrefixAndLineEndRemoved) {
+    SYSTEMTIME t = {};
+    t.wYear = 2026; t.wMonth = 3; t.wDay = 7; t.wHour = 4; t.wMinute = 5; t.wSecond = 6; t.wMilliseconds = 7;
+    EXPECT_EQ(L"2026-03-07 04:05:06.007 [42] Service stopped successfully",
+              FormatTraceFileLine(t, 42, L"Service stopped successfully\r\n"));
+    EXPECT_EQ(L"2026-03-07 04:05:06.007 [42] StartMonitoring....", FormatTraceFileLine(t, 42, L"StartMonitoring...."));
+}
+
+TEST(Trace, KeepsLastErrorAndReachesListeners) {
+    ScopedTraceCapture capture;
+    SetLastError(0xdeadbeef);
+    Trace(L"Error CreateFile: %s, Error Code: %d\n", L"\\\\.\\E:", 2);
+    EXPECT_EQ(0xdeadbeefu, GetLastError());
+    ASSERT_EQ(1u, capture.Messages().size());
+    EXPECT_EQ(L"Error CreateFile: \\\\.\\E:, Error Code: 2\n", capture.Messages()[0]);
+}
+
+// Sets the TraceFile value for the lifetime of the object.
+class TraceFileSetting {
+public:
+    explicit TraceFileSetting(const std::wstring& path) {
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, kTraceParametersKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key_.put(),
+                        nullptr);
+        RegSetValueExW(key_.get(), kTraceFileValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
+                       static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)));
+        ReloadTraceSettings();
+    }
+    ~TraceFileSetting() {
+        RegDeleteValueW(key_.get(), kTraceFileValue);
+        ReloadTraceSettings();
+    }
+
+private:
+    UniqueRegKey key_;
+};
+
+TEST(TraceFile, AppendsUtf8LinesFromManyThreads) {
+    TempFolder folder;
+    std::wstring path = folder / L"trace.log";
+    {
+        TraceFileSetting setting(path);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t) {
+            threads.emplace_back([t] {
+                for (int i = 0; i < 50; ++i) Trace(L"thread %d message %d \x4e2d\x6587\n", t, i);
+            });
+        }
+        for (auto& th : threads) th.join();
+    }
+    std::string text = ReadFileBytes(path);
+    std::istringstream lines(text);
+    std::string line;
+    std::set<std::string> seen;
+    int count = 0;
+    while (std::getline(lines, line)) {
+        ASSERT_FALSE(line.empty());
+        ASSERT_EQ('\r', line.back());
+        line.pop_back();
+        // "YYYY-MM-DD hh:mm:ss.mmm [tid] thread t message i 中文"
+        ASSERT_GT(line.size(), 24u);
+        EXPECT_EQ('-', line[4]);
+        EXPECT_EQ('.', line[19]);
+        size_t body = line.find("] ");
+        ASSERT_NE(std::string::npos, body);
+        std::string message = line.substr(body + 2);
+        EXPECT_EQ(message.substr(message.size() - 6), "\xe4\xb8\xad\xe6\x96\x87");
+        seen.insert(message);
+        ++count;
+    }
+    EXPECT_EQ(200, count);
+    EXPECT_EQ(200u, seen.size());
+}
+
+TEST(TraceFile, UnwritablePlacesDisturbNothing) {
+    TempFolder folder;
+    const std::wstring places[] = {
+        folder / L"no\\such\\folder\\trace.log",
+        folder.Path(),  // a folder, not a file
+        L"",
+    };
+    for (const auto& place : places) {
+        TraceFileSetting setting(place);
+        ScopedTraceCapture capture;
+        SetLastError(1234);
+        Trace(L"still fine %d\n", 1);
+        EXPECT_EQ(1234u, GetLastError());
+        EXPECT_EQ(1u, capture.Count(L"still fine 1\n"));
+    }
+}
+
+TEST(TraceFile, NoSettingWritesNoFile) {
+    TempFolder folder;
+    ReloadTraceSettings();
+    Trace(L"nowhere\n");
+    WIN32_FIND_DATAW data;
+    UniqueFindHandle find(FindFirstFileW((folder / L"*.log").c_str(), &data));
+    EXPECT_FALSE(find.valid());
+}
+
+}  // namespace

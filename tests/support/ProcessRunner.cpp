@@ -1,0 +1,48 @@
+#include "support/ProcessRunner.h"
+
+#include <windows.h>
+
+#include <thread>
+
+#include "common/Handles.h"
+
+ProcessResult RunProgram(const std::wstring& programPath, const std::wstring& arguments, unsigned long timeoutMs) {
+    ProcessResult result;
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    UniqueHandle readEnd;
+    UniqueHandle writeEnd;
+    if (!CreatePipe(readEnd.put(), writeEnd.put(), &inherit, 0)) return result;
+    SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nullptr;
+    startup.hStdOutput = writeEnd.get();
+    startup.hStdError = writeEnd.get();
+    std::wstring commandLine = L"\"" + programPath + L"\"";
+    if (!arguments.empty()) commandLine += L" " + arguments;
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
+        return result;
+    }
+    result.started = true;
+    UniqueHandle process(info.hProcess);
+    UniqueHandle thread(info.hThread);
+    writeEnd.reset();
+
+    std::thread reader([&] {
+        char buffer[4096];
+        DWORD got = 0;
+        while (ReadFile(readEnd.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0) {
+            result.output.append(buffer, got);
+        }
+    });
+    if (WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) {
+        TerminateProcess(process.get(), ~0u);
+        WaitForSingleObject(process.get(), 5000);
+    }
+    GetExitCodeProcess(process.get(), &result.exitCode);
+    reader.join();
+    return result;
+}
