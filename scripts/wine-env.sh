@@ -17,6 +17,11 @@ wine_env_start() {
   export DISPLAY=":$display"
   for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.1; done
   wineboot -i >"$WINE_ENV_DIR/wineboot.log" 2>&1
+  # The server that booted the prefix must be gone before the persistent one
+  # starts: otherwise "wineserver -p" fails (already running), and the next
+  # program boots a second services.exe that serves the same pipe with its
+  # own service list (OpenService then fails with 1060 at random).
+  wineserver -w
   wineserver -p
   # A crashing program must end, not wait in a debugger nobody sees.
   wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f >/dev/null 2>&1 || true
