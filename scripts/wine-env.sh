@@ -16,13 +16,11 @@ wine_env_start() {
   WINE_ENV_XVFB=$!
   export DISPLAY=":$display"
   for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.1; done
-  wineboot -i >"$WINE_ENV_DIR/wineboot.log" 2>&1
-  # The server that booted the prefix must be gone before the persistent one
-  # starts: otherwise "wineserver -p" fails (already running), and the next
-  # program boots a second services.exe that serves the same pipe with its
-  # own service list (OpenService then fails with 1060 at random).
-  wineserver -w
+  # The persistent server first: without it every program start waits for
+  # Wine's daemons, and services die two seconds after the last program.
+  mkdir -p "$WINEPREFIX"
   wineserver -p
+  wineboot -i >"$WINE_ENV_DIR/wineboot.log" 2>&1
   # A crashing program must end, not wait in a debugger nobody sees.
   wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f >/dev/null 2>&1 || true
   # A program run now starts explorer.exe, the desktop's shell, which stays.
