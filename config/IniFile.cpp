@@ -29,15 +29,21 @@ std::wstring DecodeAnsiLine(UINT codePage, const char* bytes, size_t count) {
     std::wstring text;
     // MultiByteToWideChar counts in int: a line beyond that is converted in
     // pieces (a double-byte character cut at a piece's end becomes a
-    // substitute; no real script comes near 1 GiB in one line).
+    // substitute; no real script comes near 1 GiB in one line). In the ANSI
+    // code pages a byte gives at most one unit, so count units are room enough.
     const size_t kPiece = 0x40000000u;
     for (size_t done = 0; done < count;) {
         int length = static_cast<int>(count - done < kPiece ? count - done : kPiece);
-        int units = MultiByteToWideChar(codePage, MB_PRECOMPOSED, bytes + done, length, nullptr, 0);
-        if (units <= 0) return text;
         size_t at = text.size();
-        text.resize(at + static_cast<size_t>(units));
-        MultiByteToWideChar(codePage, MB_PRECOMPOSED, bytes + done, length, &text[at], units);
+        text.resize(at + static_cast<size_t>(length));
+        int units = MultiByteToWideChar(codePage, MB_PRECOMPOSED, bytes + done, length, &text[at], length);
+        if (units == 0 && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+            units = MultiByteToWideChar(codePage, MB_PRECOMPOSED, bytes + done, length, nullptr, 0);
+            text.resize(at + static_cast<size_t>(units > 0 ? units : 0));
+            if (units > 0) units = MultiByteToWideChar(codePage, MB_PRECOMPOSED, bytes + done, length, &text[at], units);
+        }
+        text.resize(at + static_cast<size_t>(units > 0 ? units : 0));
+        if (units <= 0) return text;
         done += static_cast<size_t>(length);
     }
     return text;
