@@ -1,0 +1,67 @@
+// The Windows side of IniDocument: the file and the ANSI code page.
+
+#include <windows.h>
+
+#include <new>
+
+#include "common/Handles.h"
+#include "config/IniDocument.h"
+
+namespace {
+
+class FileSource : public IniByteSource {
+public:
+    explicit FileSource(HANDLE file) : file_(file) {}
+    size_t Read(char* buffer, size_t size) override {
+        DWORD want = size > 0x10000000u ? 0x10000000u : static_cast<DWORD>(size);
+        DWORD got = 0;
+        if (!ReadFile(file_, buffer, want, &got, nullptr)) return 0;
+        return got;
+    }
+
+private:
+    HANDLE file_;
+};
+
+// Invalid bytes are substituted (no MB_ERR_INVALID_CHARS), as the system
+// converts them by default.
+std::wstring DecodeAnsiLine(UINT codePage, const char* bytes, size_t count) {
+    std::wstring text;
+    // MultiByteToWideChar counts in int: a line beyond that is converted in
+    // pieces (a double-byte character cut at a piece's end becomes a
+    // substitute; no real script comes near 1 GiB in one line). In the ANSI
+    // code pages a byte gives at most one unit, so count units are room enough.
+    const size_t kPiece = 0x40000000u;
+    for (size_t done = 0; done < count;) {
+        int length = static_cast<int>(count - done < kPiece ? count - done : kPiece);
+        size_t at = text.size();
+        text.resize(at + static_cast<size_t>(length));
+        int units = MultiByteToWideChar(codePage, MB_PRECOMPOSED, bytes + done, length, &text[at], length);
+        if (units == 0 && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+            units = MultiByteToWideChar(codePage, MB_PRECOMPOSED, bytes + done, length, nullptr, 0);
+            text.resize(at + static_cast<size_t>(units > 0 ? units : 0));
+            if (units > 0) units = MultiByteToWideChar(codePage, MB_PRECOMPOSED, bytes + done, length, &text[at], units);
+        }
+        text.resize(at + static_cast<size_t>(units > 0 ? units : 0));
+        if (units <= 0) return text;
+        done += static_cast<size_t>(length);
+    }
+    return text;
+}
+
+}  // namespace
+
+IniDocument::IniDocument(const std::wstring& path) {
+    // Fully shared: an editor or installer may have the script open meanwhile.
+    UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
+                                      nullptr));
+    if (!file) return;
+    FileSource source(file.get());
+    UINT codePage = GetACP();
+    try {
+        Load(source, [codePage](const char* bytes, size_t count) { return DecodeAnsiLine(codePage, bytes, count); });
+    } catch (const std::bad_alloc&) {
+        // What was stored before memory ran out stays, as after a line that ends the reading.
+    }
+}
