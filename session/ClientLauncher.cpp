@@ -44,7 +44,7 @@ std::wstring ClientImagePath(bool isDX) {
 
 bool IsClientRunning(const std::wstring& processName) {
     // Only the process list is read: TH32CS_SNAPALL would also copy every
-    // process's threads, modules and heap lists, which can take seconds.
+    // process's threads, modules and heap lists, which is slow on a busy machine.
     UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot) return false;
     PROCESSENTRY32W entry = {};

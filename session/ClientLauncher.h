@@ -48,6 +48,6 @@ void LaunchClientUnlessRunning(const std::wstring& processName, const std::wstri
 // "SetupPath" under HKLM\Software\Velo_Mini\Orin_pppoe\SetupInfo, or empty.
 // Only a REG_SZ or REG_EXPAND_SZ (not expanded) of at most 1023 characters,
 // of even length and with its terminator counts; the text ends at its first
-// 0. Both builds read the 32-bit registry view, where the 32-bit service has
-// always read it and the client's installer writes it.
+// 0. Both builds read the 32-bit registry view (Wow6432Node on 64-bit
+// Windows), where the shipped 32-bit service reads it.
 std::wstring GetClientSetupPath();

@@ -107,10 +107,7 @@ TEST(ClientChoice, RunningTestIsACaseSensitiveSubstring) {
 class ClientLaunchTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        for (const std::wstring& name : RunningProcessNames()) {
-            if (EqualsIgnoreCaseAscii(name, L"EXPLORER.EXE")) return;
-        }
-        GTEST_SKIP() << "no explorer.exe runs here (Wine starts it only with a display)";
+        if (!EnsureShellRuns()) GTEST_SKIP() << "no explorer.exe runs here";
     }
     static size_t Launches(const ScopedTraceCapture& capture) {
         size_t n = 0;

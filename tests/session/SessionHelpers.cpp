@@ -5,6 +5,7 @@
 #include <future>
 
 #include "common/Handles.h"
+#include "common/StringUtil.h"
 #include "support/TestFiles.h"
 
 ShownDialog::ShownDialog(const TestDialogLayout& layout) {
@@ -105,6 +106,18 @@ int TestClientCopy::StopClients() {
         }
     }
     return terminated;
+}
+
+bool EnsureShellRuns(DWORD timeoutMs) {
+    GetDesktopWindow();
+    const DWORD start = GetTickCount();
+    for (;;) {
+        for (const std::wstring& name : RunningProcessNames()) {
+            if (EqualsIgnoreCaseAscii(name, L"EXPLORER.EXE")) return true;
+        }
+        if (GetTickCount() - start > timeoutMs) return false;
+        Sleep(50);
+    }
 }
 
 std::vector<std::wstring> RunningProcessNames() {

@@ -66,6 +66,12 @@ private:
     bool copied_ = false;
 };
 
+// Makes this process a user of its desktop, which under Wine starts the
+// desktop's shell (explorer.exe) when none runs, and waits at most timeoutMs
+// for the shell to show in the process list. Wine ends the shell about a
+// second after the last program with a window on the desktop has gone.
+bool EnsureShellRuns(DWORD timeoutMs = 20000);
+
 // The names of the running processes, in snapshot order.
 std::vector<std::wstring> RunningProcessNames();
 

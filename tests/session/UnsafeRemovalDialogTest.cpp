@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
+#include <string>
 
 #include "SessionHelpers.h"
 #include "common/Handles.h"
@@ -63,6 +66,13 @@ private:
     std::vector<std::unique_ptr<ShownDialog>> dialogs_;
 };
 
+std::string Title(HWND window) {
+    char title[128] = {};
+    if (!window) return "none";
+    GetWindowTextA(window, title, sizeof(title));
+    return "\"" + std::string(title) + "\" (" + std::to_string(reinterpret_cast<UINT_PTR>(window)) + ")";
+}
+
 // The first of the windows in EnumWindows order, or null.
 HWND FirstListed(const std::vector<HWND>& among) {
     for (HWND window : VisibleTopLevelWindows()) {
@@ -112,16 +122,21 @@ TEST_F(UnsafeRemovalDialogTest, FingerprintOfVisibleControls) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         if (c.matches && matching.empty()) {
-            EXPECT_EQ(nullptr, GetUnSafeRemoveWnd2K()) << "among the near misses alone";
+            HWND nearMiss = GetUnSafeRemoveWnd2K();
+            EXPECT_EQ(nullptr, nearMiss) << "among the near misses alone: " << Title(nearMiss);
         }
-        HWND window = dialogs.Add(c.layout);
+        TestDialogLayout layout = c.layout;
+        layout.title.assign(c.what, c.what + strlen(c.what));
+        HWND window = dialogs.Add(layout);
         ASSERT_NE(nullptr, window);
         EXPECT_EQ(c.matches, IsUnsafeRemovalDialog(window));
         if (c.matches) matching.push_back(window);
         if (c.matches && c.layout.nested) nestedDialog = window;
     }
     // Several match: the first that EnumWindows reports is the one.
-    EXPECT_EQ(FirstListed(matching), GetUnSafeRemoveWnd2K());
+    HWND found = GetUnSafeRemoveWnd2K();
+    EXPECT_NE(matching.end(), std::find(matching.begin(), matching.end(), found)) << "found " << Title(found);
+    EXPECT_EQ(FirstListed(matching), found) << "not the first match in EnumWindows order";
 
     ASSERT_NE(nullptr, nestedDialog);
     EXPECT_EQ(L"#32770", GetWindowClassName(nestedDialog));

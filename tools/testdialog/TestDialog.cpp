@@ -19,6 +19,11 @@
 //   lifetime                   milliseconds until it closes itself (default
 //                              600000), so a forgotten copy does not stay
 //
+// "testdialog.exe hidden lifetime=N" also serves as a desktop anchor: Wine
+// ends the desktop's shell (explorer.exe) about a second after the last
+// program with a window has left the desktop; a hidden window held by this
+// program keeps the shell for N milliseconds.
+//
 // It ends when the dialog is closed: WM_CLOSE (what the service posts), the
 // Cancel command, or the caption's close box give exit code 0; the lifetime
 // running out gives exit code 3; bad arguments or a failure to create the
