@@ -31,6 +31,17 @@ wine_env_start() {
   wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f >/dev/null 2>&1 || true
   # A program run now starts explorer.exe, the desktop's shell, which stays.
   wine cmd /c exit 0 >/dev/null 2>&1 || true
+  # Wine closes the desktop, and explorer.exe with it, about a second after
+  # the last window goes. A hidden window kept for the whole run keeps the
+  # user's shell alive; otherwise each test that needs it starts a new one,
+  # which holds ctest's output pipe until it exits again.
+  local anchor
+  for anchor in build/i686/bin/testdialog.exe build/x86_64/bin/testdialog.exe; do
+    if [ -f "$anchor" ]; then
+      wine "$anchor" hidden lifetime=86400000 >"$WINE_ENV_DIR/anchor.log" 2>&1 &
+      break
+    fi
+  done
 }
 
 wine_env_stop() {
