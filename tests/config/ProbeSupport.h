@@ -29,7 +29,7 @@ private:
     bool ready_ = false;
 };
 
-// The GBK bytes of a string of Chinese text, and so on: tests write bytes.
+// Bytes given by value, for script text that is not ASCII.
 inline std::string Bytes(std::initializer_list<unsigned char> list) { return std::string(list.begin(), list.end()); }
 
 bool RunningOnWine();
