@@ -122,6 +122,17 @@ TEST_F(DeviceProgramTest, ListNamesTheEmptyEntryThatMakesEveryDeviceSupported) {
         << r.output;
 }
 
+// Ten refused attempts cost ten seconds: with nothing supported there are none.
+TEST_F(DeviceProgramTest, SafeRemoveWithNothingSupportedReturnsAtOnce) {
+    ExeFolder other;
+    ASSERT_TRUE(other.Ready());
+    ASSERT_TRUE(other.Script(L"a.ini", Tagged(L"[VidPid]\r\nCount=1\r\n0=USB\\VID_@_NONE\r\n[Setup]\r\nVEN=@_NONE\r\n")));
+    ProcessResult r = RunProgram(other.Exe(), L"-SafeRemove", 5000);
+    ASSERT_TRUE(r.started);
+    EXPECT_EQ(0u, r.exitCode);
+    EXPECT_EQ("", r.output);
+}
+
 TEST(DeviceProgram, ListWithoutScriptSaysEveryDeviceCounts) {
     ExeFolder bare;
     ASSERT_TRUE(bare.Ready());
