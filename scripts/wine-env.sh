@@ -16,7 +16,16 @@ wine_env_start() {
   WINE_ENV_XVFB=$!
   export DISPLAY=":$display"
   for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.1; done
+  # The persistent server first: without it every program start waits for
+  # Wine's daemons, and services die two seconds after the last program.
+  mkdir -p "$WINEPREFIX"
+  wineserver -p
   wineboot -i >"$WINE_ENV_DIR/wineboot.log" 2>&1
+  # Making the prefix leaves two services.exe serving the same pipe, each with
+  # its own list of services (OpenService then fails with 1060 at random):
+  # end them all and let the next program boot the prefix once.
+  wineserver -k
+  wineserver -w
   wineserver -p
   # A crashing program must end, not wait in a debugger nobody sees.
   wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f >/dev/null 2>&1 || true

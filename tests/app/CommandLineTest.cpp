@@ -81,3 +81,13 @@ TEST(CommandLineProgram, CdbToMissingPathExitsZeroQuietly) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(InitializeFramework, FailsWithoutAModuleAndSaysSoInChinese) {
+    EXPECT_FALSE(InitializeFramework(nullptr, nullptr, L"", 0));
+    EXPECT_TRUE(InitializeFramework(GetModuleHandleW(nullptr), nullptr, GetCommandLineW(), 0));
+    EXPECT_EQ(std::wstring(L"\x9519\x8bef: MFC \x521d\x59cb\x5316\x5931\x8d25\n"), kFrameworkFailureMessage);
+}
+
+}  // namespace
