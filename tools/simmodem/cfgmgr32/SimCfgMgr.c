@@ -32,9 +32,12 @@ static HMODULE setupapi;
 static CRITICAL_SECTION parentLock;
 static HDEVINFO parentSet = INVALID_HANDLE_VALUE; /* keeps the parents' DEVINST values valid */
 
-static FARPROC Real(const char* name) {
+/* void (*)(void) is the type a function pointer may be cast through freely. */
+typedef void (*ANY_PROC)(void);
+
+static ANY_PROC Real(const char* name) {
     if (!setupapi) return NULL;
-    return GetProcAddress(setupapi, name);
+    return (ANY_PROC)GetProcAddress(setupapi, name);
 }
 
 static BOOL Control(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize) {
