@@ -79,7 +79,26 @@ bool EnsureRootNode(std::wstring* error) {
     return true;
 }
 
+bool ServiceRunning(SC_HANDLE manager, const wchar_t* name) {
+    UniqueScHandle service(OpenServiceW(manager, name, SERVICE_QUERY_STATUS));
+    SERVICE_STATUS status = {};
+    return service && QueryServiceStatus(service.get(), &status) && status.dwCurrentState == SERVICE_RUNNING;
+}
+
 }  // namespace
+
+std::wstring SimModemDriverHostProblem() {
+    UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager) return ErrorText(L"OpenSCManager", GetLastError());
+    // Wine's own mount manager is a kernel driver that every healthy prefix runs.
+    if (!ServiceRunning(manager.get(), L"MountMgr")) {
+        return L"the prefix's service manager runs no kernel driver (MountMgr is stopped): the prefix was "
+               L"not restarted after its creation, and a second services.exe now answers (check with "
+               L"'wine winedbg --command \"info proc\"'); restart it: wineserver -k; wineserver -w; "
+               L"wineserver -p; wineboot";
+    }
+    return std::wstring();
+}
 
 SIM_PLUG SimModemDefaultPlug() {
     SIM_PLUG plug = {};
@@ -148,12 +167,19 @@ bool SimModemInstall(const std::wstring& driverPath, std::wstring* error) {
         ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, path.c_str(),
                              nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
     }
-    if (!StartServiceW(service.get(), 0, nullptr)) {
+    // The database stays locked while another service starts: try again for a while.
+    for (int attempt = 0;; ++attempt) {
+        if (StartServiceW(service.get(), 0, nullptr)) break;
         DWORD started = GetLastError();
-        if (started != ERROR_SERVICE_ALREADY_RUNNING) {
-            *error = ErrorText(L"StartService", started);
-            return false;
+        if (started == ERROR_SERVICE_ALREADY_RUNNING) break;
+        if (started == ERROR_SERVICE_DATABASE_LOCKED && attempt < 40) {
+            Sleep(250);
+            continue;
         }
+        *error = ErrorText(L"StartService", started);
+        std::wstring problem = SimModemDriverHostProblem();
+        if (!problem.empty()) *error += L": " + problem;
+        return false;
     }
     for (int i = 0; i < 200; ++i) {
         SIM_STATE state = {};
@@ -388,4 +414,23 @@ bool SimModemSendCdb(const std::wstring& devicePath, const std::vector<BYTE>& cd
     DWORD returned = 0;
     return DeviceIoControl(device.get(), IOCTL_SCSI_PASS_THROUGH, &request, sizeof(SCSI_PASS_THROUGH), &request,
                            sizeof(request), &returned, nullptr) != FALSE;
+}
+
+ScopedConfigManagerOverride::ScopedConfigManagerOverride(const std::wstring& programName)
+    : key_(L"Software\\Wine\\AppDefaults\\" + programName) {
+    static const wchar_t value[] = L"native,builtin";
+    for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
+        UniqueRegKey key;
+        if (RegCreateKeyExW(HKEY_CURRENT_USER, (key_ + L"\\DllOverrides").c_str(), 0, nullptr, 0,
+                            KEY_SET_VALUE | view, nullptr, key.put(), nullptr) == ERROR_SUCCESS) {
+            RegSetValueExW(key.get(), L"cfgmgr32", 0, REG_SZ, reinterpret_cast<const BYTE*>(value), sizeof(value));
+        }
+    }
+}
+
+ScopedConfigManagerOverride::~ScopedConfigManagerOverride() {
+    for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
+        RegDeleteKeyExW(HKEY_CURRENT_USER, (key_ + L"\\DllOverrides").c_str(), view, 0);
+        RegDeleteKeyExW(HKEY_CURRENT_USER, key_.c_str(), view, 0);
+    }
 }

@@ -34,6 +34,8 @@ void SimModemSetText(WCHAR (&field)[N], const std::wstring& text) {
 // once when the driver already runs. A 32-bit driver must be installed by a
 // 32-bit program. On false, *error says what failed.
 bool SimModemInstall(const std::wstring& driverPath, std::wstring* error);
+// Why the prefix cannot run a kernel driver, or empty when it can.
+std::wstring SimModemDriverHostProblem();
 // simmodem.sys beside the running program.
 std::wstring SimModemDriverPath();
 // Marks the service for deletion and removes the root device node: the driver
@@ -87,6 +89,22 @@ std::vector<std::wstring> SimModemInterfacePaths(const GUID& interfaceClass, con
 // Instance IDs of the present device nodes (every class) that contain the
 // fragment.
 std::vector<std::wstring> SimModemDeviceNodes(const std::wstring& fragment);
+
+// Makes the named program (a file name such as L"simmodemctl.exe") load the
+// test-only cfgmgr32.dll from its own folder, through the per-program
+// DllOverrides setting of the prefix, for as long as the object lives. The
+// WINEDLLOVERRIDES variable would not do for programs that a Windows process
+// starts (services included): Wine reads it from the Unix environment.
+class ScopedConfigManagerOverride {
+public:
+    explicit ScopedConfigManagerOverride(const std::wstring& programName);
+    ~ScopedConfigManagerOverride();
+    ScopedConfigManagerOverride(const ScopedConfigManagerOverride&) = delete;
+    ScopedConfigManagerOverride& operator=(const ScopedConfigManagerOverride&) = delete;
+
+private:
+    std::wstring key_;
+};
 
 // Sends one command block to a device path through IOCTL_SCSI_PASS_THROUGH in
 // this process's own layout. False when the device does not open or refuses.

@@ -70,7 +70,7 @@ typedef VOID(NTAPI* QUERY_SYSTEM_TIME)(PLARGE_INTEGER);
 
 static struct {
     PDRIVER_OBJECT driver;
-    KMUTEX lock;
+    KEVENT lock;             /* a synchronization event used as a lock: see Lock() */
     PDEVICE_OBJECT control;
     PDEVICE_OBJECT bus;      /* the FDO over the root PDO; null until AddDevice */
     BOOLEAN busStarted;
@@ -91,8 +91,11 @@ static struct {
     QUERY_SYSTEM_TIME querySystemTime;
 } g;
 
+/* Not a KMUTEX: Wine 8's kernel mutex can leave a thread waiting after the
+ * owner on another thread released it. An auto-reset event set once admits
+ * one thread at a time, on Wine as on Windows. Never taken recursively. */
 static void Lock(void) { KeWaitForSingleObject(&g.lock, Executive, KernelMode, FALSE, NULL); }
-static void Unlock(void) { KeReleaseMutex(&g.lock, FALSE); }
+static void Unlock(void) { KeSetEvent(&g.lock, IO_NO_INCREMENT, FALSE); }
 
 static LONGLONG Now(void) {
     LARGE_INTEGER time;
@@ -210,13 +213,14 @@ static void AppendDecimal(WCHAR* target, ULONG capacity, ULONG value) {
     AppendText(target, capacity, text + i);
 }
 
-/* Instance-ID text: blanks become underscores, as Windows writes them. */
+/* Instance-ID text: blanks (and anything else an instance ID may not hold)
+ * become underscores, as Windows writes them. */
 static void AppendIdText(WCHAR* target, ULONG capacity, const WCHAR* text) {
     ULONG length = TextLength(target);
     ULONG i;
     for (i = 0; text[i] && length + 1 < capacity; ++i) {
         WCHAR c = text[i];
-        target[length++] = (c == L' ' || c == L'\\' || c == L'/') ? L'_' : c;
+        target[length++] = (c <= L' ' || c >= 0x7F || c == L',' || c == L'\\' || c == L'/') ? L'_' : c;
     }
     target[length] = 0;
 }
@@ -317,8 +321,8 @@ static void BuildCdromFacesLocked(void) {
     AppendIdText(cdromInstance, SIM_TEXT_CHARS, g.plug.serial);
     AppendText(cdromInstance, SIM_TEXT_CHARS, L"&0");
 
-    faces[count] = CreateFaceLocked(SIM_FACE_CDROM_USB, usbId, g.plug.serial, SIM_ROOT_INSTANCE_ID, NULL,
-                                    L"USB Mass Storage Device");
+    faces[count] = CreateFaceLocked(SIM_FACE_CDROM_USB, usbId, usbInstance + TextLength(usbId) + 1,
+                                    SIM_ROOT_INSTANCE_ID, NULL, L"USB Mass Storage Device");
     if (faces[count]) ++count;
     faces[count] = CreateFaceLocked(SIM_FACE_CDROM, cdromId, cdromInstance, usbInstance, &kCdromInterface,
                                     L"USB CD-ROM Drive");
@@ -338,8 +342,8 @@ static void BuildModemFacesLocked(void) {
     CopyText(usbInstance, SIM_TEXT_CHARS, usbId);
     AppendText(usbInstance, SIM_TEXT_CHARS, L"\\");
     AppendIdText(usbInstance, SIM_TEXT_CHARS, g.plug.serial);
-    faces[count] = CreateFaceLocked(SIM_FACE_MODEM_USB, usbId, g.plug.serial, SIM_ROOT_INSTANCE_ID, NULL,
-                                    L"USB Composite Device");
+    faces[count] = CreateFaceLocked(SIM_FACE_MODEM_USB, usbId, usbInstance + TextLength(usbId) + 1,
+                                    SIM_ROOT_INSTANCE_ID, NULL, L"USB Composite Device");
     if (faces[count]) ++count;
 
     for (i = 0; i < g.plug.modemInterfaces && count < SIM_MAX_FACES; ++i) {
@@ -982,7 +986,7 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) 
 
     RtlZeroMemory(&g, sizeof(g));
     g.driver = driver;
-    KeInitializeMutex(&g.lock, 0);
+    KeInitializeEvent(&g.lock, SynchronizationEvent, TRUE);
     KeInitializeEvent(&g.removalsDone, NotificationEvent, TRUE);
     g.log = (SIM_EVENT*)ExAllocatePoolWithTag(NonPagedPool, SIM_LOG_CAPACITY * sizeof(SIM_EVENT), SIM_POOL_TAG);
     if (!g.log) return STATUS_INSUFFICIENT_RESOURCES;
