@@ -1,12 +1,34 @@
 #pragma once
 // Installs, starts, stops and removes the service through the Service Control
-// Manager. Every operation reports its outcome through the trace sink.
+// Manager. Every operation reports its outcome through the trace sink. The
+// manager calls go through ServiceManagerApi and every wait through the clock
+// of common/Clock.h.
 
 #include <windows.h>
 
 #include <string>
 
 extern const wchar_t kServiceName[];  // "CDZorra_Detect"
+
+const DWORD kServiceType = SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS;  // 0x110
+const DWORD kStopTimeoutMs = 30000;
+const DWORD kStartPollMinMs = 1000;
+const DWORD kStartPollMaxMs = 10000;
+
+// The pause between two status queries while a service starts: a tenth of
+// its wait hint, within 1000..10000 ms.
+DWORD StartPollMs(DWORD waitHint);
+
+// The pause between two status queries while a service stops: its wait hint,
+// but never past the moment at which elapsedMs exceeds kStopTimeoutMs, so a
+// service that reports a hint of hours cannot hold the command for hours.
+DWORD StopSleepMs(DWORD waitHint, DWORD elapsedMs);
+
+// The command line installed for an executable path: the path in double
+// quotes, so that a path with blanks ("C:\Program Files\...") cannot be read
+// as a shorter program followed by arguments. A path that already starts with
+// a quote is taken as it stands.
+std::wstring QuoteServiceCommandLine(const std::wstring& path);
 
 class ServiceControl {
 public:
@@ -25,6 +47,7 @@ public:
 
 private:
     void CloseHandles();
+    bool QueryStatus(SC_HANDLE service, SERVICE_STATUS_PROCESS* status);
 
     std::wstring executablePath_;
     std::wstring serviceName_;

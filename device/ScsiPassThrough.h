@@ -8,8 +8,7 @@
 #include <cstddef>
 #include <string>
 
-const int kCdbSize = 6;          // every block given to a device is 6 bytes long
-const int kMaxCdbTextLength = 12;  // two hex digits per byte
+#include "device/CdbText.h"  // kCdbSize, ParseCdbText, ParseHexPair
 
 // Header, sense and data area as one record, given to DeviceIoControl as input
 // and output. The header is the platform's own SCSI_PASS_THROUGH: 44 bytes in
@@ -33,20 +32,6 @@ inline DWORD PassThroughOutputSize() {
 // Zeroes the record and fills the header; the first count bytes of cdb
 // (0 to 6) go to the start of the command block.
 void BuildPassThroughBuffer(const BYTE* cdb, int count, PassThroughBuffer* buffer);
-
-enum class CdbTextResult {
-    Ok,
-    OddLength,  // nothing may be sent
-    TooLong,    // longer than 12 characters: nothing may be sent
-};
-
-// Reads hex text two characters a byte, each pair as a scanf "%x" reads it: a
-// pair that yields no number gives 0 and still counts.
-CdbTextResult ParseCdbText(const std::wstring& text, BYTE bytes[kCdbSize], int* count);
-
-// The value scanf "%x" reads from the two characters, or -1 when they yield
-// no number.
-int ParseHexPair(wchar_t first, wchar_t second);
 
 // Sends the command text (hex) to the device path, or to the supported
 // CD-ROM when the path is empty. False for unusable text, when no device is

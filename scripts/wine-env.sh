@@ -21,10 +21,27 @@ wine_env_start() {
   mkdir -p "$WINEPREFIX"
   wineserver -p
   wineboot -i >"$WINE_ENV_DIR/wineboot.log" 2>&1
+  # Making the prefix leaves two services.exe serving the same pipe, each with
+  # its own list of services (OpenService then fails with 1060 at random):
+  # end them all and let the next program boot the prefix once.
+  wineserver -k
+  wineserver -w
+  wineserver -p
   # A crashing program must end, not wait in a debugger nobody sees.
   wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f >/dev/null 2>&1 || true
   # A program run now starts explorer.exe, the desktop's shell, which stays.
   wine cmd /c exit 0 >/dev/null 2>&1 || true
+  # Wine closes the desktop, and explorer.exe with it, about a second after
+  # the last window goes. A hidden window kept for the whole run keeps the
+  # user's shell alive; otherwise each test that needs it starts a new one,
+  # which holds ctest's output pipe until it exits again.
+  local anchor
+  for anchor in build/i686/bin/testdialog.exe build/x86_64/bin/testdialog.exe; do
+    if [ -f "$anchor" ]; then
+      wine "$anchor" hidden lifetime=86400000 >"$WINE_ENV_DIR/anchor.log" 2>&1 &
+      break
+    fi
+  done
 }
 
 wine_env_stop() {

@@ -1,5 +1,181 @@
 #include "service/DeviceMonitor.h"
 
-DWORD WINAPI DeviceMonitorThread(LPVOID) { return 0; }
-bool RegisterDevicePnPNotify(GUID, HDEVNOTIFY* handleOut) { *handleOut = nullptr; return false; }
-DWORD OnDeviceEvent(DWORD, LPVOID) { return 0; }
+#include <dbt.h>
+
+#include <string>
+
+#include "common/Clock.h"
+#include "common/Trace.h"
+#include "device/DeviceEnum.h"
+#include "device/ScsiPassThrough.h"
+#include "service/ServiceHost.h"
+#include "service/WineDeviceEvents.h"
+#include "session/ClientLauncher.h"
+#include "session/UnsafeRemovalDialog.h"
+
+static_assert(std::atomic<uint64_t>::is_always_lock_free, "the dialog watch must be one lock-free word");
+
+DialogWatch dialogWatch;
+
+namespace {
+
+const size_t kCdbBufferSize = 260;
+
+std::atomic<bool> deviceEventBusy{false};
+
+DeviceMonitorHooks hooks = DefaultDeviceMonitorHooks();
+
+// Clears deviceEventBusy on every way out of an arrival that set it.
+class BusyGuard {
+public:
+    ~BusyGuard() { deviceEventBusy = false; }
+};
+
+DWORD OnDeviceArrival(LPVOID eventData) {
+    Trace(L"Device Arrival Event <<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<");
+    std::wstring path;
+    if (FindSupportedModem(path)) {
+        dialogWatch.Disarm();
+        return 0;
+    }
+    // Test and set in one step: of two overlapping arrivals, one goes on and
+    // the other is dropped.
+    if (deviceEventBusy.exchange(true)) return 0;
+    BusyGuard clearBusy;
+
+    if (!FindSupportedCdRom(path)) return 0;
+    BYTE cdb[kCdbBufferSize] = {};
+    int length = 0;
+    BuildArrivalCdb(cdb, &length);
+    dialogWatch.Arm(INFINITE);
+    SendScsiCdb(path, cdb, length);
+
+    if (eventData != nullptr) {
+        DWORD threadId = 0;
+        HANDLE launcher = CreateThread(nullptr, 0, hooks.clientLaunchThread, nullptr, 0, &threadId);
+        if (launcher == nullptr) {
+            Trace(L"CreateThread ClientLaunchThread failed: %d\n", static_cast<int>(GetLastError()));
+        } else {
+            CloseHandle(launcher);  // detached: the thread ends by itself
+        }
+    }
+    return 0;
+}
+
+DWORD OnDeviceRemoval() {
+    Trace(L"Device Removal Event >>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>");
+    std::wstring path;
+    if (FindSupportedModem(path)) return 0;
+    dialogWatch.Arm(kRemovalWatchMs);
+    return 0;
+}
+
+}  // namespace
+
+DeviceMonitorHooks DefaultDeviceMonitorHooks() { return DeviceMonitorHooks{GetOSVersion, ClientLaunchThread}; }
+
+DeviceMonitorHooks& GetDeviceMonitorHooks() { return hooks; }
+
+bool IsDeviceEventBusy() { return deviceEventBusy.load(); }
+
+bool DialogWatchExpired(const DialogWatchState& state, DWORD now) {
+    return state.active && state.durationMs != INFINITE && now - state.startTick > state.durationMs;
+}
+
+uint64_t DialogWatch::Pack(const DialogWatchState& state) {
+    if (!state.active) return 0;
+    DWORD duration = state.durationMs == 0 ? 1 : state.durationMs;
+    return (static_cast<uint64_t>(duration) << 32) | state.startTick;
+}
+
+DialogWatchState DialogWatch::Unpack(uint64_t word) {
+    DialogWatchState state = {};
+    state.durationMs = static_cast<DWORD>(word >> 32);
+    state.startTick = static_cast<DWORD>(word);
+    state.active = word != 0;
+    return state;
+}
+
+void DialogWatch::Arm(DWORD durationMs) {
+    if (hooks.osVersion() != OS_WIN2000) return;
+    word_ = Pack(DialogWatchState{durationMs, GetClock().TickCount(), true});
+}
+
+void DialogWatch::Disarm() { word_ = 0; }
+
+DialogWatchState DialogWatch::State() const { return Unpack(word_.load()); }
+
+bool DialogWatch::DisarmIfUnchanged(const DialogWatchState& seen) {
+    uint64_t expected = Pack(seen);
+    return word_.compare_exchange_strong(expected, 0);
+}
+
+bool RegisterDevicePnPNotify(GUID classGuid, HDEVNOTIFY* handleOut) {
+    DEV_BROADCAST_DEVICEINTERFACE_W filter;
+    ZeroMemory(&filter, sizeof(filter));
+    filter.dbcc_size = sizeof(filter);
+    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    filter.dbcc_reserved = 0;
+    filter.dbcc_classguid = classGuid;
+
+    HANDLE recipient = serviceRuntime.statusHandle.load();
+    DWORD flags = DEVICE_NOTIFY_SERVICE_HANDLE;
+    if (HWND window = CurrentDeviceEventWindow()) {  // Wine only: see WineDeviceEvents.h
+        recipient = window;
+        flags = DEVICE_NOTIFY_WINDOW_HANDLE;
+    }
+    *handleOut = RegisterDeviceNotificationW(recipient, &filter, flags);
+    if (*handleOut == nullptr) {
+        Trace(L"RegisterDeviceNotification failed: %d\n", static_cast<int>(GetLastError()));
+        return false;
+    }
+    return true;
+}
+
+DWORD OnDeviceEvent(DWORD eventType, LPVOID eventData) {
+    if (eventType == DBT_DEVICEARRIVAL) return OnDeviceArrival(eventData);
+    if (eventType == DBT_DEVICEREMOVECOMPLETE) return OnDeviceRemoval();
+    return 0;
+}
+
+void MonitorPass() {
+    DialogWatchState watch = dialogWatch.State();
+    if (!watch.active) return;
+    if (DialogWatchExpired(watch, GetClock().TickCount())) {
+        // An arming that came in meanwhile stays.
+        dialogWatch.DisarmIfUnchanged(watch);
+        return;
+    }
+    Trace(L"StartMonitoring....");
+    HWND dialog = GetUnSafeRemoveWnd2K();
+    if (dialog != nullptr && IsWindow(dialog)) {
+        Trace(L"GetUnSafeRemoveWnd2K OK.");
+        PostMessageW(dialog, WM_CLOSE, 0, 0);
+    }
+}
+
+DWORD WINAPI DeviceMonitorThread(LPVOID) {
+    DeviceEventWindow window;  // Wine only
+
+    HDEVNOTIFY notify = nullptr;
+    if (!RegisterDevicePnPNotify(kGuidDevInterfaceCdRom, &notify)) Trace(L"RegisterDevicePnPNotify CDROM Fail.\n");
+    serviceRuntime.cdromNotify = notify;
+    notify = nullptr;
+    if (!RegisterDevicePnPNotify(kGuidDevInterfaceModem, &notify)) Trace(L"RegisterDevicePnPNotify Modem Fail.\n");
+    serviceRuntime.modemNotify = notify;
+
+    std::wstring path;
+    if (FindSupportedCdRom(path)) OnDeviceEvent(DBT_DEVICEARRIVAL, nullptr);
+    dialogWatch.Arm(kStartWatchMs);
+
+    HANDLE stopEvent = serviceRuntime.stopEvent.load();
+    for (;;) {
+        DWORD result = window.WaitForStop(stopEvent, kMonitorPollMs);
+        if (result == WAIT_OBJECT_0) break;
+        // A failed wait counts as not signalled; the pause keeps it from
+        // turning the loop into a spin.
+        if (result == WAIT_FAILED) GetClock().Sleep(kMonitorPollMs);
+        MonitorPass();
+    }
+    return 0;
+}

@@ -3,6 +3,69 @@
 
 #include <windows.h>
 
+#include <atomic>
+#include <cstdint>
+
+#include "session/OSVersion.h"
+
 DWORD WINAPI DeviceMonitorThread(LPVOID parameter);
 bool RegisterDevicePnPNotify(GUID classGuid, HDEVNOTIFY* handleOut);
+// Decides from a fresh scan of the present devices, not from the event data;
+// eventData is only tested for null (null: an arrival simulated at start, no
+// client launcher). Returns 0.
 DWORD OnDeviceEvent(DWORD eventType, LPVOID eventData);
+
+// One pass of the monitor loop: looks for the unsafe-removal dialog while the
+// watch is armed and closes it, or disarms a watch that has expired.
+void MonitorPass();
+
+const DWORD kMonitorPollMs = 100;
+const DWORD kStartWatchMs = 10000;    // after service start
+const DWORD kRemovalWatchMs = 10000;  // after a removal that left no supported modem
+
+struct DialogWatchState {
+    DWORD durationMs;  // INFINITE: no end
+    DWORD startTick;
+    bool active;
+};
+
+// An armed watch whose duration is not INFINITE has expired once MORE than
+// durationMs have passed since startTick (unsigned 32-bit difference).
+bool DialogWatchExpired(const DialogWatchState& state, DWORD now);
+
+// Whether, and until when, the monitor thread looks for the Windows 2000
+// unsafe-removal dialog. Armed and disarmed by the device events and the
+// monitor thread at once; the state is one atomic word, so each reader sees
+// one whole state and an expiry never undoes an arming that came after it.
+class DialogWatch {
+public:
+    // Only on Windows 2000 (version class 3); elsewhere nothing changes.
+    // Arming again restarts the watch. A duration of 0 is kept as 1 ms (an
+    // armed watch needs a non-zero word).
+    void Arm(DWORD durationMs);
+    void Disarm();
+    DialogWatchState State() const;
+    // Disarms the watch if it is still exactly the state given.
+    bool DisarmIfUnchanged(const DialogWatchState& seen);
+
+private:
+    static uint64_t Pack(const DialogWatchState& state);
+    static DialogWatchState Unpack(uint64_t word);
+
+    std::atomic<uint64_t> word_{0};
+};
+
+extern DialogWatch dialogWatch;
+
+// True while OnDeviceEvent handles a CD-ROM arrival.
+bool IsDeviceEventBusy();
+
+// What tests replace: the version class that decides whether the watch is
+// armed (no test machine runs Windows 2000), and the launcher routine, so
+// that its start is seen without a detached thread outliving the test.
+struct DeviceMonitorHooks {
+    OSVersionClass (*osVersion)();
+    LPTHREAD_START_ROUTINE clientLaunchThread;
+};
+DeviceMonitorHooks& GetDeviceMonitorHooks();
+DeviceMonitorHooks DefaultDeviceMonitorHooks();

@@ -1,11 +1,186 @@
 #include "service/ServiceHost.h"
 
+#include "common/Handles.h"
 #include "common/Trace.h"
+#include "service/DeviceMonitor.h"
 
-ServiceRuntime serviceRuntime = {};
+ServiceRuntime serviceRuntime;
 
-void RunServiceDispatcher() {}
-VOID WINAPI ServiceMain(DWORD, LPWSTR*) {}
-DWORD WINAPI ServiceCtrl(DWORD, DWORD, LPVOID, LPVOID) { return NO_ERROR; }
-void SetTheServiceStatus(DWORD, DWORD, DWORD, DWORD) {}
-void ReportApiError(const std::wstring&) {}
+namespace {
+
+ServiceHostCalls hostCalls = DefaultServiceHostCalls();
+
+// The monitor thread's id, so that an error report made on that thread does
+// not wait for the thread itself.
+std::atomic<DWORD> monitorThreadId{0};
+
+// Set while this thread is inside ReportApiError.
+thread_local bool reportingError = false;
+
+enum class ThreadWait { Ended, Failed };
+
+// Waits for the monitor thread in 1000 ms steps and reports stop-pending with
+// a rising check point after each step that finds it still running.
+ThreadWait WaitForMonitorThread(HANDLE thread) {
+    for (DWORD n = 1;; ++n) {
+        DWORD result = hostCalls.waitForThread(1, &thread, TRUE, kMonitorWaitMs);
+        if (result == WAIT_OBJECT_0) return ThreadWait::Ended;
+        if (result == WAIT_FAILED || result == WAIT_ABANDONED_0) return ThreadWait::Failed;
+        SetTheServiceStatus(SERVICE_STOP_PENDING, 0, StopPendingCheckPoint(n), kStopPendingWaitHint);
+    }
+}
+
+void CloseRuntimeHandle(std::atomic<HANDLE>& slot) {
+    HANDLE handle = slot.exchange(nullptr);
+    if (!CloseHandle(handle)) ReportApiError(L"CloseHandle");
+}
+
+}  // namespace
+
+ServiceHostCalls DefaultServiceHostCalls() {
+    return ServiceHostCalls{::RegisterServiceCtrlHandlerExW, ::SetServiceStatus, ::WaitForMultipleObjects};
+}
+
+ServiceHostCalls& GetServiceHostCalls() { return hostCalls; }
+
+void RunServiceDispatcher() {
+    Trace(L"Sentinel Entered service code.\n");
+    // The name of the one entry is not looked at for a service that runs in
+    // its own process.
+    wchar_t name[] = L"";
+    SERVICE_TABLE_ENTRYW table[] = {{name, ServiceMain}, {nullptr, nullptr}};
+    if (!StartServiceCtrlDispatcherW(table)) {
+        Trace(L"StartServiceCtrlDispatcher Error code : %u.\n", static_cast<unsigned>(GetLastError()));
+        return;
+    }
+    Trace(L"StartServiceCtrlDispatcher OK.\n");
+}
+
+VOID WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
+    const wchar_t* name = argc > 0 && argv != nullptr && argv[0] != nullptr ? argv[0] : L"";
+    serviceRuntime.statusHandle = hostCalls.registerCtrlHandler(name, ServiceCtrl, nullptr);
+
+    HANDLE stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (stopEvent == nullptr) {
+        // ReportApiError has reported the service stopped; with no stop event
+        // there is nothing to wait for.
+        ReportApiError(L"CreateEvent");
+        return;
+    }
+    serviceRuntime.stopEvent = stopEvent;
+
+    DWORD threadId = 0;
+    HANDLE thread = CreateThread(nullptr, 0, DeviceMonitorThread, nullptr, 0, &threadId);
+    if (thread == nullptr) {
+        // Reported stopped already: going on would report running after that.
+        ReportApiError(L"CreateThread");
+        CloseRuntimeHandle(serviceRuntime.stopEvent);
+        return;
+    }
+    monitorThreadId = threadId;
+    serviceRuntime.monitorThread = thread;
+
+    SetTheServiceStatus(SERVICE_RUNNING, 0, 0, 0);
+    Trace(L"SetTheServiceStatus, SERVICE_RUNNING\n");
+
+    for (;;) {
+        DWORD result = WaitForSingleObject(stopEvent, kMonitorWaitMs);
+        if (result == WAIT_OBJECT_0) break;
+        if (result == WAIT_FAILED) {
+            ReportApiError(L"WaitForSingleObject");
+            break;
+        }
+    }
+
+    // A failed wait is reported once and ends the wait: waiting again on a
+    // handle that cannot be waited on would spin.
+    if (WaitForMonitorThread(thread) == ThreadWait::Failed) ReportApiError(L"WaitForMultipleObjects");
+
+    CloseRuntimeHandle(serviceRuntime.stopEvent);
+    CloseRuntimeHandle(serviceRuntime.monitorThread);
+    monitorThreadId = 0;
+
+    Trace(L"SetTheServiceStatus, SERVICE_STOPPED\n");
+    SetTheServiceStatus(SERVICE_STOPPED, 0, 0, 0);
+}
+
+DWORD WINAPI ServiceCtrl(DWORD control, DWORD eventType, LPVOID eventData, LPVOID) {
+    DWORD state = SERVICE_RUNNING;
+    bool stopping = false;
+    switch (control) {
+    case SERVICE_CONTROL_STOP:
+        // No device event may start once the stop is under way.
+        for (std::atomic<HDEVNOTIFY>* slot : {&serviceRuntime.cdromNotify, &serviceRuntime.modemNotify}) {
+            HDEVNOTIFY notify = slot->exchange(nullptr);
+            if (notify != nullptr) UnregisterDeviceNotification(notify);
+        }
+        state = SERVICE_STOP_PENDING;
+        stopping = true;
+        break;
+    case SERVICE_CONTROL_SHUTDOWN:
+        state = SERVICE_STOP_PENDING;
+        stopping = true;
+        break;
+    case SERVICE_CONTROL_DEVICEEVENT:
+        OnDeviceEvent(eventType, eventData);
+        break;
+    default:
+        break;
+    }
+
+    // Stop-pending is reported before the stop event is set: once it is set,
+    // ServiceMain may report stopped, and a stop-pending arriving after that
+    // would leave the manager waiting for a service that has gone.
+    SetTheServiceStatus(state, 0, 0, 0);
+    Trace(L"SetTheServiceStatus, ServiceCtrl function\n");
+
+    if (stopping) {
+        if (!SetEvent(serviceRuntime.stopEvent.load())) {
+            ReportApiError(L"SetEvent");
+        } else {
+            Trace(L"Signal ServiceMain thread\n");
+        }
+    }
+    return NO_ERROR;
+}
+
+void SetTheServiceStatus(DWORD state, DWORD exitCode, DWORD checkPoint, DWORD waitHint) {
+    SERVICE_STATUS status = {};
+    status.dwServiceType = kServiceStatusType;
+    status.dwCurrentState = state;
+    status.dwControlsAccepted = kControlsAccepted;
+    status.dwWin32ExitCode = exitCode;
+    status.dwServiceSpecificExitCode = 0;
+    status.dwCheckPoint = checkPoint;
+    status.dwWaitHint = waitHint;
+    if (!hostCalls.setServiceStatus(serviceRuntime.statusHandle.load(), &status)) {
+        ReportApiError(L"SetServiceStatus");
+    }
+}
+
+void ReportApiError(const std::wstring& apiName) {
+    DWORD error = GetLastError();
+    wchar_t* text = nullptr;
+    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, error,
+                   MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    UniqueLocalMemory textOwner(text);
+    Trace(L"API = %s, Error code = %d ,Message = %s", apiName.c_str(), static_cast<int>(error),
+          text != nullptr ? text : L"");
+
+    // A report that fails inside this one has been traced; stopping again
+    // from here would recurse for as long as the reports fail.
+    if (reportingError) {
+        SetLastError(error);
+        return;
+    }
+    reportingError = true;
+
+    SetEvent(serviceRuntime.stopEvent.load());
+    if (GetCurrentThreadId() != monitorThreadId.load()) {
+        WaitForMonitorThread(serviceRuntime.monitorThread.load());
+    }
+    SetTheServiceStatus(SERVICE_STOPPED, error, 0, 0);
+
+    reportingError = false;
+    SetLastError(error);
+}

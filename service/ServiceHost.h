@@ -3,22 +3,50 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <string>
 
+// Shared by the dispatcher thread (ServiceCtrl), the service-main thread and
+// the monitor thread without locks, so every field is atomic.
 struct ServiceRuntime {
-    SERVICE_STATUS_HANDLE statusHandle;
-    HANDLE stopEvent;
-    HANDLE monitorThread;
-    HDEVNOTIFY cdromNotify;
-    HDEVNOTIFY modemNotify;
+    std::atomic<SERVICE_STATUS_HANDLE> statusHandle{nullptr};
+    std::atomic<HANDLE> stopEvent{nullptr};
+    std::atomic<HANDLE> monitorThread{nullptr};
+    std::atomic<HDEVNOTIFY> cdromNotify{nullptr};
+    std::atomic<HDEVNOTIFY> modemNotify{nullptr};
 };
 
 extern ServiceRuntime serviceRuntime;
+
+// Every status this service reports: own process, interactive.
+const DWORD kServiceStatusType = SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS;
+const DWORD kControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+const DWORD kMonitorWaitMs = 1000;
+const DWORD kStopPendingWaitHint = 3000;
 
 // Connects to the Service Control Manager; returns when the service has
 // stopped, or at once when the process was not started by the manager.
 void RunServiceDispatcher();
 VOID WINAPI ServiceMain(DWORD argc, LPWSTR* argv);
+// Answers every control with NO_ERROR.
 DWORD WINAPI ServiceCtrl(DWORD control, DWORD eventType, LPVOID eventData, LPVOID context);
 void SetTheServiceStatus(DWORD state, DWORD exitCode, DWORD checkPoint, DWORD waitHint);
+// Traces the failed call and stops the service. A status report that fails
+// while this runs is traced and not reported again, so a SetServiceStatus
+// that keeps failing cannot recurse.
 void ReportApiError(const std::wstring& apiName);
+
+// The check point of the n-th stop-pending report (n from 1): n cut to 16 bits.
+inline DWORD StopPendingCheckPoint(DWORD n) { return n & 0xFFFF; }
+
+// The calls of the host that tests replace: a status handle exists only in a
+// process that the manager started, SetServiceStatus cannot be made to fail
+// on demand, and the waits for the monitor thread are seconds long.
+struct ServiceHostCalls {
+    SERVICE_STATUS_HANDLE(WINAPI* registerCtrlHandler)(LPCWSTR name, LPHANDLER_FUNCTION_EX handler, LPVOID context);
+    BOOL(WINAPI* setServiceStatus)(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status);
+    // The wait for the monitor thread (WaitForMultipleObjects).
+    DWORD(WINAPI* waitForThread)(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds);
+};
+ServiceHostCalls& GetServiceHostCalls();
+ServiceHostCalls DefaultServiceHostCalls();

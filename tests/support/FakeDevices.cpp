@@ -73,6 +73,11 @@ void FakeDeviceApi::OnDeviceControl(std::function<void(const FakeSentRequest&)> 
     hook_ = std::move(hook);
 }
 
+void FakeDeviceApi::OnGetClassDevs(std::function<void()> hook) {
+    std::lock_guard<std::mutex> guard(lock_);
+    classDevsHook_ = std::move(hook);
+}
+
 std::vector<FakeSentRequest> FakeDeviceApi::Sent() const {
     std::lock_guard<std::mutex> guard(lock_);
     return sent_;
@@ -104,6 +109,17 @@ const FakeDeviceApi::Snapshot* FakeDeviceApi::FindSet(HDEVINFO set) const {
 }
 
 HDEVINFO FakeDeviceApi::GetClassDevs(const GUID* classGuid, DWORD flags) {
+    HDEVINFO set = TakeSet(classGuid, flags);
+    std::function<void()> hook;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        hook = classDevsHook_;
+    }
+    if (hook && set != INVALID_HANDLE_VALUE) hook();
+    return set;
+}
+
+HDEVINFO FakeDeviceApi::TakeSet(const GUID* classGuid, DWORD flags) {
     std::lock_guard<std::mutex> guard(lock_);
     if (classDevsFails_) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -269,6 +285,7 @@ CONFIGRET FakeDeviceApi::GetDevNodeStatus(ULONG* status, ULONG* problem, DEVINST
     if (index >= nodes_.size() || !nodes_[index].present) return CR_NO_SUCH_DEVINST;
     const FakeNode& node = nodes_[index];
     if (node.statusResult != CR_SUCCESS) return node.statusResult;
+    if (node.statusWritesNothing) return CR_SUCCESS;
     *status = node.status;
     *problem = node.problem;
     return CR_SUCCESS;

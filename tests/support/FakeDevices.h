@@ -29,6 +29,8 @@ struct FakeNode {
     std::wstring pdoName;
     bool present = true;
     bool instanceIdFails = false;
+    // CM_Get_DevNode_Status answers CR_SUCCESS and writes nothing, as Wine's does.
+    bool statusWritesNothing = false;
 };
 
 struct FakeInterface {
@@ -79,6 +81,10 @@ public:
     void SetParentFails(bool fails) { parentFails_ = fails; }
     // Called after each recorded device control, outside the lock.
     void OnDeviceControl(std::function<void(const FakeSentRequest&)> hook);
+    // Called after each set is taken, outside the lock: changes made there
+    // reach the tree but not the set just taken (a device that goes away
+    // between enumeration and use).
+    void OnGetClassDevs(std::function<void()> hook);
 
     std::vector<FakeSentRequest> Sent() const;
     std::vector<DEVINST> EjectRequests() const;
@@ -116,6 +122,7 @@ private:
         std::vector<FakeNode> nodeCopies;       // all nodes as they were
     };
     const Snapshot* FindSet(HDEVINFO set) const;
+    HDEVINFO TakeSet(const GUID* classGuid, DWORD flags);
 
     mutable std::mutex lock_;
     std::vector<FakeNode> nodes_;
@@ -127,6 +134,7 @@ private:
     std::vector<DEVINST> ejectRequests_;
     std::vector<FakeSentRequest> sent_;
     std::function<void(const FakeSentRequest&)> hook_;
+    std::function<void()> classDevsHook_;
     size_t openAttempts_ = 0;
     uintptr_t nextHandle_ = 0x1000;
     bool classDevsFails_ = false;

@@ -1,0 +1,150 @@
+// Finding, loading and querying the driver script, in a real DrvScript folder
+// beside a real program (config_probe.exe), one process per scenario.
+
+#include <gtest/gtest.h>
+#include <gmock/gmock.h>
+
+#include "ProbeSupport.h"
+#include "common/StringUtil.h"
+#include "config/DriverScript.h"
+
+using testing::ElementsAre;
+
+namespace {
+
+class DriverScriptTest : public testing::Test {
+protected:
+    ProbeFolder probe;
+    void SetUp() override { ASSERT_TRUE(probe.Ready()) << "config_probe.exe must be built beside the tests"; }
+};
+
+TEST_F(DriverScriptTest, FirstScriptByNameWithoutRegardToCase) {
+    // Ordinal order would take "B.ini" ('B' < 'a'); directories and names that
+    // only look like scripts are passed over.
+    ASSERT_TRUE(CreateDirectoryW((probe.Path() + L"DrvScript\\0.ini").c_str(), nullptr));
+    ASSERT_TRUE(probe.WriteScript(L"DrvScript\\B.ini", "[S]\nWho=B\nOnlyB=1\n"));
+    ASSERT_TRUE(probe.WriteScript(L"DrvScript\\a.ini", "[S]\nWho=a\n"));
+    ASSERT_TRUE(probe.WriteScript(L"DrvScript\\0.ini.txt", "[S]\nWho=txt\n"));
+    EXPECT_THAT(probe.Run(L"get S Who get S OnlyB"), ElementsAre("get=a", "get="));
+}
+
+TEST_F(DriverScriptTest, ScriptAddedAfterAFailedQueryIsFound) {
+    ASSERT_TRUE(probe.WriteScript(L"staged.txt", "[Setup]\nIsDX=1\nVEN=VEN_NONE\n[VidPid]\nCount=1\n0=USB\\VID_1\n"));
+    EXPECT_THAT(probe.Run(L"get Setup IsDX isdx supported USB\\VID_2 "
+                          L"copy staged.txt DrvScript\\s.ini "
+                          L"get Setup IsDX isdx supported USB\\VID_2"),
+                ElementsAre("get=", "isdx=0",
+                            // No script: the only fragment is the empty VEN, found in every ID.
+                            "trace=IsSupportedID Found OK :USB\\VID_2  ", "supported=1",
+                            "copy=1",
+                            "get=1", "isdx=1", "supported=0"));
+}
+
+TEST_F(DriverScriptTest, ScriptChangedOrDeletedAfterLoadingChangesNothing) {
+    ASSERT_TRUE(probe.WriteScript(L"DrvScript\\s.ini", "[Setup]\nVEN=VEN_OLD\nIsDX=1\n"));
+    ASSERT_TRUE(probe.WriteScript(L"new.txt", "[Setup]\nVEN=VEN_NEW\nIsDX=0\n"));
+    EXPECT_THAT(probe.Run(L"get Setup VEN copy new.txt DrvScript\\s.ini get Setup VEN isdx "
+                          L"supported X\\VEN_NEW delete DrvScript\\s.ini get Setup VEN supported X\\VEN_OLD"),
+                ElementsAre("get=VEN_OLD", "copy=1", "get=VEN_OLD", "isdx=1", "supported=0", "delete=1",
+                            "get=VEN_OLD", "trace=IsSupportedID Found OK :X\\VEN_OLD  VEN_OLD", "supported=1"));
+}
+
+TEST_F(DriverScriptTest, UnreadableScriptStaysEmptyForGood) {
+    // The first script is a file that cannot be opened while locked; it still
+    // counts as found, and nothing is read from the folder again.
+    std::wstring path = probe.Path() + L"DrvScript\\a.ini";
+    ASSERT_TRUE(probe.WriteScript(L"DrvScript\\a.ini", "[Setup]\nIsDX=1\n"));
+    HANDLE lock = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, lock);
+    std::vector<std::string> locked = probe.Run(L"isdx");
+    CloseHandle(lock);
+    EXPECT_THAT(locked, ElementsAre("isdx=0"));
+    EXPECT_THAT(probe.Run(L"isdx"), ElementsAre("isdx=1"));
+}
+
+TEST_F(DriverScriptTest, QueryIsDX) {
+    struct Case {
+        const char* script;
+        const char* answer;
+    } cases[] = {
+        {"[Setup]\nIsDX=1\n", "isdx=1"},     {"[SETUP]\nisdx = 2\n", "isdx=1"}, {"[Setup]\nIsDX= +7x\n", "isdx=1"},
+        {"[Setup]\nIsDX=0\n", "isdx=0"},     {"[Setup]\nIsDX=-1\n", "isdx=0"},  {"[Setup]\nIsDX=no\n", "isdx=0"},
+        {"[Setup]\nOther=1\n", "isdx=0"},    {"[Other]\nIsDX=1\n", "isdx=0"},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(probe.WriteScript(L"DrvScript\\s.ini", c.script));
+        EXPECT_THAT(probe.Run(L"isdx"), ElementsAre(c.answer)) << c.script;
+    }
+}
+
+TEST_F(DriverScriptTest, FirstQueriesFromManyThreadsAtOnce) {
+    ASSERT_TRUE(probe.WriteScript(L"DrvScript\\s.ini", "[Setup]\nIsDX=5\n"));
+    for (int round = 0; round < 3; ++round) {
+        EXPECT_THAT(probe.Run(L"race 16 Setup IsDX get Setup IsDX"), ElementsAre("race=1 5", "get=5"));
+    }
+}
+
+// The ANSI code page decides how the bytes of an ANSI script read. Wine takes
+// it from the Unix locale a process starts in, and a child inherits it from
+// its parent (a Windows environment variable does not change it): this test
+// runs once as discovered (1252 under a C or English locale) and once more
+// with LC_ALL=zh_CN.UTF-8, code page 936 (tools/bench_config/CMakeLists.txt).
+TEST_F(DriverScriptTest, AnsiScriptInTheProcessCodePage) {
+    char expectedAcp[16] = {};
+    if (GetEnvironmentVariableA("CDZ_EXPECT_ACP", expectedAcp, sizeof(expectedAcp)) > 0) {
+        ASSERT_EQ(std::to_string(GetACP()), expectedAcp) << "the locale of this run did not give its code page";
+    }
+    // Four bytes: in GBK two characters (U+4E2D U+6587), in 1252 four (U+00D6 U+00D0 U+00CE U+00C4).
+    ASSERT_TRUE(probe.WriteScript(L"DrvScript\\s.ini", "[Setup]\nVEN=" + Bytes({0xD6, 0xD0, 0xCE, 0xC4}) + "\nIsDX=1\n"));
+    std::string acp = "acp=" + std::to_string(GetACP());
+    if (GetACP() == 1252) {
+        EXPECT_THAT(probe.Run(L"acp get Setup VEN"), ElementsAre(acp, "get=\xC3\x96\xC3\x90\xC3\x8E\xC3\x84"));
+    } else if (GetACP() == 936) {
+        EXPECT_THAT(probe.Run(L"acp get Setup VEN"), ElementsAre(acp, "get=\xE4\xB8\xAD\xE6\x96\x87"));
+    } else {
+        GTEST_SKIP() << "expectations only for code pages 1252 and 936, not " << GetACP();
+    }
+}
+
+TEST_F(DriverScriptTest, Utf16ScriptIsTheSameInEveryCodePage) {
+    std::string bytes = "\xFF\xFE";
+    for (wchar_t c : std::wstring(L"[Setup]\r\nVEN=\x4E2D\x6587\r\n")) {
+        bytes.push_back(static_cast<char>(c & 0xFF));
+        bytes.push_back(static_cast<char>(c >> 8));
+    }
+    ASSERT_TRUE(probe.WriteScript(L"DrvScript\\s.ini", bytes));
+    EXPECT_THAT(probe.Run(L"get Setup VEN"), ElementsAre("get=\xE4\xB8\xAD\xE6\x96\x87"));
+}
+
+TEST_F(DriverScriptTest, ModuleFolderOfTheRunningProgram) {
+    std::string expected;
+    for (wchar_t c : probe.Path()) expected.push_back(static_cast<char>(c));
+    EXPECT_THAT(probe.Run(L"folder"), ElementsAre("folder=" + expected));
+}
+
+TEST(FolderOfPath, Table) {
+    struct Case {
+        const wchar_t* path;
+        const wchar_t* folder;
+    } cases[] = {
+        {L"C:\\dir\\app.exe", L"C:\\dir\\"},
+        {L"C:\\app.exe", L"C:\\"},
+        {L"\\\\server\\share\\app.exe", L"\\\\server\\share\\"},
+        {L"app.exe", L"app.exe"},         // no backslash: the whole path
+        {L"\\app.exe", L"\\app.exe"},     // the first character never counts
+        {L"C:\\dir\\", L"C:\\"},          // nor the last
+        {L"\\", L"\\"},
+        {L"", L""},
+    };
+    for (const Case& c : cases) EXPECT_EQ(std::wstring(c.folder), FolderOfPath(c.path)) << WideToUtf8(c.path);
+}
+
+TEST(FirstScriptName, CaseInsensitiveOrderTiesBrokenExactly) {
+    EXPECT_EQ(L"a.ini", FirstScriptName({L"B.ini", L"a.ini", L"C.INI"}));
+    EXPECT_EQ(L"A.ini", FirstScriptName({L"a.ini", L"A.ini"}));
+    // Compared upper-cased, as NTFS lists them: 'B' (0x42) comes before '_' (0x5F).
+    EXPECT_EQ(L"b.ini", FirstScriptName({L"_x.ini", L"b.ini"}));
+    EXPECT_EQ(L"", FirstScriptName({}));
+}
+
+}  // namespace

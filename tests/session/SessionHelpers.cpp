@@ -1,0 +1,173 @@
+#include "SessionHelpers.h"
+
+#include <tlhelp32.h>
+
+#include <future>
+
+#include "common/Handles.h"
+#include "common/StringUtil.h"
+#include "support/TestFiles.h"
+
+ShownDialog::ShownDialog(const TestDialogLayout& layout) {
+    std::promise<HWND> created;
+    std::future<HWND> window = created.get_future();
+    thread_ = std::thread([&layout, &created] {
+        HWND dialog = CreateTestDialog(layout);
+        created.set_value(dialog);
+        if (!dialog) return;
+        MSG message;
+        while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+    });
+    window_ = window.get();
+}
+
+ShownDialog::~ShownDialog() {
+    Close();
+    thread_.join();
+}
+
+void ShownDialog::Close() {
+    if (window_ && IsWindow(window_)) PostMessageW(window_, WM_CLOSE, 0, 0);
+}
+
+namespace {
+
+std::wstring Utf8ToWide(const std::string& text) {
+    if (text.empty()) return std::wstring();
+    int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(size, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], size);
+    return wide;
+}
+
+// The value of "name=" up to the next blank; the command line runs to the end.
+std::wstring Field(const std::wstring& line, const std::wstring& name) {
+    size_t at = line.find(L" " + name + L"=");
+    size_t start = line.compare(0, name.size() + 1, name + L"=") == 0 ? name.size() + 1
+                   : at == std::wstring::npos                         ? std::wstring::npos
+                                                                      : at + name.size() + 2;
+    if (start == std::wstring::npos) return std::wstring();
+    if (name == L"cmdline") return line.substr(start);
+    size_t end = line.find(L' ', start);
+    return line.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
+}
+
+}  // namespace
+
+TestClientCopy::TestClientCopy(const std::wstring& folder, const std::wstring& name) : path_(folder + name) {
+    copied_ = CopyFileW((TestProgramFolder() + L"testclient.exe").c_str(), path_.c_str(), TRUE) != FALSE;
+}
+
+TestClientCopy::~TestClientCopy() {
+    StopClients();
+    if (copied_) DeleteFileW(path_.c_str());
+}
+
+std::vector<ClientMark> TestClientCopy::Marks() const {
+    std::wstring text = Utf8ToWide(ReadFileBytes(MarkerPath()));
+    std::vector<ClientMark> marks;
+    size_t start = 0;
+    for (size_t end; (end = text.find(L"\r\n", start)) != std::wstring::npos; start = end + 2) {
+        std::wstring line = text.substr(start, end - start);
+        ClientMark mark;
+        mark.pid = wcstoul(Field(line, L"pid").c_str(), nullptr, 10);
+        mark.winsta = Field(line, L"winsta");
+        mark.desktop = Field(line, L"desktop");
+        mark.user = Field(line, L"user");
+        mark.cmdline = Field(line, L"cmdline");
+        marks.push_back(mark);
+    }
+    return marks;
+}
+
+std::vector<ClientMark> TestClientCopy::WaitForMarks(size_t count, DWORD timeoutMs) const {
+    const DWORD start = GetTickCount();
+    std::vector<ClientMark> marks = Marks();
+    while (marks.size() < count && GetTickCount() - start < timeoutMs) {
+        Sleep(20);
+        marks = Marks();
+    }
+    return marks;
+}
+
+int TestClientCopy::StopClients() {
+    std::vector<ClientMark> marks = Marks();
+    DeleteFileW(MarkerPath().c_str());
+    int terminated = 0;
+    for (const ClientMark& mark : marks) {
+        if (WaitForProcessEnd(mark.pid, 5000)) continue;
+        UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, mark.pid));
+        if (process && TerminateProcess(process.get(), 1)) {
+            WaitForSingleObject(process.get(), 5000);
+            ++terminated;
+        }
+    }
+    return terminated;
+}
+
+bool EnsureShellRuns(DWORD timeoutMs) {
+    GetDesktopWindow();
+    const DWORD start = GetTickCount();
+    for (;;) {
+        for (const std::wstring& name : RunningProcessNames()) {
+            if (EqualsIgnoreCaseAscii(name, L"EXPLORER.EXE")) return true;
+        }
+        if (GetTickCount() - start > timeoutMs) return false;
+        Sleep(50);
+    }
+}
+
+std::vector<std::wstring> RunningProcessNames() {
+    std::vector<std::wstring> names;
+    UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return names;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
+        names.push_back(entry.szExeFile);
+    }
+    return names;
+}
+
+DWORD OwnHandleCount() {
+    DWORD count = 0;
+    if (GetProcessHandleCount(GetCurrentProcess(), &count) && count != 0) return count;
+    // Wine answers 0 above; its system-wide handle list is real.
+    struct Entry {
+        USHORT pid;
+        USHORT backTrace;
+        UCHAR type;
+        UCHAR attributes;
+        USHORT value;
+        PVOID object;
+        ULONG access;
+    };
+    typedef LONG(WINAPI * QueryFunction)(ULONG, PVOID, ULONG, PULONG);
+    QueryFunction query = reinterpret_cast<QueryFunction>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    if (!query) return 0;
+    std::vector<BYTE> buffer(1 << 16);
+    for (;;) {
+        ULONG needed = 0;
+        LONG status = query(16 /* SystemHandleInformation */, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
+        if (status == 0) break;
+        if (status != static_cast<LONG>(0xC0000004) /* STATUS_INFO_LENGTH_MISMATCH */ || buffer.size() > (64u << 20)) {
+            return 0;
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+    ULONG total = *reinterpret_cast<const ULONG*>(buffer.data());
+    const Entry* entries = reinterpret_cast<const Entry*>(buffer.data() + sizeof(void*));
+    const USHORT self = static_cast<USHORT>(GetCurrentProcessId());
+    for (ULONG i = 0; i < total; ++i) count += entries[i].pid == self;
+    return count;
+}
+
+bool WaitForProcessEnd(DWORD pid, DWORD timeoutMs) {
+    UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, pid));
+    if (!process) return true;  // already gone
+    return WaitForSingleObject(process.get(), timeoutMs) == WAIT_OBJECT_0;
+}

@@ -1,0 +1,96 @@
+// Runs configuration queries in a fresh process and prints each answer on a
+// line of its own (UTF-8), for the configuration tests. Arguments are steps:
+//   get SECTION KEY     "get=VALUE"
+//   isdx                "isdx=0|1"
+//   supported ID        "trace=MESSAGE" for each trace, then "supported=0|1"
+//   copy FROM TO        copies a file, names relative to the program's folder
+//   delete NAME         deletes a file, relative to the program's folder
+//   folder              "folder=GetModuleFolder()"
+//   acp                 "acp=GetACP()"
+//   os                  "os=CLASS MAJOR.MINOR.PLATFORM"
+//   race THREADS SECTION KEY
+//                       THREADS threads make their first query at once:
+//                       "race=DISTINCT_ANSWERS VALUE"
+
+#include <windows.h>
+
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/StringUtil.h"
+#include "common/Trace.h"
+#include "config/DriverScript.h"
+#include "device/SupportedId.h"
+#include "session/OSVersion.h"
+
+namespace {
+
+void Print(const std::wstring& line) {
+    std::string bytes = WideToUtf8(line) + "\n";
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    std::wstring folder = GetModuleFolder();
+    for (int i = 1; i < argc; ++i) {
+        std::wstring step = argv[i];
+        auto arg = [&](int n) { return i + n < argc ? std::wstring(argv[i + n]) : std::wstring(); };
+        if (step == L"get") {
+            Print(L"get=" + GetDriverScriptValue(arg(1), arg(2)));
+            i += 2;
+        } else if (step == L"isdx") {
+            Print(QueryIsDX() ? L"isdx=1" : L"isdx=0");
+        } else if (step == L"supported") {
+            int listener = AddTraceListener([](const std::wstring& message) { Print(L"trace=" + message); });
+            bool supported = IsSupportedID(arg(1));
+            RemoveTraceListener(listener);
+            Print(supported ? L"supported=1" : L"supported=0");
+            i += 1;
+        } else if (step == L"copy") {
+            BOOL done = CopyFileW((folder + arg(1)).c_str(), (folder + arg(2)).c_str(), FALSE);
+            Print(done ? L"copy=1" : L"copy=0");
+            i += 2;
+        } else if (step == L"delete") {
+            Print(DeleteFileW((folder + arg(1)).c_str()) ? L"delete=1" : L"delete=0");
+            i += 1;
+        } else if (step == L"folder") {
+            Print(L"folder=" + folder);
+        } else if (step == L"acp") {
+            Print(L"acp=" + std::to_wstring(GetACP()));
+        } else if (step == L"os") {
+            OSVERSIONINFOW info = {};
+            info.dwOSVersionInfoSize = sizeof(info);
+            GetVersionExW(&info);
+            Print(L"os=" + std::to_wstring(GetOSVersion()) + L" " + std::to_wstring(info.dwMajorVersion) + L"." +
+                  std::to_wstring(info.dwMinorVersion) + L"." + std::to_wstring(info.dwPlatformId));
+        } else if (step == L"race") {
+            int threads = _wtoi(arg(1).c_str());
+            std::wstring section = arg(2), key = arg(3);
+            HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+            std::vector<std::wstring> answers(static_cast<size_t>(threads));
+            std::vector<std::thread> workers;
+            for (int t = 0; t < threads; ++t) {
+                workers.emplace_back([&, t] {
+                    WaitForSingleObject(go, INFINITE);
+                    answers[static_cast<size_t>(t)] = GetDriverScriptValue(section, key);
+                });
+            }
+            Sleep(50);
+            SetEvent(go);
+            for (auto& w : workers) w.join();
+            CloseHandle(go);
+            std::set<std::wstring> distinct(answers.begin(), answers.end());
+            Print(L"race=" + std::to_wstring(distinct.size()) + L" " + (answers.empty() ? L"" : answers[0]));
+            i += 3;
+        } else {
+            Print(L"unknown step " + step);
+            return 2;
+        }
+    }
+    return 0;
+}
