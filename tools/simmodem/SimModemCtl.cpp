@@ -17,6 +17,8 @@
 //   simmodemctl cm FRAGMENT            Configuration Manager view of the present nodes:
 //                                      status, problem and parent (run it with
 //                                      WINEDLLOVERRIDES=cfgmgr32=n,b to ask the test-only DLL)
+//   simmodemctl timeline FIRST [TRACE] what happened from log event FIRST on, merged with the
+//                                      service's trace file (UTF-8, "YYYY-MM-DD hh:mm:ss.mmm [tid] text")
 //   simmodemctl eject FRAGMENT         eject the parent of the first CD-ROM interface's node
 //                                      (CM_Get_Parent + CM_Request_Device_EjectW, once)
 //
@@ -25,6 +27,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cwchar>
 #include <string>
@@ -41,7 +44,8 @@ namespace {
 int Usage() {
     fwprintf(stderr, L"usage: simmodemctl install [DRIVER.sys] | uninstall | plug [options] | unplug | state |\n"
                      L"                   wait STATE [MS] | log [FIRST] | nodes [FRAGMENT] |\n"
-                     L"                   interfaces cdrom|modem | cdb PATH HEX | cm FRAGMENT | eject FRAGMENT\n");
+                     L"                   interfaces cdrom|modem | cdb PATH HEX | cm FRAGMENT | eject FRAGMENT |\n"
+                     L"                   timeline FIRST [TRACE]\n");
     return 2;
 }
 
@@ -214,6 +218,114 @@ int EjectOnce(const std::wstring& fragment) {
     return Fail(L"no CD-ROM interface of a node with " + fragment);
 }
 
+struct TimelineEntry {
+    LONGLONG time;
+    std::wstring text;
+};
+
+std::wstring Utf8ToWide(const std::string& text) {
+    if (text.empty()) return std::wstring();
+    int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(size, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], size);
+    return wide;
+}
+
+// The service's trace lines worth a place in the timeline, at their time.
+void AddTraceEntries(const std::wstring& tracePath, LONGLONG from, std::vector<TimelineEntry>* entries) {
+    UniqueFileHandle file(CreateFileW(tracePath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, 0, nullptr));
+    if (!file) return;
+    std::string bytes;
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr) && got) bytes.append(buffer, got);
+    size_t start = 0;
+    while (start < bytes.size()) {
+        size_t end = bytes.find('\n', start);
+        if (end == std::string::npos) end = bytes.size();
+        std::wstring line = Utf8ToWide(bytes.substr(start, end - start));
+        start = end + 1;
+        SYSTEMTIME local = {};
+        if (swscanf(line.c_str(), L"%hu-%hu-%hu %hu:%hu:%hu.%hu", &local.wYear, &local.wMonth, &local.wDay,
+                    &local.wHour, &local.wMinute, &local.wSecond, &local.wMilliseconds) != 7)
+            continue;
+        size_t close = line.find(L"] ");
+        if (close == std::wstring::npos) continue;
+        std::wstring message = line.substr(close + 2);
+        while (!message.empty() && (message.back() == L'\r' || message.back() == L' ')) message.pop_back();
+        std::wstring text;
+        if (message.rfind(L"Device Arrival Event", 0) == 0) {
+            text = L"service: device arrival event";
+        } else if (message.rfind(L"Device Removal Event", 0) == 0) {
+            text = L"service: device removal event";
+        } else if (message.rfind(L"CreateFile: ", 0) == 0) {
+            text = L"service: opens the CD-ROM face and sends the command block";
+        } else if (message.rfind(L"CreateProcessAsUser: Image: ", 0) == 0) {
+            size_t comma = message.find(L", Cmdline:");
+            text = L"service: starts the client " + message.substr(28, comma == std::wstring::npos ? std::wstring::npos
+                                                                                             : comma - 28);
+        } else if (message.rfind(L"CreateProcessAsUser OK!", 0) == 0) {
+            text = L"client started in the user's session";
+        } else if (message.rfind(L"CreateProcessAsUser FALSE!", 0) == 0) {
+            text = L"client FAILED to start";
+        } else {
+            continue;
+        }
+        SYSTEMTIME utc = {};
+        FILETIME stamp = {};
+        if (!TzSpecificLocalTimeToSystemTime(nullptr, &local, &utc) || !SystemTimeToFileTime(&utc, &stamp)) continue;
+        LONGLONG time = (static_cast<LONGLONG>(stamp.dwHighDateTime) << 32) | stamp.dwLowDateTime;
+        if (time + 10000 < from) continue;  // the trace has whole milliseconds
+        entries->push_back({time, text});
+    }
+}
+
+std::wstring DescribeEvent(const SIM_EVENT& event) {
+    std::wstring text = event.text;
+    switch (event.kind) {
+    case SIM_EVENT_PLUG: return L"device plugged (serial " + text + L")";
+    case SIM_EVENT_UNPLUG: return L"device unplugged";
+    case SIM_EVENT_CDB:
+        return L"device received the command block " + SimModemCdbText(event) + L" (" +
+               std::to_wstring(event.callerBits) + L"-bit caller)";
+    case SIM_EVENT_SWITCH: return L"device switches to its modem face";
+    case SIM_EVENT_MODEM_READY: return L"modem ready: every modem face started";
+    case SIM_EVENT_EJECT: return L"eject accepted";
+    case SIM_EVENT_VETO: return L"eject vetoed";
+    case SIM_EVENT_FACE_START:
+        if (event.faceRole == SIM_FACE_CDROM) return L"CD-ROM face arrived: " + text;
+        if (event.faceRole == SIM_FACE_MODEM_MI && text.find(L"&MI_00") != std::wstring::npos)
+            return L"modem face arrived: " + text;
+        return std::wstring();
+    case SIM_EVENT_FACE_REMOVE:
+        if (event.faceRole == SIM_FACE_CDROM) return L"CD-ROM face gone";
+        return std::wstring();
+    default: return std::wstring();
+    }
+}
+
+int Timeline(const std::vector<std::wstring>& args) {
+    ULONG first = 0;
+    if (args.empty() || !ParseNumber(args[0], 10, &first)) return Usage();
+    std::vector<SIM_EVENT> events = SimModemReadLog(first);
+    if (events.empty()) return Fail(L"nothing logged from event " + args[0]);
+    std::vector<TimelineEntry> entries;
+    for (const SIM_EVENT& event : events) {
+        std::wstring text = DescribeEvent(event);
+        if (!text.empty()) entries.push_back({event.time, text});
+    }
+    LONGLONG origin = events.front().time;
+    if (args.size() > 1) AddTraceEntries(args[1], origin, &entries);
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const TimelineEntry& a, const TimelineEntry& b) { return a.time < b.time; });
+    for (const TimelineEntry& entry : entries) {
+        LONGLONG tenths = (entry.time - origin) / 1000;
+        wprintf(L"%7lld.%lld ms  %ls\n", tenths / 10, (tenths < 0 ? -tenths : tenths) % 10, entry.text.c_str());
+    }
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -255,6 +367,7 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     if (command == L"cm" && args.size() == 1) return ConfigManagerView(args[0]);
+    if (command == L"timeline") return Timeline(args);
     if (command == L"eject" && args.size() == 1) return EjectOnce(args[0]);
     if (command == L"cdb" && args.size() == 2) {
         std::vector<BYTE> cdb;
