@@ -132,9 +132,31 @@ protected:
         return result;
     }
 
-    void Register() {
+    // -Register returns once the service runs, but its monitor may not have
+    // registered for device events yet, and a device that arrives before
+    // that is (rightly) switched without a client. So an unsupported device
+    // is plugged first until the service reports its arrival.
+    void Register(bool waitUntilListening = true) {
+        // -Unregister removes the service's key, the trace setting with it.
+        SetString(HKEY_LOCAL_MACHINE, std::wstring(kServiceKey) + L"\\Parameters", L"TraceFile", Trace());
         Run(L"-Register");
         ASSERT_TRUE(ServiceInstalled()) << TraceText();
+        if (!waitUntilListening) return;
+        SIM_PLUG probe = SimModemDefaultPlug();
+        probe.vendorId = 0x0BAD;
+        SimModemSetText(probe.vendor, L"PROBE");
+        SimModemSetText(probe.serial, L"PROBE");
+        DWORD start = GetTickCount();
+        for (bool heard = false; !heard;) {
+            ASSERT_LT(GetTickCount() - start, 10000u) << "the service reports no device arrival: " << TraceText();
+            ASSERT_TRUE(SimModemPlug(probe));
+            for (int i = 0; i < 25 && !heard; ++i) {
+                Sleep(20);
+                heard = TraceText().find("Device Arrival Event") != std::string::npos;
+            }
+            ASSERT_TRUE(SimModemUnplugAndSettle());
+        }
+        logStart_ = SimModemLogPosition();
     }
 
     // Waits until the marker file holds the given number of lines.
@@ -220,7 +242,7 @@ TEST_F(EndToEnd, IsDXStartsVeloClientFromTheSetupPath) {
 
 TEST_F(EndToEnd, DevicePluggedBeforeTheServiceStartsIsSwitchedWithoutAClient) {
     PlugAndSettle();
-    Register();
+    Register(false);
     ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_MODEM, 10000)) << TraceText();
     ASSERT_EQ(1u, SwitchBlocks().size());
     EXPECT_EQ(0, memcmp("\x71\x03\x00\x00\x00\x00", SwitchBlocks()[0].cdb, 6));
