@@ -24,9 +24,11 @@ const char kDriverScript[] =
     "[VidPid]\r\nCount=2\r\n0=USB\\VID_C0DE&PID_1001\r\n1=USB\\VID_C0DE&PID_1003\r\n"
     "[Setup]\r\nVEN=VEN_ZORRA\r\nIsDX=%d\r\n";
 
-void SetString(HKEY root, const std::wstring& path, const wchar_t* name, const std::wstring& value) {
+void SetString(HKEY root, const std::wstring& path, const wchar_t* name, const std::wstring& value,
+               REGSAM view = 0) {
     UniqueRegKey key;
-    if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr) == ERROR_SUCCESS) {
+    if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | view, nullptr, key.put(), nullptr) ==
+        ERROR_SUCCESS) {
         RegSetValueExW(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                        static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
     }
@@ -105,6 +107,9 @@ protected:
         DeleteFileW((setup_ / L"VeloClient.exe.marker").c_str());
         DeleteKeyTree(HKEY_LOCAL_MACHINE, kServiceKey);
         DeleteKeyTree(HKEY_LOCAL_MACHINE, L"Software\\Velo_Mini");
+        RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kSetupInfoKey, KEY_WOW64_32KEY, 0);
+        RegDeleteKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Velo_Mini\\Orin_pppoe", KEY_WOW64_32KEY, 0);
+        RegDeleteKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Velo_Mini", KEY_WOW64_32KEY, 0);
         DeleteKeyTree(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\CDZorra_Detect.exe\\Version");
         SimModemFixture::TearDown();
         Sleep(200);  // the clients see their marker gone within 50 ms
@@ -233,7 +238,8 @@ TEST_F(EndToEnd, IsDXStartsVeloClientFromTheSetupPath) {
     ASSERT_TRUE(CopyFileW((TestProgramFolder() + L"testclient.exe").c_str(), (setup_ / L"VeloClient.exe").c_str(),
                           FALSE));
     std::wstring setupPath = setup_.Path().substr(0, setup_.Path().size() - 1);  // without the last backslash
-    SetString(HKEY_LOCAL_MACHINE, kSetupInfoKey, L"SetupPath", setupPath);
+    // The client's installer is a 32-bit program: the exe reads the 32-bit view whatever its own bitness.
+    SetString(HKEY_LOCAL_MACHINE, kSetupInfoKey, L"SetupPath", setupPath, KEY_WOW64_32KEY);
     Register();
     Plug();
     ASSERT_TRUE(WaitForClients(setup_ / L"VeloClient.exe.marker", 1, 10000)) << TraceText();
