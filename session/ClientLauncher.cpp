@@ -3,6 +3,7 @@
 #include <tlhelp32.h>
 
 #include "common/Handles.h"
+#include "common/ProcessWalk.h"
 #include "common/Trace.h"
 #include "config/DriverScript.h"
 #include "device/DeviceEnum.h"
@@ -43,17 +44,11 @@ std::wstring ClientImagePath(bool isDX) {
 }
 
 bool IsClientRunning(const std::wstring& processName) {
-    // Only the process list is read: TH32CS_SNAPALL would also copy every
-    // process's threads, modules and heap lists, which is slow on a busy machine.
-    UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) return false;
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    if (!Process32FirstW(snapshot.get(), &entry)) return false;
-    do {
-        if (std::wstring(entry.szExeFile).find(processName) != std::wstring::npos) return true;
-    } while (Process32NextW(snapshot.get(), &entry));
-    return false;
+    return FindProcess(
+        [&processName](const PROCESSENTRY32W& entry) {
+            return std::wstring(entry.szExeFile).find(processName) != std::wstring::npos;
+        },
+        nullptr);
 }
 
 void LaunchClientUnlessRunning(const std::wstring& processName, const std::wstring& imagePath) {

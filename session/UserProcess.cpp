@@ -5,28 +5,24 @@
 #include <string>
 
 #include "common/Handles.h"
+#include "common/ProcessWalk.h"
 #include "common/StringUtil.h"
 #include "common/Trace.h"
 
 bool GetTokenByName(HANDLE* token) {
-    UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) return false;
-
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    if (!Process32FirstW(snapshot.get(), &entry)) return false;
-    do {
-        // The first shell in snapshot order wins, whichever session it is in.
-        if (!EqualsIgnoreCaseAscii(entry.szExeFile, L"EXPLORER.EXE")) continue;
-        UniqueHandle process(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, entry.th32ProcessID));
-        if (!process) return false;
-        HANDLE opened = nullptr;
-        if (!OpenProcessToken(process.get(), TOKEN_ALL_ACCESS, &opened)) return false;
-        *token = opened;
-        return true;
-    } while (Process32NextW(snapshot.get(), &entry));
-    // ERROR_NO_MORE_FILES from the walk tells the caller that no shell runs.
-    return false;
+    // The first shell in snapshot order wins, whichever session it is in.
+    // When none runs, ERROR_NO_MORE_FILES from the walk tells the caller so.
+    PROCESSENTRY32W shell;
+    if (!FindProcess([](const PROCESSENTRY32W& entry) { return EqualsIgnoreCaseAscii(entry.szExeFile, L"EXPLORER.EXE"); },
+                     &shell)) {
+        return false;
+    }
+    UniqueHandle process(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, shell.th32ProcessID));
+    if (!process) return false;
+    HANDLE opened = nullptr;
+    if (!OpenProcessToken(process.get(), TOKEN_ALL_ACCESS, &opened)) return false;
+    *token = opened;
+    return true;
 }
 
 bool CreateProcessInUserSession(const wchar_t* imagePath) {

@@ -1,0 +1,20 @@
+#include "common/ProcessWalk.h"
+
+#include "common/Handles.h"
+
+bool FindProcess(const std::function<bool(const PROCESSENTRY32W&)>& accept, PROCESSENTRY32W* found) {
+    // Only the process list is taken: TH32CS_SNAPALL would also copy every
+    // process's threads, modules and heap lists, which is slow on a busy machine.
+    UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return false;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    if (!Process32FirstW(snapshot.get(), &entry)) return false;
+    do {
+        if (accept(entry)) {
+            if (found != nullptr) *found = entry;
+            return true;
+        }
+    } while (Process32NextW(snapshot.get(), &entry));
+    return false;
+}
