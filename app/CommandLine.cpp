@@ -3,6 +3,7 @@
 #include <string>
 #include <wchar.h>
 
+#include "app/ListCommand.h"
 #include "app/ServiceControl.h"
 #include "common/Console.h"
 #include "common/ModulePath.h"
@@ -31,6 +32,7 @@ CommandAction ChooseCommandAction(int argc, wchar_t** argv) {
         if (argc == 3) return CommandAction::CdbToFound;
         if (argc == 4) return CommandAction::CdbToPath;
     }
+    if (is(L"-List")) return CommandAction::List;
     return CommandAction::None;
 }
 
@@ -70,6 +72,9 @@ void RunCommandLine(int argc, wchar_t** argv) {
         break;
     case CommandAction::CdbToPath:
         SendCdbCommand(argument(3), argument(2));
+        break;
+    case CommandAction::List:
+        RunListCommand();
         break;
     case CommandAction::RunService:
     case CommandAction::None:

@@ -21,6 +21,7 @@ enum class CommandAction {
     SafeRemove,    // "-SafeRemove"
     CdbToFound,    // "-CDB text"
     CdbToPath,     // "-CDB path text"
+    List,          // "-List": the device report for administrators
 };
 
 // Which row of the option table argv selects; options match without regard

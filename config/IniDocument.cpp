@@ -144,7 +144,11 @@ void IniDocument::Load(IniByteSource& source, const IniAnsiDecoder& decodeAnsi) 
         std::string bytes;
         bytes.reserve(kLineReserve);
         while (ReadAnsiLine(reader, bytes)) {
-            line = bytes.empty() ? std::wstring() : decodeAnsi(bytes.data(), bytes.size());
+            if (bytes.empty()) {
+                line.clear();
+            } else {
+                decodeAnsi(bytes.data(), bytes.size(), line);
+            }
             if (!ApplyLine(line, current)) return;
         }
     }

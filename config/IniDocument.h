@@ -21,8 +21,9 @@ public:
     virtual size_t Read(char* buffer, size_t size) = 0;
 };
 
-// Converts one ANSI line (count bytes, which may include NULs) to UTF-16.
-using IniAnsiDecoder = std::function<std::wstring(const char* bytes, size_t count)>;
+// Converts one ANSI line (count bytes, which may include NULs) to UTF-16,
+// replacing what text held (its room is reused from line to line).
+using IniAnsiDecoder = std::function<void(const char* bytes, size_t count, std::wstring& text)>;
 
 // Read-only once built: lookups from several threads need no lock.
 class IniDocument {

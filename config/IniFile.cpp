@@ -25,8 +25,8 @@ private:
 
 // Invalid bytes are substituted (no MB_ERR_INVALID_CHARS), as the system
 // converts them by default.
-std::wstring DecodeAnsiLine(UINT codePage, const char* bytes, size_t count) {
-    std::wstring text;
+void DecodeAnsiLine(UINT codePage, const char* bytes, size_t count, std::wstring& text) {
+    text.clear();
     // MultiByteToWideChar counts in int: a line beyond that is converted in
     // pieces (a double-byte character cut at a piece's end becomes a
     // substitute; no real script comes near 1 GiB in one line). In the ANSI
@@ -43,11 +43,54 @@ std::wstring DecodeAnsiLine(UINT codePage, const char* bytes, size_t count) {
             if (units > 0) units = MultiByteToWideChar(codePage, MB_PRECOMPOSED, bytes + done, length, &text[at], units);
         }
         text.resize(at + static_cast<size_t>(units > 0 ? units : 0));
-        if (units <= 0) return text;
+        if (units <= 0) return;
         done += static_cast<size_t>(length);
     }
-    return text;
 }
+
+// In a single-byte code page every byte converts on its own, whatever stands
+// around it; in a double-byte code page so does every byte of a line that
+// holds no lead byte (a trail byte means something only after a lead byte).
+// For those lines a table of the 256 conversions gives exactly what
+// converting the line would, without a system call per line; other lines,
+// and other code pages, are converted whole.
+class ByteTable {
+public:
+    explicit ByteTable(UINT codePage) : codePage_(codePage) {
+        CPINFO info = {};
+        if (!GetCPInfo(codePage, &info) || (info.MaxCharSize != 1 && info.MaxCharSize != 2)) return;
+        for (int range = 0; range + 1 < MAX_LEADBYTES && info.LeadByte[range] != 0; range += 2) {
+            for (int b = info.LeadByte[range]; b <= info.LeadByte[range + 1]; ++b) lead_[b] = true;
+        }
+        for (int b = 0; b < 256; ++b) {
+            if (lead_[b]) continue;
+            char byte = static_cast<char>(b);
+            wchar_t unit = 0;
+            if (MultiByteToWideChar(codePage, MB_PRECOMPOSED, &byte, 1, &unit, 1) != 1) return;
+            table_[b] = unit;
+        }
+        usable_ = true;
+    }
+
+    void Decode(const char* bytes, size_t count, std::wstring& text) const {
+        if (usable_) {
+            bool plain = true;
+            for (size_t i = 0; i < count && plain; ++i) plain = !lead_[static_cast<unsigned char>(bytes[i])];
+            if (plain) {
+                text.resize(count);
+                for (size_t i = 0; i < count; ++i) text[i] = table_[static_cast<unsigned char>(bytes[i])];
+                return;
+            }
+        }
+        DecodeAnsiLine(codePage_, bytes, count, text);
+    }
+
+private:
+    UINT codePage_;
+    wchar_t table_[256] = {};
+    bool lead_[256] = {};
+    bool usable_ = false;
+};
 
 }  // namespace
 
@@ -59,8 +102,9 @@ IniDocument::IniDocument(const std::wstring& path) {
     if (!file) return;
     FileSource source(file.get());
     UINT codePage = GetACP();
+    ByteTable table(codePage);
     try {
-        Load(source, [codePage](const char* bytes, size_t count) { return DecodeAnsiLine(codePage, bytes, count); });
+        Load(source, [&table](const char* bytes, size_t count, std::wstring& text) { table.Decode(bytes, count, text); });
     } catch (const std::bad_alloc&) {
         // What was stored before memory ran out stays, as after a line that ends the reading.
     }

@@ -18,8 +18,8 @@ namespace {
 
 // A stand-in for the ANSI code page: bytes 0x81-0xFE lead a two-byte
 // character (as in code page 936), other bytes map to themselves.
-std::wstring DecodeDoubleByte(const char* bytes, size_t count) {
-    std::wstring text;
+void DecodeDoubleByte(const char* bytes, size_t count, std::wstring& text) {
+    text.clear();
     for (size_t i = 0; i < count; ++i) {
         unsigned char b = static_cast<unsigned char>(bytes[i]);
         if (b >= 0x81 && b <= 0xFE && i + 1 < count) {
@@ -29,7 +29,6 @@ std::wstring DecodeDoubleByte(const char* bytes, size_t count) {
             text.push_back(static_cast<wchar_t>(b));
         }
     }
-    return text;
 }
 
 class UnevenSource : public IniByteSource {
@@ -94,7 +93,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     UnevenSource pieces(bytes, size, size > 0 ? data[0] : 7);
     IniDocument two(pieces, DecodeDoubleByte);
 
-    std::wstring asText = DecodeDoubleByte(bytes, size);
+    std::wstring asText;
+    DecodeDoubleByte(bytes, size, asText);
     std::wstring asUtf16;
     for (size_t i = 2; i + 1 < size; i += 2) asUtf16.push_back(static_cast<wchar_t>(data[i] | (data[i + 1] << 8)));
     std::vector<std::wstring> names = Names(asText);

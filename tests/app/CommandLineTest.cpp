@@ -47,6 +47,10 @@ TEST(ChooseCommandAction, OptionTable) {
         {{L""}, CommandAction::None},
         {{L"-\x00c9tart"}, CommandAction::None},
         {{std::wstring(40000, L'R')}, CommandAction::None},
+        {{L"-List"}, CommandAction::List},
+        {{L"-list", L"extra"}, CommandAction::List},
+        {{L"-LIST"}, CommandAction::List},
+        {{L"-Lis"}, CommandAction::None},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "case #" << (&c - cases));

@@ -84,24 +84,26 @@ TEST_F(DriverScriptTest, FirstQueriesFromManyThreadsAtOnce) {
     }
 }
 
-// The ANSI code page of the process decides how the bytes of an ANSI script
-// read; Wine takes it from the locale in the process's environment.
-TEST_F(DriverScriptTest, AnsiScriptInCodePages1252And936) {
-    // "VEN=" then two bytes: in GBK they are one character each pair (U+4E2D U+6587);
-    // in 1252 they are four characters.
-    ASSERT_TRUE(probe.WriteScript(L"DrvScript\\s.ini",
-                                  "[Setup]\nVEN=" + Bytes({0xD6, 0xD0, 0xCE, 0xC4}) + "\nIsDX=1\n"));
-    std::vector<std::string> western = probe.Run(L"acp get Setup VEN", {L"LC_ALL=en_US.UTF-8"});
-    ASSERT_FALSE(western.empty());
-    if (western[0] != "acp=1252") {
-        GTEST_SKIP() << "the probe runs in " << western[0] << ", not 1252";
+// The ANSI code page decides how the bytes of an ANSI script read. Wine takes
+// it from the Unix locale a process starts in, and a child inherits it from
+// its parent (a Windows environment variable does not change it): this test
+// runs once as discovered (1252 under a C or English locale) and once more
+// with LC_ALL=zh_CN.UTF-8, code page 936 (tools/bench_config/CMakeLists.txt).
+TEST_F(DriverScriptTest, AnsiScriptInTheProcessCodePage) {
+    char expectedAcp[16] = {};
+    if (GetEnvironmentVariableA("CDZ_EXPECT_ACP", expectedAcp, sizeof(expectedAcp)) > 0) {
+        ASSERT_EQ(std::to_string(GetACP()), expectedAcp) << "the locale of this run did not give its code page";
     }
-    EXPECT_THAT(western, ElementsAre("acp=1252", "get=\xC3\x96\xC3\x90\xC3\x8E\xC3\x84"));
-
-    std::vector<std::string> chinese = probe.Run(L"acp get Setup VEN", {L"LC_ALL=zh_CN.UTF-8"});
-    ASSERT_FALSE(chinese.empty());
-    if (chinese[0] != "acp=936") GTEST_SKIP() << "LC_ALL=zh_CN.UTF-8 gives " << chinese[0] << ", not 936";
-    EXPECT_THAT(chinese, ElementsAre("acp=936", "get=\xE4\xB8\xAD\xE6\x96\x87"));
+    // Four bytes: in GBK two characters (U+4E2D U+6587), in 1252 four (U+00D6 U+00D0 U+00CE U+00C4).
+    ASSERT_TRUE(probe.WriteScript(L"DrvScript\\s.ini", "[Setup]\nVEN=" + Bytes({0xD6, 0xD0, 0xCE, 0xC4}) + "\nIsDX=1\n"));
+    std::string acp = "acp=" + std::to_string(GetACP());
+    if (GetACP() == 1252) {
+        EXPECT_THAT(probe.Run(L"acp get Setup VEN"), ElementsAre(acp, "get=\xC3\x96\xC3\x90\xC3\x8E\xC3\x84"));
+    } else if (GetACP() == 936) {
+        EXPECT_THAT(probe.Run(L"acp get Setup VEN"), ElementsAre(acp, "get=\xE4\xB8\xAD\xE6\x96\x87"));
+    } else {
+        GTEST_SKIP() << "expectations only for code pages 1252 and 936, not " << GetACP();
+    }
 }
 
 TEST_F(DriverScriptTest, Utf16ScriptIsTheSameInEveryCodePage) {
@@ -111,10 +113,7 @@ TEST_F(DriverScriptTest, Utf16ScriptIsTheSameInEveryCodePage) {
         bytes.push_back(static_cast<char>(c >> 8));
     }
     ASSERT_TRUE(probe.WriteScript(L"DrvScript\\s.ini", bytes));
-    for (const wchar_t* locale : {L"LC_ALL=en_US.UTF-8", L"LC_ALL=zh_CN.UTF-8"}) {
-        std::vector<std::string> lines = probe.Run(L"get Setup VEN", {locale});
-        EXPECT_THAT(lines, ElementsAre("get=\xE4\xB8\xAD\xE6\x96\x87"));
-    }
+    EXPECT_THAT(probe.Run(L"get Setup VEN"), ElementsAre("get=\xE4\xB8\xAD\xE6\x96\x87"));
 }
 
 TEST_F(DriverScriptTest, ModuleFolderOfTheRunningProgram) {

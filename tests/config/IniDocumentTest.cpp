@@ -212,10 +212,9 @@ TEST(IniDocumentCore, SourceInPieces) {
         std::string bytes_;
         size_t at_ = 0;
     };
-    auto latin1 = [](const char* bytes, size_t count) {
-        std::wstring text;
+    auto latin1 = [](const char* bytes, size_t count, std::wstring& text) {
+        text.clear();
         for (size_t i = 0; i < count; ++i) text.push_back(static_cast<unsigned char>(bytes[i]));
-        return text;
     };
     for (const std::string& bytes :
          {std::string("[S]\r\nA=1\r\nB=x\xE9\r\n"), Utf16File(L"[S]\r\nA=1\r\nB=x\x00E9\r\n")}) {

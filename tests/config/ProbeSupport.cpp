@@ -1,7 +1,5 @@
 #include "ProbeSupport.h"
 
-#include <map>
-
 #include "support/ProcessRunner.h"
 
 ProbeFolder::ProbeFolder(const std::wstring& exeName) : exeName_(exeName) {
@@ -14,20 +12,8 @@ bool ProbeFolder::WriteScript(const std::wstring& name, const std::string& bytes
     return WriteFileBytes(folder_ / name, bytes);
 }
 
-std::vector<std::string> ProbeFolder::Run(const std::wstring& steps, const std::vector<std::wstring>& environment) const {
-    // The child inherits this process's environment: set, run, restore.
-    std::map<std::wstring, std::pair<bool, std::wstring>> saved;
-    for (const std::wstring& setting : environment) {
-        std::wstring name = setting.substr(0, setting.find(L'='));
-        wchar_t value[4096];
-        DWORD length = GetEnvironmentVariableW(name.c_str(), value, 4096);
-        saved[name] = {length > 0 && length < 4096, std::wstring(value, length < 4096 ? length : 0)};
-        SetEnvironmentVariableW(name.c_str(), setting.substr(name.size() + 1).c_str());
-    }
+std::vector<std::string> ProbeFolder::Run(const std::wstring& steps) const {
     ProcessResult result = RunProgram(ExePath(), steps, 30000);
-    for (const auto& entry : saved) {
-        SetEnvironmentVariableW(entry.first.c_str(), entry.second.first ? entry.second.second.c_str() : nullptr);
-    }
     std::vector<std::string> lines;
     if (!result.started) {
         lines.push_back("(not started)");

@@ -20,10 +20,8 @@ public:
     std::wstring ExePath() const { return folder_ / exeName_; }
     // Writes DrvScript\name (or, with a name holding no "DrvScript", a file beside the probe).
     bool WriteScript(const std::wstring& name, const std::string& bytes) const;
-    // Runs the probe with the steps; answers its output lines. environment:
-    // "NAME=VALUE" settings for the probe's process, added to this one's.
-    std::vector<std::string> Run(const std::wstring& steps,
-                                 const std::vector<std::wstring>& environment = {}) const;
+    // Runs the probe with the steps; answers its output lines.
+    std::vector<std::string> Run(const std::wstring& steps) const;
 
 private:
     TempFolder folder_;
@@ -31,7 +29,7 @@ private:
     bool ready_ = false;
 };
 
-// The GBK bytes of a string of Chinese text, and so on: tests write bytes.
+// Bytes given by value, for script text that is not ASCII.
 inline std::string Bytes(std::initializer_list<unsigned char> list) { return std::string(list.begin(), list.end()); }
 
 bool RunningOnWine();

@@ -1,0 +1,264 @@
+#include "app/ListCommand.h"
+
+#include <windows.h>
+
+#include "common/Console.h"
+#include "common/Handles.h"
+#include "common/ModulePath.h"
+#include "common/StringUtil.h"
+#include "config/DriverScript.h"
+#include "device/DeviceEnum.h"
+#include "device/SupportedId.h"
+#include "session/OSVersion.h"
+
+namespace {
+
+const wchar_t kEol[] = L"\r\n";
+// Long lists are cut in the report; the counts still cover everything.
+const size_t kShownEntries = 64;
+const size_t kShownNodes = 32;
+
+std::wstring Hex2(unsigned value) {
+    const wchar_t digits[] = L"0123456789ABCDEF";
+    std::wstring text;
+    text += digits[(value >> 4) & 0xF];
+    text += digits[value & 0xF];
+    return text;
+}
+
+std::wstring Hex8(unsigned long value) {
+    std::wstring text;
+    for (int shift = 28; shift >= 0; shift -= 4) text += L"0123456789ABCDEF"[(value >> shift) & 0xF];
+    return text;
+}
+
+std::wstring Quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
+
+bool EndsWithIni(const std::wstring& name) {
+    return name.size() > 4 && EqualsIgnoreCaseAscii(name.substr(name.size() - 4), L".ini");
+}
+
+const wchar_t* VersionClassName(OSVersionClass version) {
+    switch (version) {
+    case OS_WIN98: return L"Windows 98";
+    case OS_WINME: return L"Windows Me";
+    case OS_WIN2000: return L"Windows 2000";
+    case OS_WINXP: return L"Windows XP";
+    case OS_WIN2003: return L"Windows Server 2003 / XP x64";
+    case OS_VISTA: return L"Windows Vista or later (every release that reports 6.x)";
+    default: return L"unknown or not listed";
+    }
+}
+
+struct ListContext {
+    std::vector<SupportedEntry> entries;
+    bool haveScript = false;
+};
+
+std::wstring SupportText(const ListContext& context, const std::wstring& id, bool supported) {
+    if (!supported) return L"no (no entry of the supported list occurs in the upper-cased instance ID)";
+    if (!context.haveScript) return L"yes (there is no driver script: every device counts as supported)";
+    const SupportedEntry* entry = FindSupportedEntry(id, context.entries);
+    if (entry == nullptr) return L"yes";
+    if (entry->fragment.empty()) return L"yes, by the empty entry " + entry->source + L", which matches every ID";
+    return L"yes, by fragment " + Quoted(entry->fragment) + L" (" + entry->source + L")";
+}
+
+void AppendInterfaces(std::wstring& out, const ListContext& context, const wchar_t* title,
+                      const DeviceRecordList& list, bool isCdRom, int chosen) {
+    out += title;
+    out += L": ";
+    out += std::to_wstring(list.size());
+    out += L" present";
+    out += kEol;
+    if (list.empty()) out += L"  (none)\r\n";
+    for (size_t i = 0; i < list.size(); ++i) {
+        const DeviceRecord& r = list[i];
+        bool supported = IsSupportedID(ToUpperAscii(r.InstanceID));
+        out += L"  " + std::to_wstring(i + 1) + L". Instance ID:   " +
+               (r.InstanceID.empty() ? L"(cannot be read)" : r.InstanceID) + kEol;
+        out += L"     Friendly name: " + (r.FriendlyName.empty() ? L"(none)" : r.FriendlyName) + kEol;
+        if (!r.DeviceDesc.empty()) out += L"     Description:   " + r.DeviceDesc + kEol;
+        out += L"     Device path:   " + r.SymbolicName + kEol;
+        out += L"     Supported:     " + SupportText(context, r.InstanceID, supported) + kEol;
+        if (static_cast<int>(i) == chosen) {
+            out += isCdRom ? L"     -> the service sends the switch command to this device on arrival, and -CDB HEX "
+                             L"without a path goes here\r\n"
+                           : L"     -> the service takes this as the modem face: a CD-ROM arrival is then left "
+                             L"alone\r\n";
+        } else if (isCdRom && supported && r.InstanceID.find(L'&') == std::wstring::npos) {
+            out += L"     -> passed over: a CD-ROM face is only chosen when its instance ID holds \"&\"\r\n";
+        } else if (supported && chosen >= 0 && static_cast<int>(i) > chosen) {
+            out += L"     -> not used: an earlier device was chosen\r\n";
+        }
+    }
+}
+
+}  // namespace
+
+std::vector<SupportedEntry> ReadSupportedEntries() {
+    std::vector<SupportedEntry> entries;
+    long count = ParseDecimal(GetDriverScriptValue(L"VidPid", L"Count"));
+    for (long i = 0; i < count; ++i) {
+        SupportedEntry entry;
+        entry.source = L"[VidPid] " + std::to_wstring(i);
+        entry.value = GetDriverScriptValue(L"VidPid", std::to_wstring(i));
+        size_t slash = entry.value.find(L'\\');
+        entry.fragment = slash == std::wstring::npos ? entry.value : entry.value.substr(slash + 1);
+        entries.push_back(entry);
+        if (entries.back().fragment.empty()) return entries;
+    }
+    SupportedEntry ven;
+    ven.source = L"[Setup] VEN";
+    ven.value = GetDriverScriptValue(L"Setup", L"VEN");
+    ven.fragment = ven.value;
+    entries.push_back(ven);
+    return entries;
+}
+
+const SupportedEntry* FindSupportedEntry(const std::wstring& id, const std::vector<SupportedEntry>& entries) {
+    std::wstring upper = ToUpperAscii(id);
+    for (const SupportedEntry& entry : entries) {
+        if (upper.find(entry.fragment) != std::wstring::npos) return &entry;
+    }
+    return nullptr;
+}
+
+bool FindSupportedFragment(const std::wstring& id, std::wstring* fragment) {
+    std::vector<SupportedEntry> entries = ReadSupportedEntries();
+    const SupportedEntry* entry = FindSupportedEntry(id, entries);
+    if (entry == nullptr) return false;
+    if (fragment != nullptr) *fragment = entry->fragment;
+    return true;
+}
+
+DriverScriptChoice FindDriverScript() {
+    DriverScriptChoice choice;
+    choice.folder = GetModuleFolder() + L"DrvScript\\";
+    WIN32_FIND_DATAW data;
+    UniqueFindHandle find(FindFirstFileW((choice.folder + L"*.ini").c_str(), &data));
+    if (!find) return choice;
+    do {
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+        std::wstring name = data.cFileName;
+        if (EndsWithIni(name)) choice.names.push_back(name);
+    } while (FindNextFileW(find.get(), &data));
+    choice.chosen = FirstScriptName(choice.names);
+    return choice;
+}
+
+std::wstring BuildDeviceListing() {
+    std::wstring out;
+    out += L"CDZorra_Detect device listing\r\n";
+    out += L"Program: " + GetModulePath() + kEol + kEol;
+
+    ListContext context;
+    DriverScriptChoice script = FindDriverScript();
+    context.haveScript = !script.chosen.empty();
+    if (context.haveScript) {
+        out += L"Driver script: " + script.folder + script.chosen + kEol;
+        for (const std::wstring& name : script.names) {
+            if (name != script.chosen) out += L"  also present, not used: " + name + kEol;
+        }
+        context.entries = ReadSupportedEntries();
+        out += L"Supported list (tested in this order against the upper-cased instance ID; the first that occurs "
+               L"in it decides):\r\n";
+        for (size_t i = 0; i < context.entries.size() && i < kShownEntries; ++i) {
+            const SupportedEntry& e = context.entries[i];
+            out += L"  " + e.source + L" = " + Quoted(e.value);
+            if (e.fragment != e.value) out += L" -> fragment " + Quoted(e.fragment);
+            if (e.fragment.empty()) out += L" (empty: every device counts as supported)";
+            out += kEol;
+        }
+        if (context.entries.size() > kShownEntries) {
+            out += L"  ... and " + std::to_wstring(context.entries.size() - kShownEntries) + L" more\r\n";
+        }
+    } else {
+        out += L"Driver script: none (no " + script.folder +
+               L"*.ini): every device counts as supported.\r\n";
+    }
+    out += kEol;
+
+    DeviceRecordList cdRoms;
+    DeviceRecordList modems;
+    {
+        ScopedDeviceInfoSet cdSet;
+        ScopedDeviceInfoSet modemSet;
+        CollectDeviceInterfaces(kGuidDevInterfaceCdRom, cdRoms, cdSet.Slot());
+        CollectDeviceInterfaces(kGuidDevInterfaceModem, modems, modemSet.Slot());
+    }
+    int chosenCdRom = -1;
+    for (size_t i = 0; i < cdRoms.size() && chosenCdRom < 0; ++i) {
+        std::wstring id = ToUpperAscii(cdRoms[i].InstanceID);
+        if (IsSupportedID(id) && id.find(L'&') != std::wstring::npos) chosenCdRom = static_cast<int>(i);
+    }
+    int chosenModem = -1;
+    for (size_t i = 0; i < modems.size() && chosenModem < 0; ++i) {
+        if (IsSupportedID(ToUpperAscii(modems[i].InstanceID))) chosenModem = static_cast<int>(i);
+    }
+    AppendInterfaces(out, context, L"CD-ROM interfaces", cdRoms, true, chosenCdRom);
+    out += kEol;
+    AppendInterfaces(out, context, L"Modem interfaces", modems, false, chosenModem);
+    out += kEol;
+
+    OSVERSIONINFOW info = {};
+    info.dwOSVersionInfoSize = sizeof(info);
+    OSVersionClass version = GetOSVersion();
+    out += L"Windows version class: " + std::to_wstring(static_cast<int>(version)) + L", " +
+           VersionClassName(version);
+    if (GetVersionExW(&info)) {
+        out += L" (reported " + std::to_wstring(info.dwMajorVersion) + L"." + std::to_wstring(info.dwMinorVersion) +
+               L", platform " + std::to_wstring(info.dwPlatformId) + L")";
+    }
+    out += kEol;
+    BYTE cdb[3] = {};
+    ArrivalCdbForVersion(version, cdb);
+    std::wstring block = Hex2(cdb[0]) + L" " + Hex2(cdb[1]) + L" " + Hex2(cdb[2]) + L" 00 00 00";
+    out += L"Switch command block sent on arrival: " + block + kEol + kEol;
+
+    std::vector<std::wstring> supportedNodes;
+    ReadinessCheck check = CheckSupportedDeviceReadiness([&supportedNodes](const std::wstring& id) {
+        bool supported = IsSupportedID(id);
+        if (supported) supportedNodes.push_back(id);
+        return supported;
+    });
+    out += L"Modem ready now: ";
+    if (!check.setOpened) {
+        out += L"no: the list of present devices cannot be read\r\n";
+    } else if (check.ready) {
+        out += L"yes: " + std::to_wstring(check.healthyNodes) + L" supported device nodes, none with a problem\r\n";
+    } else if (!check.blockingId.empty()) {
+        out += L"no: " + check.blockingId;
+        if (check.blockingResult != CR_SUCCESS) {
+            out += L" cannot report its status (CR_" + std::to_wstring(check.blockingResult) + L")\r\n";
+        } else {
+            out += L" has a problem (status 0x" + Hex8(check.blockingStatus) + L", problem " +
+                   std::to_wstring(check.blockingProblem) + L")\r\n";
+        }
+    } else {
+        out += L"no: " + std::to_wstring(check.healthyNodes) + L" supported device node" +
+               (check.healthyNodes == 1 ? L"" : L"s") + L" present, " + std::to_wstring(kReadyNodeCount) +
+               L" needed\r\n";
+    }
+    if (!supportedNodes.empty()) out += L"  Supported device nodes, in the order the test walked them:\r\n";
+    for (size_t i = 0; i < supportedNodes.size() && i < kShownNodes; ++i) {
+        out += L"    " + supportedNodes[i] + kEol;
+    }
+    if (supportedNodes.size() > kShownNodes) {
+        out += L"    ... and " + std::to_wstring(supportedNodes.size() - kShownNodes) + L" more\r\n";
+    }
+    out += kEol;
+
+    out += L"On a CD-ROM arrival now the service would: ";
+    if (chosenModem >= 0) {
+        out += L"do nothing, the supported modem face is already present (" + modems[chosenModem].InstanceID +
+               L").\r\n";
+    } else if (chosenCdRom >= 0) {
+        out += L"send " + block + L" to " + cdRoms[chosenCdRom].SymbolicName + kEol;
+    } else {
+        out += L"do nothing, no supported CD-ROM face whose instance ID holds \"&\" is present.\r\n";
+    }
+    return out;
+}
+
+void RunListCommand() { WriteConsoleText(BuildDeviceListing()); }

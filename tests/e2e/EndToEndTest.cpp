@@ -1,0 +1,337 @@
+// The road of a device arrival, end to end: the real CDZorra_Detect.exe
+// installed as a real service under Wine's service manager, the simulated
+// modem plugged through Wine's device stack, the test client started in the
+// user's session. Each test installs the exe into a folder of its own (with
+// its driver script, App.exe and the test-only cfgmgr32.dll) and removes
+// everything again.
+
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <string>
+#include <vector>
+
+#include "common/Handles.h"
+#include "support/ProcessRunner.h"
+#include "support/SimModemFixture.h"
+#include "support/TestFiles.h"
+
+namespace {
+
+const wchar_t kServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\CDZorra_Detect";
+const wchar_t kSetupInfoKey[] = L"Software\\Velo_Mini\\Orin_pppoe\\SetupInfo";
+const char kDriverScript[] =
+    "[VidPid]\r\nCount=2\r\n0=USB\\VID_C0DE&PID_1001\r\n1=USB\\VID_C0DE&PID_1003\r\n"
+    "[Setup]\r\nVEN=VEN_ZORRA\r\nIsDX=%d\r\n";
+
+void SetString(HKEY root, const std::wstring& path, const wchar_t* name, const std::wstring& value) {
+    UniqueRegKey key;
+    if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr) == ERROR_SUCCESS) {
+        RegSetValueExW(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                       static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+    }
+}
+
+// RegDeleteTreeW is not in the Windows 2000 API level this project builds for.
+void DeleteKeyTree(HKEY root, const std::wstring& path) {
+    {
+        UniqueRegKey key;
+        if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS) return;
+        for (;;) {
+            wchar_t name[256];
+            DWORD length = 256;
+            if (RegEnumKeyExW(key.get(), 0, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+            DeleteKeyTree(root, path + L"\\" + name);
+            UniqueRegKey check;
+            if (RegOpenKeyExW(root, (path + L"\\" + name).c_str(), 0, KEY_READ, check.put()) == ERROR_SUCCESS) break;
+        }
+    }
+    RegDeleteKeyW(root, path.c_str());
+}
+
+bool ServiceInstalled() {
+    UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueScHandle service(manager ? OpenServiceW(manager.get(), L"CDZorra_Detect", SERVICE_QUERY_STATUS) : nullptr);
+    return static_cast<bool>(service);
+}
+
+int CountProcesses(const wchar_t* name) {
+    UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    int count = 0;
+    PROCESSENTRY32W entry = {sizeof(entry)};
+    if (!snapshot || !Process32FirstW(snapshot.get(), &entry)) return 0;
+    do {
+        if (lstrcmpiW(entry.szExeFile, name) == 0) ++count;
+    } while (Process32NextW(snapshot.get(), &entry));
+    return count;
+}
+
+int CountLines(const std::string& text) {
+    int lines = 0;
+    for (char c : text) lines += c == '\n';
+    return lines;
+}
+
+struct Release {
+    const char* name;   // the prefix's Windows version for the exe
+    BYTE b1, b2;        // the switch block's second and third bytes
+};
+
+class EndToEnd : public SimModemFixture {
+protected:
+    void SetUp() override {
+        SimModemFixture::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        ASSERT_FALSE(folder_.Path().empty());
+        std::wstring bin = TestProgramFolder();
+        ASSERT_TRUE(CopyFileW((bin + L"CDZorra_Detect.exe").c_str(), Exe().c_str(), FALSE));
+        ASSERT_TRUE(CopyFileW((bin + L"cfgmgr32.dll").c_str(), (folder_ / L"cfgmgr32.dll").c_str(), FALSE));
+        ASSERT_TRUE(CopyFileW((bin + L"testclient.exe").c_str(), (folder_ / L"App.exe").c_str(), FALSE))
+            << "the test client (tools/testclient) is missing";
+        CreateDirectoryW((folder_ / L"DrvScript").c_str(), nullptr);
+        WriteScript(0);
+        SetString(HKEY_LOCAL_MACHINE, std::wstring(kServiceKey) + L"\\Parameters", L"TraceFile", Trace());
+        SetVersion("win7");
+    }
+
+    void TearDown() override {
+        if (!folder_.Path().empty() && GetFileAttributesW(Exe().c_str()) != INVALID_FILE_ATTRIBUTES) {
+            Run(L"-Unregister");
+            EXPECT_FALSE(ServiceInstalled()) << "-Unregister left the service installed";
+            EXPECT_EQ(0, CountProcesses(L"CDZorra_Detect.exe")) << "-Unregister left the service running";
+        }
+        // Deleting a marker file ends the test clients that write to it.
+        DeleteFileW((folder_ / L"App.exe.marker").c_str());
+        DeleteFileW((setup_ / L"VeloClient.exe.marker").c_str());
+        DeleteKeyTree(HKEY_LOCAL_MACHINE, kServiceKey);
+        DeleteKeyTree(HKEY_LOCAL_MACHINE, L"Software\\Velo_Mini");
+        DeleteKeyTree(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\CDZorra_Detect.exe\\Version");
+        SimModemFixture::TearDown();
+        Sleep(200);  // the clients see their marker gone within 50 ms
+    }
+
+    std::wstring Exe() const { return folder_ / L"CDZorra_Detect.exe"; }
+    std::wstring Trace() const { return folder_ / L"trace.log"; }
+    std::string TraceText() const { return ReadFileBytes(Trace()); }
+
+    void WriteScript(int isDX) {
+        char script[256];
+        snprintf(script, sizeof(script), kDriverScript, isDX);
+        ASSERT_TRUE(WriteFileBytes(folder_ / L"DrvScript\\ZorraModem.ini", script));
+    }
+
+    void SetVersion(const char* version) {
+        std::wstring wide(version, version + strlen(version));
+        SetString(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\CDZorra_Detect.exe", L"Version", wide);
+    }
+
+    ProcessResult Run(const std::wstring& arguments) {
+        ProcessResult result = RunProgram(Exe(), arguments, 60000);
+        EXPECT_TRUE(result.started);
+        EXPECT_EQ(0u, result.exitCode) << arguments.c_str();
+        return result;
+    }
+
+    void Register() {
+        Run(L"-Register");
+        ASSERT_TRUE(ServiceInstalled()) << TraceText();
+    }
+
+    // Waits until the marker file holds the given number of lines.
+    bool WaitForClients(const std::wstring& marker, int count, DWORD timeoutMs) {
+        DWORD start = GetTickCount();
+        while (CountLines(ReadFileBytes(marker)) < count) {
+            if (GetTickCount() - start > timeoutMs) return false;
+            Sleep(20);
+        }
+        return true;
+    }
+
+    std::vector<SIM_EVENT> SwitchBlocks() { return EventsOf(SIM_EVENT_CDB); }
+
+    // With the service running the CD-ROM face may be gone before it could
+    // be seen settled: only the plug itself is checked.
+    void Plug(const SIM_PLUG& plug = SimModemDefaultPlug()) {
+        ASSERT_TRUE(SimModemPlug(plug)) << "plug failed, error " << GetLastError();
+    }
+
+    TempFolder folder_;
+    TempFolder setup_;
+    ScopedConfigManagerOverride configManager_{L"CDZorra_Detect.exe"};
+};
+
+class EndToEndPerRelease : public EndToEnd, public ::testing::WithParamInterface<Release> {};
+
+TEST_P(EndToEndPerRelease, PlugSwitchesOnceAndStartsTheClientWhenTheModemIsReady) {
+    SetVersion(GetParam().name);
+    Register();
+    Plug();
+    ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_MODEM, 10000)) << TraceText();
+    ASSERT_TRUE(WaitForClients(folder_ / L"App.exe.marker", 1, 10000)) << TraceText();
+
+    std::vector<SIM_EVENT> blocks = SwitchBlocks();
+    ASSERT_EQ(1u, blocks.size()) << TraceText();
+    const BYTE expected[6] = {0x71, GetParam().b1, GetParam().b2, 0, 0, 0};
+    EXPECT_EQ(6u, blocks[0].cdbLength);
+    EXPECT_EQ(0, memcmp(expected, blocks[0].cdb, 6)) << Narrow(SimModemCdbText(blocks[0]));
+
+    // The client starts only once the modem's nodes are ready.
+    SIM_EVENT ready = {};
+    ASSERT_TRUE(SimModemWaitEvent(logStart_, SIM_EVENT_MODEM_READY, 0, &ready));
+    std::string marker = ReadFileBytes(folder_ / L"App.exe.marker");
+    EXPECT_NE(std::string::npos, marker.find("session=1 winsta=WinSta0 desktop=Default")) << marker;
+    std::string trace = TraceText();
+    EXPECT_NE(std::string::npos, trace.find("CreateProcessAsUser OK!")) << trace;
+
+    // Nothing more is sent once the modem faces are there.
+    Sleep(300);
+    EXPECT_EQ(1u, SwitchBlocks().size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Releases, EndToEndPerRelease,
+                         ::testing::Values(Release{"win2k", 0x02, 0x02}, Release{"winxp", 0x01, 0x00},
+                                           Release{"win2003", 0x00, 0x00}, Release{"vista", 0x03, 0x00},
+                                           Release{"win7", 0x03, 0x00}, Release{"win10", 0x03, 0x00}),
+                         [](const ::testing::TestParamInfo<Release>& info) { return std::string(info.param.name); });
+
+TEST_F(EndToEnd, AClientAlreadyRunningIsNotStartedTwice) {
+    Register();
+    Plug();
+    ASSERT_TRUE(WaitForClients(folder_ / L"App.exe.marker", 1, 10000)) << TraceText();
+    ASSERT_TRUE(SimModemUnplugAndSettle());
+    Plug();
+    ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_MODEM, 10000));
+    EXPECT_EQ(2u, SwitchBlocks().size());
+    Sleep(1500);  // three polls of the launcher past readiness
+    EXPECT_EQ(1, CountLines(ReadFileBytes(folder_ / L"App.exe.marker"))) << TraceText();
+}
+
+TEST_F(EndToEnd, IsDXStartsVeloClientFromTheSetupPath) {
+    WriteScript(1);
+    ASSERT_TRUE(CopyFileW((TestProgramFolder() + L"testclient.exe").c_str(), (setup_ / L"VeloClient.exe").c_str(),
+                          FALSE));
+    std::wstring setupPath = setup_.Path().substr(0, setup_.Path().size() - 1);  // without the last backslash
+    SetString(HKEY_LOCAL_MACHINE, kSetupInfoKey, L"SetupPath", setupPath);
+    Register();
+    Plug();
+    ASSERT_TRUE(WaitForClients(setup_ / L"VeloClient.exe.marker", 1, 10000)) << TraceText();
+    EXPECT_TRUE(ReadFileBytes(folder_ / L"App.exe.marker").empty());
+}
+
+TEST_F(EndToEnd, DevicePluggedBeforeTheServiceStartsIsSwitchedWithoutAClient) {
+    PlugAndSettle();
+    Register();
+    ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_MODEM, 10000)) << TraceText();
+    ASSERT_EQ(1u, SwitchBlocks().size());
+    EXPECT_EQ(0, memcmp("\x71\x03\x00\x00\x00\x00", SwitchBlocks()[0].cdb, 6));
+    Sleep(1500);
+    EXPECT_TRUE(ReadFileBytes(folder_ / L"App.exe.marker").empty()) << TraceText();
+}
+
+TEST_F(EndToEnd, UnsupportedDeviceIsNotTouched) {
+    Register();
+    SIM_PLUG other = SimModemDefaultPlug();
+    other.vendorId = 0x1234;
+    SimModemSetText(other.vendor, L"OTHER");
+    PlugAndSettle(other);
+    Sleep(1000);
+    EXPECT_TRUE(SwitchBlocks().empty()) << TraceText();
+    SIM_STATE state = {};
+    ASSERT_TRUE(SimModemGetState(&state));
+    EXPECT_EQ(static_cast<ULONG>(SIM_STATE_CDROM), state.state);
+}
+
+TEST_F(EndToEnd, StubbornDeviceLeavesNoClientAndNoStuckState) {
+    Register();
+    SIM_PLUG stubborn = SimModemDefaultPlug();
+    stubborn.stubborn = 1;
+    Plug(stubborn);
+    ASSERT_TRUE(SimModemWaitEvent(logStart_, SIM_EVENT_CDB, 5000)) << TraceText();
+    Sleep(1500);
+    EXPECT_EQ(1u, SwitchBlocks().size());
+    EXPECT_TRUE(ReadFileBytes(folder_ / L"App.exe.marker").empty()) << TraceText();
+
+    // The service still handles the next device.
+    ASSERT_TRUE(SimModemUnplugAndSettle());
+    Plug();
+    EXPECT_TRUE(SimModemWaitSettled(SIM_STATE_MODEM, 10000)) << TraceText();
+    EXPECT_TRUE(WaitForClients(folder_ / L"App.exe.marker", 1, 10000)) << TraceText();
+}
+
+TEST_F(EndToEnd, CdbWithAndWithoutADevicePath) {
+    PlugAndSettle();
+    Run(L"-CDB 120000000024");
+    std::vector<std::wstring> paths = SimModemInterfacePaths(kSimCdromInterface, L"VEN_ZORRA");
+    ASSERT_EQ(1u, paths.size());
+    Run(L"-CDB \"" + paths[0] + L"\" 7101");
+    ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_MODEM, 10000));
+
+    std::vector<SIM_EVENT> blocks = SwitchBlocks();
+    ASSERT_EQ(2u, blocks.size()) << TraceText();
+    EXPECT_EQ(L"12 00 00 00 00 24", SimModemCdbText(blocks[0]));
+    EXPECT_EQ(L"71 01 00 00 00 00", SimModemCdbText(blocks[1]));
+}
+
+TEST_F(EndToEnd, SafeRemoveEjectsAndRetriesAfterAVeto) {
+    SIM_PLUG plug = SimModemDefaultPlug();
+    plug.vetoCount = 2;
+    plug.vetoType = 6;  // PNP_VetoDevice
+    SimModemSetText(plug.vetoName, L"USBSTOR\\HOLDER");
+    PlugAndSettle(plug);
+    Run(L"-SafeRemove");
+
+    SIM_STATE state = {};
+    ASSERT_TRUE(SimModemGetState(&state));
+    EXPECT_EQ(static_cast<ULONG>(SIM_STATE_UNPLUGGED), state.state) << TraceText();
+    EXPECT_EQ(2u, EventsOf(SIM_EVENT_VETO).size());
+    EXPECT_EQ(1u, EventsOf(SIM_EVENT_EJECT).size());
+    std::string trace = TraceText();
+    EXPECT_NE(std::string::npos, trace.find("Res:CR_23")) << trace;
+    EXPECT_NE(std::string::npos, trace.find("VetoName:USBSTOR\\HOLDER")) << trace;
+    EXPECT_NE(std::string::npos, trace.find("CM_Request_Device_Eject() OK.")) << trace;
+}
+
+// On Windows 2000 the service closes the unsafe-removal dialog that the
+// vanishing CD-ROM face brings up; on other releases it leaves it alone.
+TEST_F(EndToEnd, UnsafeRemovalDialogIsClosedOnWindows2000Only) {
+    struct Case {
+        const char* version;
+        bool closed;
+    } cases[] = {{"win2k", true}, {"winxp", false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.version);
+        SetVersion(c.version);
+        Register();
+        ULONG from = SimModemLogPosition();
+        SIM_PLUG plug = SimModemDefaultPlug();
+        plug.switchDelayMs = 3000;  // the dialog shows while no modem face is there
+        Plug(plug);
+        ASSERT_TRUE(SimModemWaitEvent(from, SIM_EVENT_FACE_REMOVE, 5000)) << TraceText();
+
+        std::wstring ready = folder_ / L"dialog.ready";
+        DeleteFileW(ready.c_str());
+        STARTUPINFOW startup = {sizeof(startup)};
+        PROCESS_INFORMATION info = {};
+        std::wstring command = L"\"" + TestProgramFolder() + L"testdialog.exe\" plain lifetime=8000 ready=\"" + ready + L"\"";
+        ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info));
+        UniqueHandle process(info.hProcess);
+        UniqueHandle thread(info.hThread);
+        DWORD waited = WaitForSingleObject(process.get(), 2500);
+        if (c.closed) {
+            ASSERT_EQ(WAIT_OBJECT_0, waited) << "the dialog was not closed: " << TraceText();
+            DWORD code = 99;
+            GetExitCodeProcess(process.get(), &code);
+            EXPECT_EQ(0u, code);
+            EXPECT_NE(std::string::npos, TraceText().find("GetUnSafeRemoveWnd2K OK."));
+        } else {
+            EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), waited) << "the dialog was closed on " << c.version;
+            TerminateProcess(process.get(), 0);
+        }
+        ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_MODEM, 10000));
+        Run(L"-Unregister");
+        ASSERT_TRUE(SimModemUnplugAndSettle());
+        DeleteFileW(Trace().c_str());
+    }
+}
+
+}  // namespace

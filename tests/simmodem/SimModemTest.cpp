@@ -1,0 +1,286 @@
+// The simulated modem itself, through the real device stack under Wine: what
+// SetupAPI lists, what CreateFileW opens, what the driver records, and what
+// the test-only cfgmgr32.dll answers.
+
+#include <windows.h>
+#include <winioctl.h>
+#include <ntddscsi.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "common/Handles.h"
+#include "support/ProcessRunner.h"
+#include "support/SimModemFixture.h"
+#include "support/TestFiles.h"
+
+namespace {
+
+const wchar_t kCdromId[] = L"USBSTOR\\CDROM&VEN_ZORRA&PROD_MOBILE_MODEM&REV_2.31\\0123456789ABCDEF&0";
+const wchar_t kCdromUsbId[] = L"USB\\VID_C0DE&PID_1001\\0123456789ABCDEF";
+const wchar_t kModemUsbId[] = L"USB\\VID_C0DE&PID_1003\\0123456789ABCDEF";
+
+bool Opens(const std::wstring& path) {
+    UniqueFileHandle device(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return static_cast<bool>(device);
+}
+
+std::vector<std::wstring> Upper(std::vector<std::wstring> ids) {
+    for (std::wstring& id : ids) {
+        for (wchar_t& c : id) c = towupper(c);
+    }
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
+// Sends a hand-made SCSI_PASS_THROUGH of either layout (Length 44 with the
+// block at 28, or Length 56 with the block at 36), whatever this process's
+// own bitness.
+bool SendRawPassThrough(const std::wstring& path, USHORT length, size_t cdbOffset, const std::vector<BYTE>& cdb) {
+    UniqueFileHandle device(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!device) return false;
+    std::vector<BYTE> buffer(length + 32 + 192, 0);
+    buffer[0] = static_cast<BYTE>(length);
+    buffer[1] = static_cast<BYTE>(length >> 8);
+    buffer[4] = 1;                                 // TargetId
+    buffer[6] = static_cast<BYTE>(cdb.size());     // CdbLength
+    buffer[7] = 32;                                // SenseInfoLength
+    buffer[8] = 1;                                 // SCSI_IOCTL_DATA_IN
+    std::copy(cdb.begin(), cdb.end(), buffer.begin() + cdbOffset);
+    DWORD returned = 0;
+    return DeviceIoControl(device.get(), IOCTL_SCSI_PASS_THROUGH, buffer.data(), length, buffer.data(),
+                           static_cast<DWORD>(buffer.size()), &returned, nullptr) != FALSE;
+}
+
+std::wstring CdromPath() {
+    std::vector<std::wstring> paths = SimModemInterfacePaths(kSimCdromInterface, L"USBSTOR\\CDROM&VEN_ZORRA");
+    return paths.empty() ? std::wstring() : paths.front();
+}
+
+// simmodemctl with the test-only cfgmgr32.dll loaded in place of Wine's.
+std::string RunWithConfigManager(const std::wstring& arguments) {
+    ScopedConfigManagerOverride useTheTestDll(L"simmodemctl.exe");
+    ProcessResult result = RunProgram(TestProgramFolder() + L"simmodemctl.exe", arguments, 20000);
+    EXPECT_TRUE(result.started);
+    EXPECT_EQ(0u, result.exitCode) << result.output;
+    return result.output;
+}
+
+std::string LineWith(const std::string& output, const std::string& start) {
+    size_t at = output.find(start);
+    if (at == std::string::npos) return std::string();
+    size_t end = output.find_first_of("\r\n", at);
+    return output.substr(at, end == std::string::npos ? std::string::npos : end - at);
+}
+
+class SimModemTest : public SimModemFixture {};
+
+TEST_F(SimModemTest, PlugShowsTheCdromFaceWithAnInterfaceThatOpens) {
+    struct Case {
+        const wchar_t* vendor;
+        const wchar_t* product;
+        const wchar_t* serial;
+        ULONG vendorId, productId;
+        const wchar_t* cdromId;
+        const wchar_t* usbId;
+    } cases[] = {
+        {L"ZORRA", L"MOBILE MODEM", L"0123456789ABCDEF", 0xC0DE, 0x1001, kCdromId, kCdromUsbId},
+        {L"Other Co", L"Stick", L"s/n 42", 0x1234, 0xABCD,
+         L"USBSTOR\\CDROM&VEN_OTHER_CO&PROD_STICK&REV_2.31\\S_N_42&0", L"USB\\VID_1234&PID_ABCD\\S_N_42"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(Narrow(c.cdromId));
+        SIM_PLUG plug = SimModemDefaultPlug();
+        SimModemSetText(plug.vendor, c.vendor);
+        SimModemSetText(plug.product, c.product);
+        SimModemSetText(plug.serial, c.serial);
+        plug.vendorId = c.vendorId;
+        plug.cdromProductId = c.productId;
+        PlugAndSettle(plug);
+
+        std::wstring serial = c.serial[0] == L'0' ? L"0123456789ABCDEF" : L"S_N_42";
+        EXPECT_EQ(Upper({c.cdromId, c.usbId}), Upper(SimModemDeviceNodes(serial)));
+
+        std::wstring cdromUpper = c.cdromId;
+        for (wchar_t& ch : cdromUpper) ch = towupper(ch);
+        std::vector<std::wstring> paths = SimModemInterfacePaths(kSimCdromInterface, cdromUpper);
+        ASSERT_EQ(1u, paths.size());
+        EXPECT_TRUE(Opens(paths[0])) << "error " << GetLastError();
+        EXPECT_TRUE(SimModemInterfacePaths(kSimModemInterface, L"").empty());
+
+        SetLastError(0xdeadbeef);
+        EXPECT_FALSE(SimModemPlug(plug));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_BUSY), GetLastError());
+        ASSERT_TRUE(SimModemUnplugAndSettle());
+    }
+}
+
+TEST_F(SimModemTest, PassThroughRecordsEveryBlockWithTheCallersLayout) {
+    PlugAndSettle();
+    std::wstring path = CdromPath();
+    ASSERT_FALSE(path.empty());
+
+    // This process's own SCSI_PASS_THROUGH, then both layouts by hand.
+    ASSERT_TRUE(SimModemSendCdb(path, {0x12, 0x00, 0x00, 0x00, 0x24, 0x00}));
+    ASSERT_TRUE(SendRawPassThrough(path, 44, 28, {0x00, 0x01, 0x02, 0x03, 0x04, 0x05}));
+    ASSERT_TRUE(SendRawPassThrough(path, 56, 36, {0x1b, 0x00, 0x00, 0x00, 0x02, 0x00}));
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(SendRawPassThrough(path, 50, 28, {0x71, 0x02, 0x02}));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+
+    std::vector<SIM_EVENT> cdbs = EventsOf(SIM_EVENT_CDB);
+    ASSERT_EQ(3u, cdbs.size());
+    EXPECT_EQ(L"12 00 00 00 24 00", SimModemCdbText(cdbs[0]));
+    EXPECT_EQ(sizeof(void*) * 8, cdbs[0].callerBits);
+    EXPECT_EQ(L"00 01 02 03 04 05", SimModemCdbText(cdbs[1]));
+    EXPECT_EQ(32u, cdbs[1].callerBits);
+    EXPECT_EQ(L"1b 00 00 00 02 00", SimModemCdbText(cdbs[2]));
+    EXPECT_EQ(64u, cdbs[2].callerBits);
+    EXPECT_EQ(std::wstring(kCdromId), cdbs[0].text);
+    EXPECT_TRUE(cdbs[0].time <= cdbs[1].time && cdbs[1].time <= cdbs[2].time);
+    EXPECT_EQ(1u, EventsOf(SIM_EVENT_BAD_REQUEST).size());
+
+    // None of them is a switch.
+    SIM_STATE state = {};
+    ASSERT_TRUE(SimModemGetState(&state));
+    EXPECT_EQ(static_cast<ULONG>(SIM_STATE_CDROM), state.state);
+    EXPECT_TRUE(EventsOf(SIM_EVENT_SWITCH).empty());
+}
+
+TEST_F(SimModemTest, SwitchWithdrawsTheCdromFaceBeforeTheModemFacesArrive) {
+    SIM_PLUG plug = SimModemDefaultPlug();
+    plug.switchDelayMs = 300;
+    PlugAndSettle(plug);
+    std::wstring path = CdromPath();
+    ASSERT_FALSE(path.empty());
+
+    ASSERT_TRUE(SimModemSendCdb(path, {0x71, 0x03, 0x00, 0x00, 0x00, 0x00}));
+    ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_MODEM, 5000));
+
+    std::vector<SIM_EVENT> events = Events();
+    LONGLONG lastRemoval = 0, firstModemStart = 0;
+    int removals = 0, modemStarts = 0;
+    for (const SIM_EVENT& event : events) {
+        if (event.kind == SIM_EVENT_FACE_REMOVE) {
+            ++removals;
+            EXPECT_EQ(0, modemStarts) << "a modem face started before the CD-ROM face was gone";
+            lastRemoval = event.time;
+        }
+        if (event.kind == SIM_EVENT_FACE_START &&
+            (event.faceRole == SIM_FACE_MODEM_USB || event.faceRole == SIM_FACE_MODEM_MI)) {
+            ++modemStarts;
+            if (!firstModemStart) firstModemStart = event.time;
+        }
+    }
+    EXPECT_EQ(2, removals);
+    EXPECT_EQ(4, modemStarts);
+    EXPECT_GE(firstModemStart - lastRemoval, 300 * 10000LL) << "the switch delay was not kept";
+    EXPECT_EQ(1u, EventsOf(SIM_EVENT_MODEM_READY).size());
+
+    EXPECT_TRUE(SimModemInterfacePaths(kSimCdromInterface, L"VEN_ZORRA").empty());
+    EXPECT_FALSE(Opens(path));
+    std::vector<std::wstring> nodes = Upper(SimModemDeviceNodes(L"VID_C0DE"));
+    EXPECT_EQ(Upper({kModemUsbId, L"USB\\VID_C0DE&PID_1003&MI_00\\7&E9CB8EFD&0&0000",
+                     L"USB\\VID_C0DE&PID_1003&MI_01\\7&E9CB8EFD&0&0001",
+                     L"USB\\VID_C0DE&PID_1003&MI_02\\7&E9CB8EFD&0&0002"}),
+              nodes);
+    std::vector<std::wstring> modems = SimModemInterfacePaths(kSimModemInterface, L"VID_C0DE&PID_1003&MI_00");
+    ASSERT_EQ(1u, modems.size());
+    EXPECT_TRUE(Opens(modems[0]));
+
+    // The modem faces do not switch again.
+    ASSERT_TRUE(SimModemUnplugAndSettle());
+    EXPECT_TRUE(SimModemDeviceNodes(L"VID_C0DE").empty());
+    EXPECT_TRUE(SimModemInterfacePaths(kSimModemInterface, L"VID_C0DE").empty());
+}
+
+TEST_F(SimModemTest, StubbornDeviceRecordsTheSwitchBlockAndStaysACdrom) {
+    SIM_PLUG plug = SimModemDefaultPlug();
+    plug.stubborn = 1;
+    plug.switchDelayMs = 50;
+    PlugAndSettle(plug);
+    std::wstring path = CdromPath();
+    ASSERT_TRUE(SimModemSendCdb(path, {0x71, 0x01, 0x00, 0x00, 0x00, 0x00}));
+    Sleep(300);
+
+    SIM_STATE state = {};
+    ASSERT_TRUE(SimModemGetState(&state));
+    EXPECT_EQ(static_cast<ULONG>(SIM_STATE_CDROM), state.state);
+    ASSERT_EQ(1u, EventsOf(SIM_EVENT_CDB).size());
+    EXPECT_EQ(L"71 01 00 00 00 00", SimModemCdbText(EventsOf(SIM_EVENT_CDB)[0]));
+    EXPECT_TRUE(EventsOf(SIM_EVENT_SWITCH).empty());
+    EXPECT_TRUE(Opens(path));
+    EXPECT_TRUE(SimModemInterfacePaths(kSimModemInterface, L"VID_C0DE").empty());
+}
+
+TEST_F(SimModemTest, UnplugDuringTheSwitchDelayLeavesNothing) {
+    SIM_PLUG plug = SimModemDefaultPlug();
+    plug.switchDelayMs = 400;
+    PlugAndSettle(plug);
+    ASSERT_TRUE(SimModemSendCdb(CdromPath(), {0x71, 0x02, 0x02, 0x00, 0x00, 0x00}));
+    ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_SWITCHING, 2000));
+    ASSERT_TRUE(SimModemUnplugAndSettle());
+    Sleep(600);  // past the delay: the abandoned switch must not bring the modem faces
+
+    SIM_STATE state = {};
+    ASSERT_TRUE(SimModemGetState(&state));
+    EXPECT_EQ(static_cast<ULONG>(SIM_STATE_UNPLUGGED), state.state);
+    EXPECT_EQ(0u, state.facesReported);
+    EXPECT_TRUE(SimModemDeviceNodes(L"VID_C0DE").empty());
+    EXPECT_TRUE(SimModemDeviceNodes(L"VEN_ZORRA").empty());
+}
+
+TEST_F(SimModemTest, ConfigManagerReportsStatusProblemAndParent) {
+    SIM_PLUG plug = SimModemDefaultPlug();
+    plug.problemInterface = 1;
+    plug.problemCode = 28;  // CM_PROB_FAILED_INSTALL
+    PlugAndSettle(plug);
+    std::string cdrom = RunWithConfigManager(L"cm VEN_ZORRA");
+    EXPECT_NE(std::string::npos, LineWith(cdrom, "USBSTOR\\CDROM").find("parent=USB\\VID_C0DE&PID_1001\\0123456789ABCDEF"))
+        << cdrom;
+
+    ASSERT_TRUE(SimModemSendCdb(CdromPath(), {0x71, 0x03, 0x00, 0x00, 0x00, 0x00}));
+    ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_MODEM, 5000));
+    std::string modem = RunWithConfigManager(L"cm VID_C0DE");
+    // DN_HAS_PROBLEM (0x400) and no DN_STARTED (0x8) on MI_01 alone.
+    EXPECT_NE(std::string::npos, LineWith(modem, "USB\\VID_C0DE&PID_1003&MI_01").find("status=0x01806402 problem=28 cr=0"))
+        << modem;
+    EXPECT_NE(std::string::npos, LineWith(modem, "USB\\VID_C0DE&PID_1003&MI_00").find("status=0x0180600a problem=0 cr=0"))
+        << modem;
+    EXPECT_NE(std::string::npos,
+              LineWith(modem, "USB\\VID_C0DE&PID_1003&MI_00").find("parent=USB\\VID_C0DE&PID_1003\\0123456789ABCDEF"))
+        << modem;
+}
+
+TEST_F(SimModemTest, EjectOfTheCdromsParentUnplugsAfterTheConfiguredVetoes) {
+    SIM_PLUG plug = SimModemDefaultPlug();
+    plug.vetoCount = 2;
+    plug.vetoType = 5;  // PNP_VetoOutstandingOpen
+    SimModemSetText(plug.vetoName, L"\\Device\\HarddiskVolume7");
+    PlugAndSettle(plug);
+
+    for (int i = 0; i < 2; ++i) {
+        std::string refused = RunWithConfigManager(L"eject VEN_ZORRA");
+        EXPECT_NE(std::string::npos, refused.find("cr=23 veto=5 name=\\Device\\HarddiskVolume7")) << refused;
+    }
+    SIM_STATE state = {};
+    ASSERT_TRUE(SimModemGetState(&state));
+    EXPECT_EQ(static_cast<ULONG>(SIM_STATE_CDROM), state.state);
+
+    std::string accepted = RunWithConfigManager(L"eject VEN_ZORRA");
+    EXPECT_NE(std::string::npos, accepted.find("cr=0 veto=0 name="));
+    // The request returns once the device is gone, as on Windows.
+    ASSERT_TRUE(SimModemGetState(&state));
+    EXPECT_EQ(static_cast<ULONG>(SIM_STATE_UNPLUGGED), state.state);
+    EXPECT_EQ(0u, state.facesPending);
+    EXPECT_TRUE(SimModemInterfacePaths(kSimCdromInterface, L"VEN_ZORRA").empty());
+    std::vector<SIM_EVENT> ejects = EventsOf(SIM_EVENT_EJECT);
+    ASSERT_EQ(1u, ejects.size());
+    EXPECT_EQ(std::wstring(kCdromUsbId), ejects[0].text);
+    EXPECT_EQ(2u, EventsOf(SIM_EVENT_VETO).size());
+}
+
+}  // namespace

@@ -1,0 +1,64 @@
+#pragma once
+// GoogleTest fixture over the simulated modem: installs its driver once per
+// test program, starts every test with the device unplugged and an empty
+// view of the log, and unplugs it again at the end.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/SimModem.h"
+
+class SimModemFixture : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (!installed_) {
+            std::wstring error;
+            installed_ = SimModemInstall(std::wstring(), &error);
+            installError_ = error;
+        }
+    }
+
+    void SetUp() override {
+        if (!installed_) {
+            // A prefix that cannot run kernel drivers at all is an environment
+            // that lacks the device host; any other failure is a fault.
+            if (!SimModemDriverHostProblem().empty()) GTEST_SKIP() << Narrow(installError_);
+            FAIL() << "installing the simulated modem: " << Narrow(installError_);
+        }
+        ASSERT_TRUE(SimModemUnplugAndSettle()) << "the simulated modem does not settle unplugged";
+        logStart_ = SimModemLogPosition();
+    }
+
+    void TearDown() override {
+        if (installed_) SimModemUnplugAndSettle();
+    }
+
+    void PlugAndSettle(const SIM_PLUG& plug = SimModemDefaultPlug()) {
+        ASSERT_TRUE(SimModemPlug(plug)) << "plug failed, error " << GetLastError();
+        ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_CDROM, 5000)) << "the CD-ROM face did not start";
+    }
+
+    // Events logged since the test began.
+    std::vector<SIM_EVENT> Events() const { return SimModemReadLog(logStart_); }
+    std::vector<SIM_EVENT> EventsOf(ULONG kind) const {
+        std::vector<SIM_EVENT> found;
+        for (const SIM_EVENT& event : Events()) {
+            if (event.kind == kind) found.push_back(event);
+        }
+        return found;
+    }
+
+    static std::string Narrow(const std::wstring& text) {
+        std::string narrow;
+        for (wchar_t c : text) narrow += c < 128 ? static_cast<char>(c) : '?';
+        return narrow;
+    }
+
+    ULONG logStart_ = 0;
+
+private:
+    static inline bool installed_ = false;
+    static inline std::wstring installError_;
+};
