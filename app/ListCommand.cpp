@@ -32,7 +32,16 @@ std::wstring Hex8(unsigned long value) {
     return text;
 }
 
-std::wstring Quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
+// Device and script texts come from drivers and files: a line end or other
+// control character in them must not forge lines of the report.
+std::wstring Printable(std::wstring text) {
+    for (wchar_t& c : text) {
+        if (c < 0x20 || c == 0x7F) c = L'?';
+    }
+    return text;
+}
+
+std::wstring Quoted(const std::wstring& text) { return L"\"" + Printable(text) + L"\""; }
 
 bool EndsWithIni(const std::wstring& name) {
     return name.size() > 4 && EqualsIgnoreCaseAscii(name.substr(name.size() - 4), L".ini");
@@ -76,10 +85,10 @@ void AppendInterfaces(std::wstring& out, const ListContext& context, const wchar
         const DeviceRecord& r = list[i];
         bool supported = IsSupportedID(ToUpperAscii(r.InstanceID));
         out += L"  " + std::to_wstring(i + 1) + L". Instance ID:   " +
-               (r.InstanceID.empty() ? L"(cannot be read)" : r.InstanceID) + kEol;
-        out += L"     Friendly name: " + (r.FriendlyName.empty() ? L"(none)" : r.FriendlyName) + kEol;
-        if (!r.DeviceDesc.empty()) out += L"     Description:   " + r.DeviceDesc + kEol;
-        out += L"     Device path:   " + r.SymbolicName + kEol;
+               (r.InstanceID.empty() ? L"(cannot be read)" : Printable(r.InstanceID)) + kEol;
+        out += L"     Friendly name: " + (r.FriendlyName.empty() ? L"(none)" : Printable(r.FriendlyName)) + kEol;
+        if (!r.DeviceDesc.empty()) out += L"     Description:   " + Printable(r.DeviceDesc) + kEol;
+        out += L"     Device path:   " + Printable(r.SymbolicName) + kEol;
         out += L"     Supported:     " + SupportText(context, r.InstanceID, supported) + kEol;
         if (static_cast<int>(i) == chosen) {
             out += isCdRom ? L"     -> the service sends the switch command to this device on arrival, and -CDB HEX "
@@ -156,9 +165,9 @@ std::wstring BuildDeviceListing() {
     DriverScriptChoice script = FindDriverScript();
     context.haveScript = !script.chosen.empty();
     if (context.haveScript) {
-        out += L"Driver script: " + script.folder + script.chosen + kEol;
+        out += L"Driver script: " + Printable(script.folder + script.chosen) + kEol;
         for (const std::wstring& name : script.names) {
-            if (name != script.chosen) out += L"  also present, not used: " + name + kEol;
+            if (name != script.chosen) out += L"  also present, not used: " + Printable(name) + kEol;
         }
         context.entries = ReadSupportedEntries();
         out += L"Supported list (tested in this order against the upper-cased instance ID; the first that occurs "
@@ -228,7 +237,7 @@ std::wstring BuildDeviceListing() {
     } else if (check.ready) {
         out += L"yes: " + std::to_wstring(check.healthyNodes) + L" supported device nodes, none with a problem\r\n";
     } else if (!check.blockingId.empty()) {
-        out += L"no: " + check.blockingId;
+        out += L"no: " + Printable(check.blockingId);
         if (check.blockingResult != CR_SUCCESS) {
             out += L" cannot report its status (CR_" + std::to_wstring(check.blockingResult) + L")\r\n";
         } else {
@@ -242,7 +251,7 @@ std::wstring BuildDeviceListing() {
     }
     if (!supportedNodes.empty()) out += L"  Supported device nodes, in the order the test walked them:\r\n";
     for (size_t i = 0; i < supportedNodes.size() && i < kShownNodes; ++i) {
-        out += L"    " + supportedNodes[i] + kEol;
+        out += L"    " + Printable(supportedNodes[i]) + kEol;
     }
     if (supportedNodes.size() > kShownNodes) {
         out += L"    ... and " + std::to_wstring(supportedNodes.size() - kShownNodes) + L" more\r\n";
@@ -251,10 +260,10 @@ std::wstring BuildDeviceListing() {
 
     out += L"On a CD-ROM arrival now the service would: ";
     if (chosenModem >= 0) {
-        out += L"do nothing, the supported modem face is already present (" + modems[chosenModem].InstanceID +
+        out += L"do nothing, the supported modem face is already present (" + Printable(modems[chosenModem].InstanceID) +
                L").\r\n";
     } else if (chosenCdRom >= 0) {
-        out += L"send " + block + L" to " + cdRoms[chosenCdRom].SymbolicName + kEol;
+        out += L"send " + block + L" to " + Printable(cdRoms[chosenCdRom].SymbolicName) + kEol;
     } else {
         out += L"do nothing, no supported CD-ROM face whose instance ID holds \"&\" is present.\r\n";
     }

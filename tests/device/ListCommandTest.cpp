@@ -29,7 +29,10 @@ protected:
 TEST_F(ListCommandTest, ShowsEachInterfaceTheChoiceAndTheReadiness) {
     devices.AddInterfaceNode(kGuidDevInterfaceCdRom, L"USBSTOR\\CDROMNOAMP\\1", L"\\\\?\\noamp");
     int cd = devices.AddInterfaceNode(kGuidDevInterfaceCdRom, L"USBSTOR\\CDROM&VEN_CDZ\\1&1", L"\\\\?\\cdz");
-    devices.EditNode(cd, [](FakeNode& n) { n.friendlyName = L"CDZ Virtual CD"; });
+    devices.EditNode(cd, [](FakeNode& n) {
+        n.friendlyName = L"CDZ Virtual CD";
+        n.deviceDesc = L"forged\r\nModem ready now: yes";
+    });
     int unreadable = devices.AddInterfaceNode(kGuidDevInterfaceCdRom, L"X", L"\\\\?\\unreadable");
     devices.EditNode(unreadable, [](FakeNode& n) {
         n.instanceIdFails = true;
@@ -50,6 +53,7 @@ TEST_F(ListCommandTest, ShowsEachInterfaceTheChoiceAndTheReadiness) {
     ExpectLine(listing, L"  2. Instance ID:   USBSTOR\\CDROM&VEN_CDZ\\1&1");
     ExpectLine(listing, L"     Friendly name: CDZ Virtual CD");
     ExpectLine(listing, L"     Device path:   \\\\?\\cdz");
+    ExpectLine(listing, L"     Description:   forged??Modem ready now: yes");
     ExpectLine(listing, L"     Supported:     yes (there is no driver script: every device counts as supported)");
     ExpectLine(listing, L"  3. Instance ID:   (cannot be read)");
     ExpectLine(listing, L"     Friendly name: (none)");
