@@ -106,7 +106,8 @@ idle_report() {
   service_install_copy
   sleep 3
   local upid hz before after
-  upid=$(unix_pid_of 'CDZorra_Detect.exe')
+  # Other prefixes may run the exe too: the copy in our own folder.
+  upid=$(unix_pid_of "$(basename "$ENDURANCE_DIR")")
   hz=$(getconf CLK_TCK)
   before=$(unix_cpu_ticks "$upid")
   local interval=$(( idle >= 60 ? 10 : (idle >= 10 ? idle / 2 : 1) ))
@@ -117,8 +118,6 @@ idle_report() {
       printf "host view of the service process (Wine included): %.0f ms CPU in %d s = %.4f %% of one core\n",
              1000 * t / hz, s, 100 * t / hz / s }'
   fi
-  local wpid
-  wpid=$(pgrep -n -x wineserver || true)
   service_remove_copy
 }
 
@@ -129,7 +128,9 @@ load_report() {
     echo "load: build/$arch/bin/loadcycles.exe not built (needs the simulated modem)"
     return
   fi
-  wine "$driver" "$cycles" 2>/dev/null | tr -d '\r' || status=1
+  wine "$driver" "$cycles" 2>/dev/null | tr -d '\r'
+  local rc=${PIPESTATUS[0]}
+  [ "$rc" = 0 ] || { echo "load: loadcycles exit code $rc"; status=1; }
 }
 
 if want binary; then binary_report; fi

@@ -143,6 +143,16 @@ int wmain(int argc, wchar_t** argv) {
     }
 
     std::printf("service pid %lu, %ld s, a sample every %ld s\n", pid, seconds, interval);
+    {
+        // What any process costs here: this small program's own figures.
+        PROCESS_MEMORY_COUNTERS own = {};
+        own.cb = sizeof(own);
+        if (GetProcessMemoryInfo(GetCurrentProcess(), &own, sizeof(own))) {
+            std::printf("for comparison, servicestat itself: working set %lu KB, private %lu KB\n",
+                        static_cast<unsigned long>(own.WorkingSetSize / 1024),
+                        static_cast<unsigned long>(own.PagefileUsage / 1024));
+        }
+    }
     std::printf("%8s %8s %8s %14s %14s %10s\n", "time s", "handles", "threads", "working set KB", "private KB",
                 "cpu ms");
     Sample first;
