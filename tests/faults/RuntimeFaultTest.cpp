@@ -235,7 +235,7 @@ TEST_F(ServiceFaultTest, StopWhileOnDeviceEventWaitsForTheDevice) {
 
     DWORD before = GetTickCount();
     EXPECT_EQ(ServiceCtrl(SERVICE_CONTROL_STOP, 0, nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
-    EXPECT_LT(GetTickCount() - before, 1000u) << "the stop control waited for the device";
+    EXPECT_LT(GetTickCount() - before, 5000u) << "the stop control waited for the device";
     Sleep(1200);  // ServiceMain meanwhile reports stop-pending with check points
     holdDevice = false;
     deviceGate.Open();
@@ -272,7 +272,7 @@ TEST_F(ServiceFaultTest, StopWhileALauncherWaitsForTheModem) {
     DWORD before = GetTickCount();
     ServiceCtrl(SERVICE_CONTROL_STOP, 0, nullptr, nullptr);
     ASSERT_TRUE(JoinWithin(serviceMain, 10000)) << "the service waited for the launcher";
-    EXPECT_LT(GetTickCount() - before, 2000u);
+    EXPECT_LT(GetTickCount() - before, 5000u) << "the stop waited for the launcher";
     EXPECT_EQ(Reports().back(), static_cast<DWORD>(SERVICE_STOPPED));
     EXPECT_GE(launchersAlive.load(), 1);  // still waiting: it was not waited for
     EXPECT_FALSE(IsDeviceEventBusy());
