@@ -3,8 +3,9 @@
 // Finds the process of the running CDZorra_Detect service through the Service
 // Control Manager and prints its handle count, thread count, working set and
 // private bytes every interval seconds (default 10) for the given time
-// (default 60), then the change from the first sample to the last. Growth
-// while the service idles means a leak.
+// (default 60), then the change from the first sample to the last, and the
+// CPU time (kernel + user, as the system accounts it) used in between as a
+// share of one core. Growth while the service idles means a leak.
 
 #include <windows.h>
 #include <psapi.h>
@@ -21,7 +22,13 @@ struct Sample {
     DWORD threads = 0;
     SIZE_T workingSetKb = 0;
     SIZE_T privateKb = 0;
+    ULONGLONG cpu100ns = 0;  // kernel + user time so far
+    ULONGLONG wall100ns = 0;
 };
+
+ULONGLONG FileTimeValue(const FILETIME& time) {
+    return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
 
 DWORD ServiceProcessId() {
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
@@ -108,6 +115,11 @@ bool TakeSample(HANDLE process, DWORD pid, Sample* sample) {
     sample->workingSetKb = memory.WorkingSetSize / 1024;
     sample->privateKb = memory.PagefileUsage / 1024;
     sample->threads = ThreadCount(pid);
+    FILETIME created, exited, kernel, user, now;
+    if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return false;
+    GetSystemTimeAsFileTime(&now);
+    sample->cpu100ns = FileTimeValue(kernel) + FileTimeValue(user);
+    sample->wall100ns = FileTimeValue(now);
     return true;
 }
 
@@ -131,7 +143,18 @@ int wmain(int argc, wchar_t** argv) {
     }
 
     std::printf("service pid %lu, %ld s, a sample every %ld s\n", pid, seconds, interval);
-    std::printf("%8s %8s %8s %14s %14s\n", "time s", "handles", "threads", "working set KB", "private KB");
+    {
+        // What any process costs here: this small program's own figures.
+        PROCESS_MEMORY_COUNTERS own = {};
+        own.cb = sizeof(own);
+        if (GetProcessMemoryInfo(GetCurrentProcess(), &own, sizeof(own))) {
+            std::printf("for comparison, servicestat itself: working set %lu KB, private %lu KB\n",
+                        static_cast<unsigned long>(own.WorkingSetSize / 1024),
+                        static_cast<unsigned long>(own.PagefileUsage / 1024));
+        }
+    }
+    std::printf("%8s %8s %8s %14s %14s %10s\n", "time s", "handles", "threads", "working set KB", "private KB",
+                "cpu ms");
     Sample first;
     Sample last;
     int status = 0;
@@ -144,8 +167,9 @@ int wmain(int argc, wchar_t** argv) {
         }
         if (t == 0) first = now;
         last = now;
-        std::printf("%8ld %8lu %8lu %14lu %14lu\n", t, now.handles, now.threads,
-                    static_cast<unsigned long>(now.workingSetKb), static_cast<unsigned long>(now.privateKb));
+        std::printf("%8ld %8lu %8lu %14lu %14lu %10lu\n", t, now.handles, now.threads,
+                    static_cast<unsigned long>(now.workingSetKb), static_cast<unsigned long>(now.privateKb),
+                    static_cast<unsigned long>(now.cpu100ns / 10000));
         std::fflush(stdout);
         if (t + interval > seconds) break;
         Sleep(static_cast<DWORD>(interval) * 1000);
@@ -156,6 +180,10 @@ int wmain(int argc, wchar_t** argv) {
                     static_cast<long>(last.threads) - static_cast<long>(first.threads),
                     static_cast<long>(last.workingSetKb) - static_cast<long>(first.workingSetKb),
                     static_cast<long>(last.privateKb) - static_cast<long>(first.privateKb));
+        double cpuMs = static_cast<double>(last.cpu100ns - first.cpu100ns) / 10000.0;
+        double wallMs = static_cast<double>(last.wall100ns - first.wall100ns) / 10000.0;
+        std::printf("cpu: %.1f ms in %.1f s = %.4f %% of one core\n", cpuMs, wallMs / 1000.0,
+                    wallMs > 0 ? 100.0 * cpuMs / wallMs : 0.0);
     }
     CloseHandle(process);
     return status;
