@@ -61,6 +61,10 @@ ULONG WINAPI RemoveHandlerStand(PVOID handle) {
 
 }  // namespace
 
+// Only mingw's runtime pulls these imports in, and the slots are named with
+// GNU assembler labels; other compilers build the exe without this part.
+#if defined(__MINGW32__)
+
 #if defined(_WIN64)
 #define CDZ_IMPORT_SLOT(name, decorated) "__imp_" #name
 #else
@@ -73,3 +77,5 @@ AddHandlerFunction cdzAddHandlerSlot asm(CDZ_IMPORT_SLOT(AddVectoredExceptionHan
 RemoveHandlerFunction cdzRemoveHandlerSlot asm(CDZ_IMPORT_SLOT(RemoveVectoredExceptionHandler, 4)) =
     RemoveHandlerStand;
 }
+
+#endif  // __MINGW32__
