@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/Handles.h"
+#include "support/TestSettings.h"
 #include "support/TestFiles.h"
 #include "support/TraceCapture.h"
 
@@ -44,25 +45,6 @@ TEST(Trace, KeepsLastErrorAndReachesListeners) {
     ASSERT_EQ(1u, capture.Messages().size());
     EXPECT_EQ(L"Error CreateFile: \\\\.\\E:, Error Code: 2\n", capture.Messages()[0]);
 }
-
-// Sets the TraceFile value for the lifetime of the object.
-class TraceFileSetting {
-public:
-    explicit TraceFileSetting(const std::wstring& path) {
-        RegCreateKeyExW(HKEY_LOCAL_MACHINE, kTraceParametersKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key_.put(),
-                        nullptr);
-        RegSetValueExW(key_.get(), kTraceFileValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
-                       static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)));
-        ReloadTraceSettings();
-    }
-    ~TraceFileSetting() {
-        RegDeleteValueW(key_.get(), kTraceFileValue);
-        ReloadTraceSettings();
-    }
-
-private:
-    UniqueRegKey key_;
-};
 
 TEST(TraceFile, AppendsUtf8LinesFromManyThreads) {
     TempFolder folder;

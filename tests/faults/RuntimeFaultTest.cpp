@@ -24,6 +24,7 @@
 #include "service/ServiceHost.h"
 #include "session/ClientLauncher.h"
 #include "session/UserProcess.h"
+#include "support/TestSettings.h"
 #include "support/FakeDevices.h"
 #include "support/TestFiles.h"
 #include "support/TraceCapture.h"
@@ -35,27 +36,10 @@ const wchar_t kCdRomPath[] = L"\\\\?\\usbstor#cdrom&ven_cdzfault&prod_switch#7&1
 
 // The driver script that makes the CD-ROM above supported, beside the test
 // program for the whole run (a script is loaded once per process).
-class DriverScriptEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        folder_ = TestProgramFolder() + L"DrvScript\\";
-        createdFolder_ = CreateDirectoryW(folder_.c_str(), nullptr) != FALSE;
-        file_ = folder_ + L"0_cdz_faults_test.ini";
-        WriteFileBytes(file_,
-                       "[VidPid]\r\nCount=1\r\n0=USBSTOR\\VEN_CDZFAULT&PROD_SWITCH\r\n"
-                       "[Setup]\r\nVEN=VEN_CDZFAULT&PROD_SWITCH\r\nIsDX=0\r\n");
-    }
-    void TearDown() override {
-        DeleteFileW(file_.c_str());
-        if (createdFolder_) RemoveDirectoryW(folder_.c_str());
-    }
-
-private:
-    std::wstring folder_;
-    std::wstring file_;
-    bool createdFolder_ = false;
-};
-const ::testing::Environment* const driverScript = ::testing::AddGlobalTestEnvironment(new DriverScriptEnvironment);
+const ::testing::Environment* const driverScript = ::testing::AddGlobalTestEnvironment(new DriverScriptEnvironment(
+    L"0_cdz_faults_test.ini",
+    "[VidPid]\r\nCount=1\r\n0=USBSTOR\\VEN_CDZFAULT&PROD_SWITCH\r\n"
+    "[Setup]\r\nVEN=VEN_CDZFAULT&PROD_SWITCH\r\nIsDX=0\r\n"));
 
 std::mutex reportLock;
 std::vector<DWORD> reportedStates;
@@ -344,24 +328,6 @@ TEST(ClientImageFault, SetupPathOfOneMebibyteGivesNoFolder) {
     }
     RegDeleteValueW(key.get(), kClientSetupValue);
 }
-
-class TraceFileSetting {
-public:
-    explicit TraceFileSetting(const std::wstring& path) {
-        RegCreateKeyExW(HKEY_LOCAL_MACHINE, kTraceParametersKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key_.put(),
-                        nullptr);
-        RegSetValueExW(key_.get(), kTraceFileValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
-                       static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)));
-        ReloadTraceSettings();
-    }
-    ~TraceFileSetting() {
-        RegDeleteValueW(key_.get(), kTraceFileValue);
-        ReloadTraceSettings();
-    }
-
-private:
-    UniqueRegKey key_;
-};
 
 // A trace file that is read-only, held open by another program without
 // sharing, or in a read-only folder: every message still reaches the other

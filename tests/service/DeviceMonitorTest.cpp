@@ -17,6 +17,7 @@
 #include "service/DeviceMonitor.h"
 #include "service/ServiceHost.h"
 #include "service/WineDeviceEvents.h"
+#include "support/TestSettings.h"
 #include "support/FakeClock.h"
 #include "support/FakeDevices.h"
 #include "support/TestFiles.h"
@@ -36,28 +37,10 @@ const wchar_t kOtherCdRomId[] = L"IDE\\CDROMOTHER_DISC\\5&1&0&0";
 
 // The driver script that makes the two faces above supported, beside the test
 // program, for the whole run (the script is loaded once per process).
-class DriverScriptEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        folder_ = TestProgramFolder() + L"DrvScript\\";
-        createdFolder_ = CreateDirectoryW(folder_.c_str(), nullptr) != FALSE;
-        file_ = folder_ + L"0_cdz_service_test.ini";
-        WriteFileBytes(file_,
-                       "[VidPid]\r\nCount=2\r\n0=USBSTOR\\VEN_CDZTEST&PROD_SWITCH\r\n1=USB\\VID_C0DE&PID_0001\r\n"
-                       "[Setup]\r\nVEN=VEN_CDZTEST&PROD_SWITCH\r\nIsDX=0\r\n");
-    }
-    void TearDown() override {
-        DeleteFileW(file_.c_str());
-        if (createdFolder_) RemoveDirectoryW(folder_.c_str());
-    }
-
-private:
-    std::wstring folder_;
-    std::wstring file_;
-    bool createdFolder_ = false;
-};
-
-const ::testing::Environment* const driverScript = ::testing::AddGlobalTestEnvironment(new DriverScriptEnvironment);
+const ::testing::Environment* const driverScript = ::testing::AddGlobalTestEnvironment(new DriverScriptEnvironment(
+    L"0_cdz_service_test.ini",
+    "[VidPid]\r\nCount=2\r\n0=USBSTOR\\VEN_CDZTEST&PROD_SWITCH\r\n1=USB\\VID_C0DE&PID_0001\r\n"
+    "[Setup]\r\nVEN=VEN_CDZTEST&PROD_SWITCH\r\nIsDX=0\r\n"));
 
 std::atomic<int> launches{0};
 DWORD WINAPI CountLaunch(LPVOID) {

@@ -10,33 +10,13 @@
 #include "common/Handles.h"
 #include "common/StringUtil.h"
 #include "common/Trace.h"
+#include "support/TestSettings.h"
 #include "support/ProcessRunner.h"
 #include "support/TestFiles.h"
 
 namespace {
 
 const wchar_t kServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\CDZorra_Detect";
-
-// Stops and deletes the service, whatever state it is in.
-void RemoveService() {
-    UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (!manager) return;
-    UniqueScHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_ALL_ACCESS));
-    if (!service) return;
-    SERVICE_STATUS status = {};
-    ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-    for (int i = 0; i < 100; ++i) {
-        SERVICE_STATUS_PROCESS now = {};
-        DWORD needed = 0;
-        if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&now), sizeof(now),
-                                  &needed) ||
-            now.dwCurrentState == SERVICE_STOPPED) {
-            break;
-        }
-        Sleep(50);
-    }
-    DeleteService(service.get());
-}
 
 std::wstring ReadRegistryString(HKEY root, const wchar_t* path, const wchar_t* name) {
     UniqueRegKey key;
