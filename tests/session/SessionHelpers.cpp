@@ -6,6 +6,7 @@
 
 #include "common/Handles.h"
 #include "common/StringUtil.h"
+#include "support/ProcessFigures.h"
 #include "support/TestFiles.h"
 
 ShownDialog::ShownDialog(const TestDialogLayout& layout) {
@@ -136,34 +137,8 @@ DWORD OwnHandleCount() {
     DWORD count = 0;
     if (GetProcessHandleCount(GetCurrentProcess(), &count) && count != 0) return count;
     // Wine answers 0 above; its system-wide handle list is real.
-    struct Entry {
-        USHORT pid;
-        USHORT backTrace;
-        UCHAR type;
-        UCHAR attributes;
-        USHORT value;
-        PVOID object;
-        ULONG access;
-    };
-    typedef LONG(WINAPI * QueryFunction)(ULONG, PVOID, ULONG, PULONG);
-    QueryFunction query = reinterpret_cast<QueryFunction>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
-    if (!query) return 0;
-    std::vector<BYTE> buffer(1 << 16);
-    for (;;) {
-        ULONG needed = 0;
-        LONG status = query(16 /* SystemHandleInformation */, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
-        if (status == 0) break;
-        if (status != static_cast<LONG>(0xC0000004) /* STATUS_INFO_LENGTH_MISMATCH */ || buffer.size() > (64u << 20)) {
-            return 0;
-        }
-        buffer.resize(buffer.size() * 2);
-    }
-    ULONG total = *reinterpret_cast<const ULONG*>(buffer.data());
-    const Entry* entries = reinterpret_cast<const Entry*>(buffer.data() + sizeof(void*));
-    const USHORT self = static_cast<USHORT>(GetCurrentProcessId());
-    for (ULONG i = 0; i < total; ++i) count += entries[i].pid == self;
-    return count;
+    long counted = SystemTableHandleCount(GetCurrentProcessId());
+    return counted < 0 ? 0 : static_cast<DWORD>(counted);
 }
 
 bool WaitForProcessEnd(DWORD pid, DWORD timeoutMs) {

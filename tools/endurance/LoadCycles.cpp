@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "support/ProcessFigures.h"
 #include "support/SimModem.h"
 
 namespace {
@@ -45,73 +46,11 @@ bool RunAndWait(const std::wstring& exe, const std::wstring& arguments) {
     return true;
 }
 
-DWORD ServiceProcessId() {
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (manager == nullptr) return 0;
-    SC_HANDLE service = OpenServiceW(manager, L"CDZorra_Detect", SERVICE_QUERY_STATUS);
-    DWORD pid = 0;
-    if (service != nullptr) {
-        SERVICE_STATUS_PROCESS status = {};
-        DWORD needed = 0;
-        if (QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof(status),
-                                 &needed) &&
-            status.dwCurrentState == SERVICE_RUNNING) {
-            pid = status.dwProcessId;
-        }
-        CloseServiceHandle(service);
-    }
-    CloseServiceHandle(manager);
-    return pid;
-}
-
 struct Footprint {
     long handles = -1;
     long threads = -1;
     long privateKb = -1;
 };
-
-long ThreadCount(DWORD pid) {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return -1;
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    long threads = -1;
-    for (BOOL ok = Process32FirstW(snapshot, &entry); ok; ok = Process32NextW(snapshot, &entry)) {
-        if (entry.th32ProcessID == pid) threads = static_cast<long>(entry.cntThreads);
-    }
-    CloseHandle(snapshot);
-    return threads;
-}
-
-// The process's entries in the system handle table: Wine's
-// GetProcessHandleCount answers 0 for every process.
-long HandleCount(DWORD pid) {
-    struct Entry {
-        ULONG ownerPid;
-        BYTE objectType;
-        BYTE flags;
-        USHORT value;
-        PVOID object;
-        ULONG access;
-    };
-    typedef LONG(WINAPI * QueryFunction)(ULONG, PVOID, ULONG, PULONG);
-    QueryFunction query = reinterpret_cast<QueryFunction>(
-        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
-    if (query == nullptr) return -1;
-    std::vector<BYTE> buffer(1 << 16);
-    for (int tries = 0; tries < 12; ++tries) {
-        ULONG needed = 0;
-        if (query(16, buffer.data(), static_cast<ULONG>(buffer.size()), &needed) == 0) {
-            ULONG count = *reinterpret_cast<ULONG*>(buffer.data());
-            const Entry* entries = reinterpret_cast<const Entry*>(buffer.data() + sizeof(ULONG_PTR));
-            long owned = 0;
-            for (ULONG i = 0; i < count; ++i) owned += entries[i].ownerPid == pid;
-            return owned;
-        }
-        buffer.resize(buffer.size() * 2 > needed ? buffer.size() * 2 : needed + 4096);
-    }
-    return -1;
-}
 
 Footprint Measure(DWORD pid) {
     Footprint f;
@@ -121,8 +60,8 @@ Footprint Measure(DWORD pid) {
     memory.cb = sizeof(memory);
     if (GetProcessMemoryInfo(process, &memory, sizeof(memory))) f.privateKb = static_cast<long>(memory.PagefileUsage / 1024);
     CloseHandle(process);
-    f.threads = ThreadCount(pid);
-    f.handles = HandleCount(pid);
+    f.threads = ProcessThreadCount(pid);
+    f.handles = SystemTableHandleCount(pid);
     return f;
 }
 

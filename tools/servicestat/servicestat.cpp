@@ -15,6 +15,8 @@
 #include <cwchar>
 #include <vector>
 
+#include "support/ProcessFigures.h"
+
 namespace {
 
 struct Sample {
@@ -30,72 +32,6 @@ ULONGLONG FileTimeValue(const FILETIME& time) {
     return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
-DWORD ServiceProcessId() {
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (manager == nullptr) return 0;
-    SC_HANDLE service = OpenServiceW(manager, L"CDZorra_Detect", SERVICE_QUERY_STATUS);
-    DWORD pid = 0;
-    if (service != nullptr) {
-        SERVICE_STATUS_PROCESS status = {};
-        DWORD needed = 0;
-        if (QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof(status),
-                                 &needed) &&
-            status.dwCurrentState == SERVICE_RUNNING) {
-            pid = status.dwProcessId;
-        }
-        CloseServiceHandle(service);
-    }
-    CloseServiceHandle(manager);
-    return pid;
-}
-
-DWORD ThreadCount(DWORD pid) {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return 0;
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    DWORD threads = 0;
-    for (BOOL ok = Process32FirstW(snapshot, &entry); ok; ok = Process32NextW(snapshot, &entry)) {
-        if (entry.th32ProcessID == pid) threads = entry.cntThreads;
-    }
-    CloseHandle(snapshot);
-    return threads;
-}
-
-// The process's entries in the system handle table (SystemHandleInformation),
-// or -1 when the table cannot be read.
-long CountHandlesInSystemTable(DWORD pid) {
-    struct Entry {
-        ULONG ownerPid;
-        BYTE objectType;
-        BYTE flags;
-        USHORT value;
-        PVOID object;
-        ULONG access;
-    };
-    typedef LONG(WINAPI * QueryFunction)(ULONG, PVOID, ULONG, PULONG);
-    static QueryFunction query = reinterpret_cast<QueryFunction>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
-    if (query == nullptr) return -1;
-    const ULONG kSystemHandleInformation = 16;
-    std::vector<BYTE> buffer(1 << 16);
-    for (int tries = 0; tries < 12; ++tries) {
-        ULONG needed = 0;
-        LONG result = query(kSystemHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
-        if (result == 0) {
-            ULONG count = *reinterpret_cast<ULONG*>(buffer.data());
-            const Entry* entries = reinterpret_cast<const Entry*>(buffer.data() + sizeof(ULONG_PTR));
-            long owned = 0;
-            for (ULONG i = 0; i < count; ++i) {
-                if (entries[i].ownerPid == pid) ++owned;
-            }
-            return owned;
-        }
-        buffer.resize(buffer.size() * 2 > needed ? buffer.size() * 2 : needed + 4096);
-    }
-    return -1;
-}
-
 bool TakeSample(HANDLE process, DWORD pid, Sample* sample) {
     // GetProcessHandleCount is XP SP1 and later: looked up, not imported.
     // Wine's answers 0 for every process; the system handle table then counts.
@@ -105,7 +41,7 @@ bool TakeSample(HANDLE process, DWORD pid, Sample* sample) {
     sample->handles = 0;
     if (handleCount != nullptr) handleCount(process, &sample->handles);
     if (sample->handles == 0) {
-        long counted = CountHandlesInSystemTable(pid);
+        long counted = SystemTableHandleCount(pid);
         if (counted < 0) return false;
         sample->handles = static_cast<DWORD>(counted);
     }
@@ -114,7 +50,8 @@ bool TakeSample(HANDLE process, DWORD pid, Sample* sample) {
     if (!GetProcessMemoryInfo(process, &memory, sizeof(memory))) return false;
     sample->workingSetKb = memory.WorkingSetSize / 1024;
     sample->privateKb = memory.PagefileUsage / 1024;
-    sample->threads = ThreadCount(pid);
+    long threads = ProcessThreadCount(pid);
+    sample->threads = threads < 0 ? 0 : static_cast<DWORD>(threads);
     FILETIME created, exited, kernel, user, now;
     if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return false;
     GetSystemTimeAsFileTime(&now);
