@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The service at work, end to end, under Wine: sets everything up, builds the
-# 32-bit program, makes a Wine prefix, installs the simulated USB modem
+# 32-bit program (the 64-bit one where Wine cannot start 32-bit programs:
+# scripts/wine-env.sh), makes a Wine prefix, installs the simulated USB modem
 # (tools/simmodem), registers the service, plugs the modem and shows what
 # happened as a timeline; then stops and removes the service.
 #   scripts/demo.sh [WINDOWS_VERSION]    win2k, winxp, win2003, vista, win7 (default), win10
@@ -11,18 +12,23 @@ case "$version" in win2k|winxp|win2003|vista|win7|win8|win81|win10) ;; *)
   echo "usage: scripts/demo.sh [win2k|winxp|win2003|vista|win7|win10]" >&2; exit 2;; esac
 
 bash scripts/setup.sh
-echo "== building (build/i686)"
+. scripts/wine-env.sh
+wine_host_rerun "$0" "$@"
+wine_host_decide
+# The shipped build is the 32-bit one; where Wine cannot start 32-bit
+# programs the demo shows the 64-bit build, which runs the same code.
+arch=${CDZ_WINE_ARCHES%% *}
+echo "== building (build/$arch)"
 build_log=$(mktemp /tmp/cdz-demo-build.XXXXXX)
-bash scripts/build.sh i686 >"$build_log" 2>&1 || { cat "$build_log"; exit 1; }
+bash scripts/build.sh "$arch" >"$build_log" 2>&1 || { cat "$build_log"; exit 1; }
 rm -f "$build_log"
 
-. scripts/wine-env.sh
 cleanup() { wine_env_stop; }
 trap cleanup EXIT
 echo "== making a Wine prefix"
-wine_env_start
+wine_env_start "$arch"
 
-bin=build/i686/bin
+bin=build/$arch/bin
 ctl() { wine "$bin/simmodemctl.exe" "$@"; }
 # The service is installed from its own folder: the exe, the driver script
 # beside it, the client App.exe (the test client), and the test-only
@@ -60,7 +66,10 @@ ctl plug --delay 200
 ctl wait modem 10000 || echo "   (the modem faces did not arrive)"
 for _ in $(seq 100); do [ -s "$folder/App.exe.marker" ] && break; sleep 0.1; done
 
-echo "== timeline (device side: driver log; service side: its trace file, whole milliseconds)"
+if [ "$arch" != i686 ]; then
+  echo "== this shows the $arch build, not the shipped i686 one: $CDZ_WINE_WHY"
+fi
+echo "== timeline of the $arch build (device side: driver log; service side: its trace file, whole milliseconds)"
 ctl timeline "$first" "$folder_win\\trace.log"
 if [ -s "$folder/App.exe.marker" ]; then
   echo "   App.exe says: $(head -1 "$folder/App.exe.marker" | tr -d '\r')"

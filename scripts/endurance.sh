@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Endurance and footprint figures of the built service, printed, never judged
 # by time:
-#   binary  size of the exe of each built architecture, the DLLs and functions
-#           it imports, and a check that it needs nothing beyond the DLLs every
-#           Windows ships and nothing newer than Windows 2000 (exit 1 if not)
+#   binary  size of the exe of each built architecture, and scripts/check-exe.sh:
+#           the DLLs and functions it imports, and a check that it needs
+#           nothing beyond the DLLs every Windows ships and nothing newer than
+#           Windows 2000 (exit 1 if not)
 #   idle    the service installed and running with nothing plugged, sampled by
 #           servicestat: handles, threads, private bytes, CPU time
 #   load    plug/unplug cycles of the simulated modem against the running
@@ -11,14 +12,16 @@
 #
 #   scripts/endurance.sh [--arch i686|x86_64] [--idle SECONDS] [--cycles N]
 #                        [--only binary|idle|load]
-# Defaults: i686, 60 s idle, 1000 cycles (about 25 minutes). A short run
-# for CI, about a minute; exit code 1 when a check fails:
+# Defaults: the first build that runs under Wine here (i686, or x86_64 where
+# the kernel runs no 32-bit programs: scripts/wine-env.sh), 60 s idle, 1000
+# cycles (about 25 minutes). A short run for CI, about a minute; exit code 1
+# when a check fails:
 #   scripts/endurance.sh --idle 10 --cycles 20
 # Needs the build (scripts/build.sh) and, for idle and load, Wine and Xvfb.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-arch=i686
+arch=
 idle=60
 cycles=1000
 only=
@@ -28,61 +31,38 @@ while [ $# -gt 0 ]; do
     --idle) idle=$2; shift 2 ;;
     --cycles) cycles=$2; shift 2 ;;
     --only) only=$2; shift 2 ;;
-    -h|--help) sed -n '2,16p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,20p' "$0"; exit 0 ;;
     *) echo "endurance.sh: unknown argument $1" >&2; exit 2 ;;
   esac
 done
+. scripts/wine-env.sh
+if [ "$only" != binary ]; then
+  wine_host_decide
+  [ -n "$arch" ] || arch=${CDZ_WINE_ARCHES%% *}
+  if ! wine_arch_runs "$arch"; then
+    echo "endurance.sh: the $arch build cannot run under Wine here ($CDZ_WINE_WHY)" >&2
+    exit 2
+  fi
+fi
 want() { [ -z "$only" ] || [ "$only" = "$1" ]; }
 status=0
 
-# DLLs in the system folder of every release from Windows 2000 on, and
-# functions the toolchain's runtimes reach for that came later (the same lists
-# as tests/faults/ImportTableTest.cpp, which CI runs on every build).
-system_dlls="kernel32.dll advapi32.dll user32.dll setupapi.dll cfgmgr32.dll msvcrt.dll"
-newer_functions="GetTickCount64 AddVectoredExceptionHandler RemoveVectoredExceptionHandler
-InitializeConditionVariable SleepConditionVariableCS SleepConditionVariableSRW WakeConditionVariable
-WakeAllConditionVariable InitializeSRWLock AcquireSRWLockExclusive AcquireSRWLockShared
-ReleaseSRWLockExclusive ReleaseSRWLockShared InitOnceExecuteOnce InitOnceBeginInitialize
-InitializeCriticalSectionEx FlsAlloc FlsGetValue FlsSetValue FlsFree GetFileInformationByHandleEx
-CreateSymbolicLinkW GetCurrentProcessorNumber GetLogicalProcessorInformation
-GetSystemTimePreciseAsFileTime SetThreadDescription AttachConsole GetNativeSystemInfo IsWow64Process
-WTSGetActiveConsoleSessionId ProcessIdToSessionId _wfopen_s _vsnwprintf_s wcscpy_s memcpy_s _get_errno"
-newer_functions_32="RtlCaptureContext RtlVirtualUnwind RtlLookupFunctionEntry __iob_func"
-
 binary_report() {
-  local a exe objdump imports dlls bad
+  local a exe
   echo "== binary"
   for a in i686 x86_64; do
     exe=build/$a/bin/CDZorra_Detect.exe
     [ -f "$exe" ] || { echo "$a: not built"; continue; }
-    objdump=$a-w64-mingw32-objdump
-    # "DLL!function" per import.
-    imports=$($objdump -p "$exe" | awk '/DLL Name:/{dll=$3; next}
-      /^$/{next} dll!="" && /^\t[0-9a-f]+\t +[0-9]+ +[^ ]+$/{print dll"!"$3}')
-    dlls=$($objdump -p "$exe" | awk '/DLL Name:/{print $3}')
     local stripped
     stripped=$(mktemp)
     $a-w64-mingw32-strip -o "$stripped" "$exe"
-    printf '%s: %s bytes (%s KiB; %s KiB without symbols), %s functions from %s DLLs\n' "$a" \
-      "$(stat -c %s "$exe")" "$(( $(stat -c %s "$exe") / 1024 ))" "$(( $(stat -c %s "$stripped") / 1024 ))" \
-      "$(echo "$imports" | grep -c .)" "$(echo "$dlls" | grep -c .)"
+    printf '%s: %s bytes (%s KiB; %s KiB without symbols)\n' "$a" \
+      "$(stat -c %s "$exe")" "$(( $(stat -c %s "$exe") / 1024 ))" "$(( $(stat -c %s "$stripped") / 1024 ))"
     rm -f "$stripped"
-    for d in $dlls; do
-      printf '  %-14s %3s functions\n' "$d" "$(echo "$imports" | grep -c "^$d!")"
-    done
-    bad=0
-    for d in $dlls; do
-      case " $system_dlls " in *" ${d,,} "*) ;; *) echo "  NOT A SYSTEM DLL: $d"; bad=1 ;; esac
-    done
-    local list="$newer_functions"
-    [ "$a" = i686 ] && list="$list $newer_functions_32"
-    for f in $list; do
-      if echo "$imports" | grep -q "!$f\$"; then echo "  NEWER THAN WINDOWS 2000: $f"; bad=1; fi
-    done
-    local floor="Windows 2000"
-    [ "$a" = x86_64 ] && floor="the first 64-bit Windows"
-    if [ $bad = 0 ]; then echo "  imports: system DLLs only, all present on $floor"; else status=1; fi
   done
+  # Header, imports (system DLLs only, nothing newer than the oldest release)
+  # and resources, read from the files.
+  bash scripts/check-exe.sh || status=1
 }
 
 # The unix process of a Windows program name (its wine-preloader), or empty.
@@ -136,8 +116,7 @@ load_report() {
 
 if want binary; then binary_report; fi
 if want idle || want load; then
-  . scripts/wine-env.sh
-  wine_env_start
+  wine_env_start "$arch"
   trap 'wine_env_stop' EXIT
   if want idle; then idle_report; fi
   if want load; then load_report; fi

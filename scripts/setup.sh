@@ -3,7 +3,7 @@
 # Run as root (or with sudo available). Safe to run again.
 set -euo pipefail
 
-packages=(cmake make g++-mingw-w64-i686 g++-mingw-w64-x86-64 googletest
+packages=(cmake make g++ g++-mingw-w64-i686 g++-mingw-w64-x86-64 googletest
           wine wine32:i386 wine64 xvfb clang libclang-rt-14-dev)
 
 missing=()

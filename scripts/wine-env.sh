@@ -1,21 +1,129 @@
-# Sourced by the scripts: one private Wine prefix for this run, outside the
-# repository, with its server, an X display and the shell (explorer.exe).
-#   wine_env_start   make the prefix, start wineserver -p and Xvfb
-#   wine_env_stop    end this prefix's processes, Xvfb, and remove the prefix
+# Sourced by the scripts: how this host runs Wine, and one private Wine prefix
+# per run, outside the repository, with its server, an X display and the
+# user's shell (explorer.exe).
+#
+#   wine_host_decide       decide once how Wine runs here and print one line
+#                          saying so; sets CDZ_WINE_MODE (mixed or win64),
+#                          CDZ_WINE_ARCHES (the builds that can run, i686
+#                          first) and CDZ_WINE_WHY
+#   wine_host_rerun "$0" "$@"
+#                          with CDZ_WINE64_ONLY=1, run the calling script again
+#                          where no 32-bit Linux program can start (a private
+#                          mount namespace hides the 32-bit loader), so the
+#                          forced mode is what a 64-bit-only host does
+#   wine_arch_runs ARCH    true when that build can run under Wine here
+#   wine_env_start [ARCH]  make the prefix for that build (default: the first
+#                          that runs), start wineserver -p and Xvfb
+#   wine_env_stop          end this prefix's processes, Xvfb, and remove it
+#
+# The two modes:
+#   mixed  the kernel runs 32-bit programs: Debian's wine (its 32-bit loader
+#          starts 64-bit programs too) in a mixed 32/64-bit prefix; both builds
+#          run
+#   win64  the kernel runs no 32-bit programs (its 32-bit emulation is off), or
+#          CDZ_WINE64_ONLY=1: Debian's wine cannot start anything there, so
+#          Wine's 64-bit loader runs, in a 64-bit prefix; only the x86_64 build
+#          runs, the i686 one is checked from its file (scripts/check-exe.sh)
+#
 # The prefix boots with DISPLAY set: services inherit the environment of what
 # booted the prefix, and explorer.exe (the user's shell) needs a display.
 
+WINE_LOADER32=/usr/lib/wine/wine
+WINE_LOADER64=/usr/lib/wine/wine64
+
+wine_host_rerun() {
+  [ "${CDZ_WINE64_ONLY:-}" = 1 ] || return 0
+  [ -z "${CDZ_WINE_32BIT_HIDDEN:-}" ] || return 0
+  if [ "$(id -u)" -ne 0 ] || ! command -v unshare >/dev/null 2>&1 ||
+     ! unshare -m true 2>/dev/null || [ ! -e /lib/ld-linux.so.2 ]; then
+    CDZ_WINE_32BIT_HIDDEN=no
+    export CDZ_WINE_32BIT_HIDDEN
+    return 0
+  fi
+  local script=$1
+  shift
+  # /dev/null in place of the 32-bit dynamic loader: every 32-bit program,
+  # Wine's 32-bit loader included, then fails to start, as it does where the
+  # kernel's 32-bit emulation is off.
+  exec env CDZ_WINE_32BIT_HIDDEN=1 unshare -m --propagation private \
+    bash -c 'mount --bind /dev/null /lib/ld-linux.so.2 && exec bash "$@"' wine-host "$script" "$@"
+}
+
+wine_host_decide() {
+  case "${CDZ_WINE_MODE:-}" in mixed|win64) return 0 ;; esac
+  local answer
+  if [ "${CDZ_WINE64_ONLY:-}" = 1 ]; then
+    CDZ_WINE_MODE=win64
+    case "${CDZ_WINE_32BIT_HIDDEN:-}" in
+      1) CDZ_WINE_WHY="forced by CDZ_WINE64_ONLY=1; 32-bit programs cannot start in this run" ;;
+      *) CDZ_WINE_WHY="forced by CDZ_WINE64_ONLY=1; 32-bit programs could still start (hiding them needs root and unshare)" ;;
+    esac
+  elif [ ! -x "$WINE_LOADER32" ]; then
+    CDZ_WINE_MODE=win64
+    CDZ_WINE_WHY="Wine's 32-bit loader $WINE_LOADER32 is not installed"
+  elif answer=$("$WINE_LOADER32" --version 2>&1); then
+    CDZ_WINE_MODE=mixed
+    CDZ_WINE_WHY="the kernel runs 32-bit programs: $WINE_LOADER32 --version says $answer"
+  else
+    CDZ_WINE_MODE=win64
+    CDZ_WINE_WHY="the kernel runs no 32-bit programs: $WINE_LOADER32 --version fails (${answer##*: })"
+  fi
+  if [ "$CDZ_WINE_MODE" = mixed ]; then
+    CDZ_WINE_ARCHES="i686 x86_64"
+    echo "Wine mode: mixed, both builds run under Wine ($CDZ_WINE_WHY)"
+  else
+    CDZ_WINE_ARCHES="x86_64"
+    echo "Wine mode: 64-bit only, the x86_64 build runs under Wine's 64-bit loader and the i686 build is checked from its file only ($CDZ_WINE_WHY)"
+  fi
+  export CDZ_WINE_MODE CDZ_WINE_ARCHES CDZ_WINE_WHY
+}
+
+wine_arch_runs() {
+  wine_host_decide >/dev/null
+  case " $CDZ_WINE_ARCHES " in *" $1 "*) return 0 ;; esac
+  return 1
+}
+
 wine_env_start() {
+  wine_host_decide >/dev/null
+  local arch=${1:-${CDZ_WINE_ARCHES%% *}}
+  if ! wine_arch_runs "$arch"; then
+    echo "wine-env: the $arch build cannot run under Wine here ($CDZ_WINE_WHY)" >&2
+    return 1
+  fi
   export WINEDEBUG=${WINEDEBUG:--all}
   export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree,mshtml="}
   WINE_ENV_DIR=$(mktemp -d /tmp/cdz-wine.XXXXXX)
   export WINEPREFIX="$WINE_ENV_DIR/prefix"
+  WINE_ENV_ARCH=$arch
+  if [ "$CDZ_WINE_MODE" = win64 ]; then
+    # Every way a script or a test reaches Wine (wine, and wineboot and
+    # winepath, which call wine-stable) goes to the 64-bit loader. wineserver
+    # picks its 64-bit server by itself.
+    mkdir -p "$WINE_ENV_DIR/bin"
+    local name
+    for name in wine wine-stable wine64; do
+      printf '#!/bin/sh\nexec %s "$@"\n' "$WINE_LOADER64" >"$WINE_ENV_DIR/bin/$name"
+      chmod +x "$WINE_ENV_DIR/bin/$name"
+    done
+    WINE_ENV_OLD_PATH=$PATH
+    export PATH="$WINE_ENV_DIR/bin:$PATH"
+    export WINELOADER=$WINE_LOADER64
+    export WINEARCH=win64
+  fi
   local display=$(( 70 + RANDOM % 200 ))
   while [ -e "/tmp/.X11-unix/X$display" ] || [ -e "/tmp/.X$display-lock" ]; do display=$((display + 1)); done
   Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >"$WINE_ENV_DIR/xvfb.log" 2>&1 &
   WINE_ENV_XVFB=$!
   export DISPLAY=":$display"
-  for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.1; done
+  for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.1; done
+  # Windows, dialogs and the user's shell need the display: without it the
+  # tests of the client launch and of the dialog cannot test anything.
+  if [ ! -e "/tmp/.X11-unix/X$display" ] || ! kill -0 "$WINE_ENV_XVFB" 2>/dev/null; then
+    echo "wine-env: Xvfb did not start on $DISPLAY:" >&2
+    cat "$WINE_ENV_DIR/xvfb.log" >&2
+    return 1
+  fi
   # The persistent server first: without it every program start waits for
   # Wine's daemons, and services die two seconds after the last program.
   mkdir -p "$WINEPREFIX"
@@ -30,18 +138,22 @@ wine_env_start() {
   # A crashing program must end, not wait in a debugger nobody sees.
   wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f >/dev/null 2>&1 || true
   # A program run now starts explorer.exe, the desktop's shell, which stays.
-  wine cmd /c exit 0 >/dev/null 2>&1 || true
+  if ! wine cmd /c exit 0 >"$WINE_ENV_DIR/boot.log" 2>&1; then
+    echo "wine-env: Wine cannot run a program in the new prefix:" >&2
+    tail -5 "$WINE_ENV_DIR/boot.log" >&2
+    return 1
+  fi
   # Wine closes the desktop, and explorer.exe with it, about a second after
   # the last window goes. A hidden window kept for the whole run keeps the
-  # user's shell alive; otherwise each test that needs it starts a new one,
-  # which holds ctest's output pipe until it exits again.
-  local anchor
-  for anchor in build/i686/bin/testdialog.exe build/x86_64/bin/testdialog.exe; do
-    if [ -f "$anchor" ]; then
-      wine "$anchor" hidden lifetime=86400000 >"$WINE_ENV_DIR/anchor.log" 2>&1 &
-      break
-    fi
-  done
+  # user's shell alive, as it is on a desktop where someone is logged on;
+  # without it a service finds no shell whose token it could borrow. It must
+  # be a program of the build that runs here.
+  local anchor=build/$arch/bin/testdialog.exe
+  if [ -f "$anchor" ]; then
+    wine "$anchor" hidden lifetime=86400000 >"$WINE_ENV_DIR/anchor.log" 2>&1 &
+  else
+    echo "wine-env: $anchor is not built: the user's shell will not stay up" >&2
+  fi
 }
 
 wine_env_stop() {
@@ -49,5 +161,7 @@ wine_env_stop() {
   wineserver -k >/dev/null 2>&1 || true
   wineserver -w >/dev/null 2>&1 || true
   [ -n "${WINE_ENV_XVFB:-}" ] && kill "$WINE_ENV_XVFB" 2>/dev/null || true
+  [ -n "${WINE_ENV_OLD_PATH:-}" ] && export PATH=$WINE_ENV_OLD_PATH
+  unset WINEPREFIX WINELOADER WINEARCH WINE_ENV_OLD_PATH WINE_ENV_XVFB
   rm -rf "$WINE_ENV_DIR"
 }

@@ -15,10 +15,12 @@
 #include "support/ProcessRunner.h"
 #include "support/SimModemFixture.h"
 #include "support/TestFiles.h"
+#include "support/UserShell.h"
 
 namespace {
 
 const wchar_t kServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\CDZorra_Detect";
+const std::vector<std::wstring> kClients = {L"App.exe", L"VeloClient.exe"};
 const wchar_t kSetupInfoKey[] = L"Software\\Velo_Mini\\Orin_pppoe\\SetupInfo";
 const char kDriverScript[] =
     "[VidPid]\r\nCount=2\r\n0=USB\\VID_C0DE&PID_1001\r\n1=USB\\VID_C0DE&PID_1003\r\n"
@@ -84,6 +86,11 @@ protected:
     void SetUp() override {
         SimModemFixture::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
+        // On a desktop where someone is logged on the shell runs; without it
+        // the service has no token to start the client with.
+        ASSERT_TRUE(EnsureShellRuns()) << "no user's shell (explorer.exe) runs on this desktop";
+        // A client left by an earlier test would count as running here.
+        ASSERT_EQ("", DescribePrograms(RunningPrograms(kClients))) << "a client runs before the test";
         ASSERT_FALSE(folder_.Path().empty());
         std::wstring bin = TestProgramFolder();
         ASSERT_TRUE(CopyFileW((bin + L"CDZorra_Detect.exe").c_str(), Exe().c_str(), FALSE));
@@ -105,6 +112,9 @@ protected:
         // Deleting a marker file ends the test clients that write to it.
         DeleteFileW((folder_ / L"App.exe.marker").c_str());
         DeleteFileW((setup_ / L"VeloClient.exe.marker").c_str());
+        // With the service gone no client can start any more; each test
+        // client sees its marker gone within 50 ms and ends.
+        EXPECT_EQ("", DescribePrograms(EndRunningPrograms(kClients, 5000))) << "clients outlived the test";
         DeleteKeyTree(HKEY_LOCAL_MACHINE, kServiceKey);
         DeleteKeyTree(HKEY_LOCAL_MACHINE, L"Software\\Velo_Mini");
         RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kSetupInfoKey, KEY_WOW64_32KEY, 0);
@@ -112,7 +122,6 @@ protected:
         RegDeleteKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Velo_Mini", KEY_WOW64_32KEY, 0);
         DeleteKeyTree(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\CDZorra_Detect.exe\\Version");
         SimModemFixture::TearDown();
-        Sleep(200);  // the clients see their marker gone within 50 ms
     }
 
     std::wstring Exe() const { return folder_ / L"CDZorra_Detect.exe"; }

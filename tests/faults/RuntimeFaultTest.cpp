@@ -326,7 +326,12 @@ TEST(ClientImageFault, SetupPathOfOneMebibyteGivesNoFolder) {
         LaunchClientUnlessRunning(L"CDZNoSuchClient.exe", ClientImagePath(true));
         EXPECT_EQ(capture.Count(L"RunClientApp: no install folder for CDZNoSuchClient.exe, nothing started\n"), 1u);
     }
-    RegDeleteValueW(key.get(), kClientSetupValue);
+    key.reset();
+    // The keys go as well: a test that reads the install folder finds none.
+    REGSAM view = access & (KEY_WOW64_32KEY | KEY_WOW64_64KEY);
+    for (const wchar_t* path : {kClientSetupKey, L"Software\\Velo_Mini\\Orin_pppoe", L"Software\\Velo_Mini"}) {
+        EXPECT_EQ(RegDeleteKeyExW(HKEY_LOCAL_MACHINE, path, view, 0), ERROR_SUCCESS);
+    }
 }
 
 // A trace file that is read-only, held open by another program without

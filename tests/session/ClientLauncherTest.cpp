@@ -107,7 +107,7 @@ TEST(ClientChoice, RunningTestIsACaseSensitiveSubstring) {
 class ClientLaunchTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!EnsureShellRuns()) GTEST_SKIP() << "no explorer.exe runs here";
+        ASSERT_TRUE(EnsureShellRuns()) << "no user's shell (explorer.exe) runs on this desktop";
     }
     static size_t Launches(const ScopedTraceCapture& capture) {
         size_t n = 0;

@@ -109,30 +109,6 @@ int TestClientCopy::StopClients() {
     return terminated;
 }
 
-bool EnsureShellRuns(DWORD timeoutMs) {
-    GetDesktopWindow();
-    const DWORD start = GetTickCount();
-    for (;;) {
-        for (const std::wstring& name : RunningProcessNames()) {
-            if (EqualsIgnoreCaseAscii(name, L"EXPLORER.EXE")) return true;
-        }
-        if (GetTickCount() - start > timeoutMs) return false;
-        Sleep(50);
-    }
-}
-
-std::vector<std::wstring> RunningProcessNames() {
-    std::vector<std::wstring> names;
-    UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) return names;
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
-        names.push_back(entry.szExeFile);
-    }
-    return names;
-}
-
 DWORD OwnHandleCount() {
     DWORD count = 0;
     if (GetProcessHandleCount(GetCurrentProcess(), &count) && count != 0) return count;

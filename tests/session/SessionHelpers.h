@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/UserShell.h"
+
 #include "tools/testdialog/TestDialogBuilder.h"
 
 // A dialog shown by a thread of its own, which pumps its messages until the
@@ -65,15 +67,6 @@ private:
     std::wstring path_;
     bool copied_ = false;
 };
-
-// Makes this process a user of its desktop, which under Wine starts the
-// desktop's shell (explorer.exe) when none runs, and waits at most timeoutMs
-// for the shell to show in the process list. Wine ends the shell about a
-// second after the last program with a window on the desktop has gone.
-bool EnsureShellRuns(DWORD timeoutMs = 20000);
-
-// The names of the running processes, in snapshot order.
-std::vector<std::wstring> RunningProcessNames();
 
 // How many handles this process holds.
 DWORD OwnHandleCount();

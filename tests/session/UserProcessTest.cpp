@@ -13,7 +13,7 @@ namespace {
 class UserProcessTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!EnsureShellRuns()) GTEST_SKIP() << "no explorer.exe runs here";
+        ASSERT_TRUE(EnsureShellRuns()) << "no user's shell (explorer.exe) runs on this desktop";
     }
 };
 
