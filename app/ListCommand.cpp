@@ -44,7 +44,7 @@ std::wstring Printable(std::wstring text) {
 std::wstring Quoted(const std::wstring& text) { return L"\"" + Printable(text) + L"\""; }
 
 bool EndsWithIni(const std::wstring& name) {
-    return name.size() > 4 && EqualsIgnoreCaseAscii(name.substr(name.size() - 4), L".ini");
+    return name.size() >= 4 && EqualsIgnoreCaseAscii(name.substr(name.size() - 4), L".ini");
 }
 
 const wchar_t* VersionClassName(OSVersionClass version) {

@@ -8,6 +8,9 @@ class SystemClock : public Clock {
 public:
     DWORD TickCount() override { return ::GetTickCount(); }
     void Sleep(DWORD milliseconds) override { ::Sleep(milliseconds); }
+    bool SleepUnlessSignalled(HANDLE wake, DWORD milliseconds) override {
+        return WaitForSingleObject(wake, milliseconds) == WAIT_OBJECT_0;
+    }
 };
 
 SystemClock systemClock;

@@ -1,7 +1,7 @@
 #pragma once
 // The clock behind every wait of seconds or minutes (start and stop polls,
-// eject retries, the modem-readiness wait). The system clock is GetTickCount
-// and Sleep; tests install a clock they advance by hand, so waits of minutes
+// eject retries, the modem-readiness wait). The system clock is GetTickCount,
+// Sleep and WaitForSingleObject; tests install a clock they advance by hand, so waits of minutes
 // run in microseconds. Tick differences are unsigned 32-bit, as GetTickCount's.
 
 #include <windows.h>
@@ -11,6 +11,9 @@ public:
     virtual ~Clock() = default;
     virtual DWORD TickCount() = 0;
     virtual void Sleep(DWORD milliseconds) = 0;
+    // Sleeps like Sleep, but ends early once wake is signalled (an auto-reset
+    // event is reset by it). True when it was woken.
+    virtual bool SleepUnlessSignalled(HANDLE wake, DWORD milliseconds) = 0;
 };
 
 // The process-wide clock: the system's unless a test replaced it.

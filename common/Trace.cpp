@@ -15,6 +15,10 @@ const DWORD kSettingsLifetimeMs = 2000;
 
 struct TraceState {
     std::mutex lock;
+    // Held while listeners are called, and by RemoveTraceListener, so that a
+    // listener is never called once its removal has returned. Recursive: a
+    // listener may trace, or remove itself.
+    std::recursive_mutex callLock;
     bool loaded = false;
     DWORD loadedTick = 0;
     std::wstring filePath;
@@ -51,17 +55,34 @@ std::wstring ReadTraceFilePath() {
 
 std::mutex fileLock;
 
+// A byte far beyond any real end of file, locked by every writer around its
+// append: the lock serialises the appends of all processes that trace into
+// one file (the service and a command line, say) without blocking readers.
+const DWORD kAppendLockOffsetHigh = 0x7FFFFFFF;
+const DWORD kAppendLockOffsetLow = 0;
+
 void AppendToFile(const std::wstring& path, const std::string& line) {
     // One open and one write per message, so a file that an administrator
-    // deletes or moves is simply made anew. Appends are serialised here too:
+    // deletes or moves is simply made anew. Within this process the appends
+    // are serialised by a mutex, across processes by the lock on the file:
     // Wine's FILE_APPEND_DATA is not atomic across handles and loses lines.
     std::lock_guard<std::mutex> guard(fileLock);
-    UniqueFileHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA,
+    UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return;
-    DWORD written = 0;
-    WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    OVERLAPPED region = {};
+    region.Offset = kAppendLockOffsetLow;
+    region.OffsetHigh = kAppendLockOffsetHigh;
+    // Waits while another process appends. Where the file system cannot lock
+    // (some network shares), the line is written all the same.
+    const bool locked = LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &region) != FALSE;
+    LARGE_INTEGER end = {};
+    if (SetFilePointerEx(file.get(), end, nullptr, FILE_END)) {
+        DWORD written = 0;
+        WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    }
+    if (locked) UnlockFileEx(file.get(), 0, 1, 0, &region);
 }
 
 void AppendUnsigned(std::wstring& out, unsigned long long value, unsigned base) {
@@ -159,6 +180,7 @@ int AddTraceListener(TraceListener listener) {
 
 void RemoveTraceListener(int id) {
     TraceState& state = State();
+    std::lock_guard<std::recursive_mutex> calls(state.callLock);
     std::lock_guard<std::mutex> guard(state.lock);
     state.listeners.erase(id);
 }
@@ -170,7 +192,7 @@ void TraceV(const wchar_t* format, va_list args) {
 
     TraceState& state = State();
     std::wstring path;
-    std::map<int, TraceListener> listeners;
+    bool anyListener = false;
     {
         std::lock_guard<std::mutex> guard(state.lock);
         DWORD now = GetTickCount();
@@ -180,14 +202,24 @@ void TraceV(const wchar_t* format, va_list args) {
             state.loadedTick = now;
         }
         path = state.filePath;
-        if (!state.listeners.empty()) listeners = state.listeners;
+        anyListener = !state.listeners.empty();
     }
     if (!path.empty()) {
         SYSTEMTIME time;
         GetLocalTime(&time);
         AppendToFile(path, WideToUtf8(FormatTraceFileLine(time, GetCurrentThreadId(), message)) + "\r\n");
     }
-    for (auto& entry : listeners) entry.second(message);
+    if (anyListener) {
+        // The listeners of this moment, copied under the call lock: one that
+        // is being removed is either called to the end first or not at all.
+        std::lock_guard<std::recursive_mutex> calls(state.callLock);
+        std::map<int, TraceListener> listeners;
+        {
+            std::lock_guard<std::mutex> guard(state.lock);
+            listeners = state.listeners;
+        }
+        for (auto& entry : listeners) entry.second(message);
+    }
     SetLastError(savedError);
 }
 

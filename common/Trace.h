@@ -10,7 +10,8 @@
 // the registry value "TraceFile" (REG_SZ, a full path) exists under
 // HKLM\SYSTEM\CurrentControlSet\Services\CDZorra_Detect\Parameters, each
 // message is also appended to that file as one UTF-8 line, prefixed with the
-// local time and the thread id. A trace never changes GetLastError() and never
+// local time and the thread id; appends from several processes to one file
+// keep their lines whole. A trace never changes GetLastError() and never
 // fails towards its caller.
 
 #include <windows.h>
@@ -39,6 +40,9 @@ void ReloadTraceSettings();
 std::wstring FormatTraceFileLine(const SYSTEMTIME& time, DWORD threadId, const std::wstring& message);
 
 // Listeners see every formatted message, on the tracing thread. For tests.
+// Calls are made one at a time; once RemoveTraceListener has returned, the
+// listener is not called again (a call in flight on another thread is waited
+// for).
 using TraceListener = std::function<void(const std::wstring&)>;
 int AddTraceListener(TraceListener listener);
 void RemoveTraceListener(int id);

@@ -25,8 +25,9 @@ std::wstring UpperForOrder(const std::wstring& name) {
     return upper;
 }
 
+// ".ini" itself is a script's name too.
 bool EndsWithIni(const std::wstring& name) {
-    return name.size() > 4 && EqualsIgnoreCaseAscii(name.substr(name.size() - 4), L".ini");
+    return name.size() >= 4 && EqualsIgnoreCaseAscii(name.substr(name.size() - 4), L".ini");
 }
 
 // The names of the script candidates in folder + "DrvScript\". Directories

@@ -6,6 +6,24 @@
 
 #include "common/Handles.h"
 #include "config/IniDocument.h"
+#include "config/IniFile.h"
+
+DWORD AnsiConversionFlags(UINT codePage) {
+    switch (codePage) {
+    // MultiByteToWideChar refuses every flag but MB_ERR_INVALID_CHARS for
+    // these, and every flag for the others below (ERROR_INVALID_FLAGS): with
+    // MB_PRECOMPOSED each line would read as empty. 65001 is the ANSI code
+    // page where Windows 10 1903 and later use UTF-8 system-wide.
+    case CP_UTF8:
+    case 54936:  // GB18030
+    case 42:     // Symbol
+    case CP_UTF7:
+    case 50220: case 50221: case 50222: case 50225: case 50227: case 50229:
+        return 0;
+    default:
+        return codePage >= 57002 && codePage <= 57011 ? 0 : MB_PRECOMPOSED;
+    }
+}
 
 namespace {
 
@@ -27,6 +45,7 @@ private:
 // converts them by default.
 void DecodeAnsiLine(UINT codePage, const char* bytes, size_t count, std::wstring& text) {
     text.clear();
+    const DWORD flags = AnsiConversionFlags(codePage);
     // MultiByteToWideChar counts in int: a line beyond that is converted in
     // pieces (a double-byte character cut at a piece's end becomes a
     // substitute; no real script comes near 1 GiB in one line). In the ANSI
@@ -36,11 +55,11 @@ void DecodeAnsiLine(UINT codePage, const char* bytes, size_t count, std::wstring
         int length = static_cast<int>(count - done < kPiece ? count - done : kPiece);
         size_t at = text.size();
         text.resize(at + static_cast<size_t>(length));
-        int units = MultiByteToWideChar(codePage, MB_PRECOMPOSED, bytes + done, length, &text[at], length);
+        int units = MultiByteToWideChar(codePage, flags, bytes + done, length, &text[at], length);
         if (units == 0 && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
-            units = MultiByteToWideChar(codePage, MB_PRECOMPOSED, bytes + done, length, nullptr, 0);
+            units = MultiByteToWideChar(codePage, flags, bytes + done, length, nullptr, 0);
             text.resize(at + static_cast<size_t>(units > 0 ? units : 0));
-            if (units > 0) units = MultiByteToWideChar(codePage, MB_PRECOMPOSED, bytes + done, length, &text[at], units);
+            if (units > 0) units = MultiByteToWideChar(codePage, flags, bytes + done, length, &text[at], units);
         }
         text.resize(at + static_cast<size_t>(units > 0 ? units : 0));
         if (units <= 0) return;
@@ -66,7 +85,7 @@ public:
             if (lead_[b]) continue;
             char byte = static_cast<char>(b);
             wchar_t unit = 0;
-            if (MultiByteToWideChar(codePage, MB_PRECOMPOSED, &byte, 1, &unit, 1) != 1) return;
+            if (MultiByteToWideChar(codePage, AnsiConversionFlags(codePage), &byte, 1, &unit, 1) != 1) return;
             table_[b] = unit;
         }
         usable_ = true;

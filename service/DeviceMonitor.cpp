@@ -36,6 +36,8 @@ DWORD OnDeviceArrival(LPVOID eventData) {
     std::wstring path;
     if (FindSupportedModem(path)) {
         dialogWatch.Disarm();
+        // The modem has come: launchers waiting for it ask at once.
+        WakeClientLaunchers();
         return 0;
     }
     // Test and set in one step: of two overlapping arrivals, one goes on and
@@ -44,6 +46,8 @@ DWORD OnDeviceArrival(LPVOID eventData) {
     BusyGuard clearBusy;
 
     if (!FindSupportedCdRom(path)) return 0;
+    // A stop that came in meanwhile: nothing is sent and no client started.
+    if (serviceRuntime.stopRequested) return 0;
     BYTE cdb[kCdbBufferSize] = {};
     int length = 0;
     BuildArrivalCdb(cdb, &length);
@@ -52,7 +56,8 @@ DWORD OnDeviceArrival(LPVOID eventData) {
 
     if (eventData != nullptr) {
         DWORD threadId = 0;
-        HANDLE launcher = CreateThread(nullptr, 0, hooks.clientLaunchThread, nullptr, 0, &threadId);
+        HANDLE launcher = CreateThread(nullptr, kWorkerStackReserve, hooks.clientLaunchThread, nullptr,
+                                       STACK_SIZE_PARAM_IS_A_RESERVATION, &threadId);
         if (launcher == nullptr) {
             Trace(L"CreateThread ClientLaunchThread failed: %d\n", static_cast<int>(GetLastError()));
         } else {
@@ -157,15 +162,28 @@ void MonitorPass() {
 DWORD WINAPI DeviceMonitorThread(LPVOID) {
     DeviceEventWindow window;  // Wine only
 
-    HDEVNOTIFY notify = nullptr;
-    if (!RegisterDevicePnPNotify(kGuidDevInterfaceCdRom, &notify)) Trace(L"RegisterDevicePnPNotify CDROM Fail.\n");
-    serviceRuntime.cdromNotify = notify;
-    notify = nullptr;
-    if (!RegisterDevicePnPNotify(kGuidDevInterfaceModem, &notify)) Trace(L"RegisterDevicePnPNotify Modem Fail.\n");
-    serviceRuntime.modemNotify = notify;
+    {
+        // A stop that came first leaves nothing registered.
+        std::lock_guard<std::mutex> guard(NotificationLock());
+        if (!serviceRuntime.stopRequested) {
+            HDEVNOTIFY notify = nullptr;
+            if (!RegisterDevicePnPNotify(kGuidDevInterfaceCdRom, &notify)) {
+                Trace(L"RegisterDevicePnPNotify CDROM Fail.\n");
+            }
+            serviceRuntime.cdromNotify = notify;
+            notify = nullptr;
+            if (!RegisterDevicePnPNotify(kGuidDevInterfaceModem, &notify)) {
+                Trace(L"RegisterDevicePnPNotify Modem Fail.\n");
+            }
+            serviceRuntime.modemNotify = notify;
+        }
+    }
+    // The service may report running now: device events are heard (and, on
+    // Wine, queued for this thread until its loop below runs).
+    if (HANDLE listening = serviceRuntime.listeningEvent.load()) SetEvent(listening);
 
     std::wstring path;
-    if (FindSupportedCdRom(path)) OnDeviceEvent(DBT_DEVICEARRIVAL, nullptr);
+    if (!serviceRuntime.stopRequested && FindSupportedCdRom(path)) OnDeviceEvent(DBT_DEVICEARRIVAL, nullptr);
     dialogWatch.Arm(kStartWatchMs);
 
     HANDLE stopEvent = serviceRuntime.stopEvent.load();

@@ -3,6 +3,7 @@
 #include "common/Handles.h"
 #include "common/Trace.h"
 #include "service/DeviceMonitor.h"
+#include "session/ClientLauncher.h"
 
 ServiceRuntime serviceRuntime;
 
@@ -16,6 +17,11 @@ std::atomic<DWORD> monitorThreadId{0};
 
 // Set while this thread is inside ReportApiError.
 thread_local bool reportingError = false;
+
+// Set by the first stopped report of a run of ServiceMain.
+std::atomic<bool> stoppedReported{false};
+
+std::mutex notificationLock;
 
 enum class ThreadWait { Ended, Failed };
 
@@ -43,6 +49,8 @@ ServiceHostCalls DefaultServiceHostCalls() {
 
 ServiceHostCalls& GetServiceHostCalls() { return hostCalls; }
 
+std::mutex& NotificationLock() { return notificationLock; }
+
 void RunServiceDispatcher() {
     Trace(L"Sentinel Entered service code.\n");
     // The name of the one entry is not looked at for a service that runs in
@@ -57,6 +65,9 @@ void RunServiceDispatcher() {
 }
 
 VOID WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
+    stoppedReported = false;
+    serviceRuntime.stopRequested = false;
+    AllowClientLaunches();
     const wchar_t* name = argc > 0 && argv != nullptr && argv[0] != nullptr ? argv[0] : L"";
     serviceRuntime.statusHandle = hostCalls.registerCtrlHandler(name, ServiceCtrl, nullptr);
 
@@ -69,17 +80,29 @@ VOID WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
     }
     serviceRuntime.stopEvent = stopEvent;
 
+    // Without it the service reports running at once, as it always could.
+    UniqueHandle listening(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    serviceRuntime.listeningEvent = listening.get();
+
     DWORD threadId = 0;
-    HANDLE thread = CreateThread(nullptr, 0, DeviceMonitorThread, nullptr, 0, &threadId);
+    HANDLE thread = CreateThread(nullptr, kWorkerStackReserve, DeviceMonitorThread, nullptr,
+                                 STACK_SIZE_PARAM_IS_A_RESERVATION, &threadId);
     if (thread == nullptr) {
         // Reported stopped already: going on would report running after that.
         ReportApiError(L"CreateThread");
         CloseRuntimeHandle(serviceRuntime.stopEvent);
+        serviceRuntime.listeningEvent = nullptr;
         return;
     }
     monitorThreadId = threadId;
     serviceRuntime.monitorThread = thread;
 
+    // Running is reported once the monitor listens for device events, or has
+    // ended, or after kListeningWaitMs; never before.
+    if (listening) {
+        HANDLE started[] = {listening.get(), thread};
+        WaitForMultipleObjects(2, started, FALSE, kListeningWaitMs);
+    }
     SetTheServiceStatus(SERVICE_RUNNING, 0, 0, 0);
     Trace(L"SetTheServiceStatus, SERVICE_RUNNING\n");
 
@@ -92,12 +115,17 @@ VOID WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
         }
     }
 
+    // Launchers waiting for the modem end now; one starting a client
+    // finishes first, so that no client starts once the service is stopped.
+    StopClientLaunches();
+
     // A failed wait is reported once and ends the wait: waiting again on a
     // handle that cannot be waited on would spin.
     if (WaitForMonitorThread(thread) == ThreadWait::Failed) ReportApiError(L"WaitForMultipleObjects");
 
     CloseRuntimeHandle(serviceRuntime.stopEvent);
     CloseRuntimeHandle(serviceRuntime.monitorThread);
+    serviceRuntime.listeningEvent = nullptr;
     monitorThreadId = 0;
 
     Trace(L"SetTheServiceStatus, SERVICE_STOPPED\n");
@@ -108,8 +136,11 @@ DWORD WINAPI ServiceCtrl(DWORD control, DWORD eventType, LPVOID eventData, LPVOI
     DWORD state = SERVICE_RUNNING;
     bool stopping = false;
     switch (control) {
-    case SERVICE_CONTROL_STOP:
-        // No device event may start once the stop is under way.
+    case SERVICE_CONTROL_STOP: {
+        // No device event may start once the stop is under way, and a monitor
+        // that has not registered yet registers nothing.
+        std::lock_guard<std::mutex> guard(notificationLock);
+        serviceRuntime.stopRequested = true;
         for (std::atomic<HDEVNOTIFY>* slot : {&serviceRuntime.cdromNotify, &serviceRuntime.modemNotify}) {
             HDEVNOTIFY notify = slot->exchange(nullptr);
             if (notify != nullptr) UnregisterDeviceNotification(notify);
@@ -117,7 +148,9 @@ DWORD WINAPI ServiceCtrl(DWORD control, DWORD eventType, LPVOID eventData, LPVOI
         state = SERVICE_STOP_PENDING;
         stopping = true;
         break;
+    }
     case SERVICE_CONTROL_SHUTDOWN:
+        serviceRuntime.stopRequested = true;
         state = SERVICE_STOP_PENDING;
         stopping = true;
         break;
@@ -145,6 +178,11 @@ DWORD WINAPI ServiceCtrl(DWORD control, DWORD eventType, LPVOID eventData, LPVOI
 }
 
 void SetTheServiceStatus(DWORD state, DWORD exitCode, DWORD checkPoint, DWORD waitHint) {
+    // A second stopped report would replace the first one's exit code (an
+    // error) with whatever it carries; any other report after stopped would
+    // tell the manager the service runs again.
+    if (stoppedReported.load()) return;
+    if (state == SERVICE_STOPPED) stoppedReported = true;
     SERVICE_STATUS status = {};
     status.dwServiceType = kServiceStatusType;
     status.dwCurrentState = state;
@@ -175,6 +213,7 @@ void ReportApiError(const std::wstring& apiName) {
     }
     reportingError = true;
 
+    serviceRuntime.stopRequested = true;
     SetEvent(serviceRuntime.stopEvent.load());
     if (GetCurrentThreadId() != monitorThreadId.load()) {
         WaitForMonitorThread(serviceRuntime.monitorThread.load());

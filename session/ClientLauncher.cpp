@@ -2,6 +2,10 @@
 
 #include <tlhelp32.h>
 
+#include <algorithm>
+#include <mutex>
+#include <vector>
+
 #include "common/Handles.h"
 #include "common/ProcessWalk.h"
 #include "common/Trace.h"
@@ -14,20 +18,127 @@ const DWORD kClientReadyTimeoutMs = 120000;
 const wchar_t kClientSetupKey[] = L"Software\\Velo_Mini\\Orin_pppoe\\SetupInfo";
 const wchar_t kClientSetupValue[] = L"SetupPath";
 
+namespace {
+
+// The launchers of this process: the wake events of those that wait, whether
+// launches have stopped, and the one step of checking for and starting a
+// client. Never destroyed: detached launchers may run while the process ends.
+struct LaunchState {
+    std::mutex lock;  // waiting and stopped
+    std::vector<HANDLE> waiting;
+    bool stopped = false;
+    std::mutex launchLock;  // the check for a running client and the start
+};
+
+LaunchState& Launches() {
+    static LaunchState* state = new LaunchState;
+    return *state;
+}
+
+bool LaunchesStopped() {
+    LaunchState& state = Launches();
+    std::lock_guard<std::mutex> guard(state.lock);
+    return state.stopped;
+}
+
+// One launcher's wake event, known to WakeClientLaunchers while it exists.
+// Without an event (CreateEvent failed) the launcher polls as before.
+class WakeRegistration {
+public:
+    WakeRegistration() : event_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
+        if (!event_) return;
+        LaunchState& state = Launches();
+        std::lock_guard<std::mutex> guard(state.lock);
+        state.waiting.push_back(event_.get());
+        if (state.stopped) SetEvent(event_.get());
+    }
+    ~WakeRegistration() {
+        if (!event_) return;
+        // Out of the list before the handle closes: nobody signals it after.
+        LaunchState& state = Launches();
+        std::lock_guard<std::mutex> guard(state.lock);
+        state.waiting.erase(std::remove(state.waiting.begin(), state.waiting.end(), event_.get()), state.waiting.end());
+    }
+    WakeRegistration(const WakeRegistration&) = delete;
+    WakeRegistration& operator=(const WakeRegistration&) = delete;
+    HANDLE get() const { return event_.get(); }
+
+private:
+    UniqueHandle event_;
+};
+
+// As Windows compares file names: each unit upper-cased alone. ASCII by
+// hand, so that the user's language cannot change it (in Turkish, CharUpper
+// makes "i" a dotted capital I, which no file name comparison does); the
+// other units by the system's table.
+bool EqualsIgnoreCaseFileName(const std::wstring& a, const std::wstring& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        wchar_t x[2] = {a[i], 0};
+        wchar_t y[2] = {b[i], 0};
+        for (wchar_t* unit : {x, y}) {
+            if (*unit >= L'a' && *unit <= L'z') {
+                *unit = static_cast<wchar_t>(*unit - L'a' + L'A');
+            } else if (*unit >= 0x80) {
+                CharUpperBuffW(unit, 1);
+            }
+        }
+        if (x[0] != y[0]) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 DWORD WINAPI ClientLaunchThread(LPVOID) {
-    if (WaitForClientDevice(IsSupportedDeviceReady, GetClock())) RunClientApp();
+    WakeRegistration wake;
+    if (WaitForClientDevice(IsSupportedDeviceReady, GetClock(), wake.get())) RunClientApp();
     return 0;
 }
 
-bool WaitForClientDevice(const std::function<bool()>& isReady, Clock& clock) {
+bool WaitForClientDevice(const std::function<bool()>& isReady, Clock& clock, HANDLE wake) {
     const DWORD start = clock.TickCount();
     if (isReady()) return true;
     for (;;) {
-        clock.Sleep(kClientPollIntervalMs);
+        if (wake != nullptr) {
+            clock.SleepUnlessSignalled(wake, kClientPollIntervalMs);
+        } else {
+            clock.Sleep(kClientPollIntervalMs);
+        }
+        if (LaunchesStopped()) return false;
         // Unsigned difference: correct across the wrap of the tick count.
         if (clock.TickCount() - start > kClientReadyTimeoutMs) return false;
         if (isReady()) return true;
     }
+}
+
+void WakeClientLaunchers() {
+    LaunchState& state = Launches();
+    std::lock_guard<std::mutex> guard(state.lock);
+    for (HANDLE event : state.waiting) SetEvent(event);
+}
+
+size_t WaitingClientLaunchers() {
+    LaunchState& state = Launches();
+    std::lock_guard<std::mutex> guard(state.lock);
+    return state.waiting.size();
+}
+
+void StopClientLaunches() {
+    LaunchState& state = Launches();
+    {
+        std::lock_guard<std::mutex> guard(state.lock);
+        state.stopped = true;
+        for (HANDLE event : state.waiting) SetEvent(event);
+    }
+    // A start under way ends before this returns; later ones see the stop.
+    std::lock_guard<std::mutex> launch(state.launchLock);
+}
+
+void AllowClientLaunches() {
+    LaunchState& state = Launches();
+    std::lock_guard<std::mutex> guard(state.lock);
+    state.stopped = false;
 }
 
 void RunClientApp() {
@@ -43,15 +154,23 @@ std::wstring ClientImagePath(bool isDX) {
     return folder + (isDX ? L"\\VeloClient.exe" : L"App.exe");
 }
 
+bool IsClientProcessName(const std::wstring& exeName, const std::wstring& processName) {
+    size_t slash = exeName.find_last_of(L"\\/");
+    std::wstring name = slash == std::wstring::npos ? exeName : exeName.substr(slash + 1);
+    return EqualsIgnoreCaseFileName(name, processName);
+}
+
 bool IsClientRunning(const std::wstring& processName) {
     return FindProcess(
-        [&processName](const PROCESSENTRY32W& entry) {
-            return std::wstring(entry.szExeFile).find(processName) != std::wstring::npos;
-        },
+        [&processName](const PROCESSENTRY32W& entry) { return IsClientProcessName(entry.szExeFile, processName); },
         nullptr);
 }
 
 void LaunchClientUnlessRunning(const std::wstring& processName, const std::wstring& imagePath) {
+    // Held from the check to the start: a second launcher then finds the
+    // first one's client in the process list.
+    std::lock_guard<std::mutex> launch(Launches().launchLock);
+    if (LaunchesStopped()) return;
     if (IsClientRunning(processName)) return;
     if (imagePath.empty()) {
         Trace(L"RunClientApp: no install folder for %s, nothing started\n", processName.c_str());

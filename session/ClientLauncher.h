@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <functional>
 #include <string>
 
@@ -17,11 +18,28 @@ extern const wchar_t kClientSetupValue[];   // "SetupPath"
 // to 120 000 ms for IsSupportedDeviceReady, then RunClientApp. Returns 0.
 DWORD WINAPI ClientLaunchThread(LPVOID parameter);
 
-// Asks isReady at once, then after each 500 ms sleep on the clock, and returns
+// Asks isReady at once, then after each 500 ms pause on the clock, and returns
 // true at its first yes. Returns false, without asking again, at the first
 // wake-up at which more than 120 000 ms (unsigned tick difference) have passed
-// since the start.
-bool WaitForClientDevice(const std::function<bool()>& isReady, Clock& clock);
+// since the start, or once client launches have stopped. With a wake event
+// the pause ends early when the event is signalled (WakeClientLaunchers), so
+// readiness is asked as soon as the modem has come; the 500 ms poll stays as
+// the fallback.
+bool WaitForClientDevice(const std::function<bool()>& isReady, Clock& clock, HANDLE wake = nullptr);
+
+// Every launcher waiting for the modem asks for readiness now. Called by the
+// device monitor when an arrival finds the supported modem present. Touches
+// only launchers that are waiting: one that has ended is unknown here.
+void WakeClientLaunchers();
+
+// How many launchers wait for the modem at this moment.
+size_t WaitingClientLaunchers();
+
+// The service stops: waiting launchers end at once, and when this returns no
+// client is being started and none will be, until AllowClientLaunches.
+void StopClientLaunches();
+// The service starts: launchers may start clients again.
+void AllowClientLaunches();
 
 // Starts the client chosen by IsDX in the user's session unless it runs.
 void RunClientApp();
@@ -37,12 +55,20 @@ std::wstring ClientProcessName(bool isDX);
 // path would lead (for a DX modem, the root of the current drive).
 std::wstring ClientImagePath(bool isDX);
 
-// Whether a running process's executable name contains processName,
-// compared case-sensitively. No process list reads as "not running".
+// Whether exeName, the executable name of a process (a full path counts by
+// its last part), names the client processName: the whole file name,
+// compared without regard to case as Windows compares file names.
+// "MyApp.exe" is not "App.exe"; "APP.EXE" is.
+bool IsClientProcessName(const std::wstring& exeName, const std::wstring& processName);
+
+// Whether a running process is the client (IsClientProcessName). No process
+// list reads as "not running".
 bool IsClientRunning(const std::wstring& processName);
 
 // Starts imagePath in the user's session unless IsClientRunning(processName).
-// An empty imagePath starts nothing and is traced.
+// The check and the start are one step for all launchers of the process, so
+// two launchers never start two clients; once client launches have stopped
+// nothing is started. An empty imagePath starts nothing and is traced.
 void LaunchClientUnlessRunning(const std::wstring& processName, const std::wstring& imagePath);
 
 // "SetupPath" under HKLM\Software\Velo_Mini\Orin_pppoe\SetupInfo, or empty.

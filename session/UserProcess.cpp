@@ -1,28 +1,99 @@
 #include "session/UserProcess.h"
 
 #include <tlhelp32.h>
-
-#include <string>
+#include <userenv.h>
 
 #include "common/Handles.h"
 #include "common/ProcessWalk.h"
 #include "common/StringUtil.h"
 #include "common/Trace.h"
 
+namespace {
+
+// Looked up at run time: Windows 2000 has neither, and a static import of a
+// missing function would stop the exe from loading there.
+using GetConsoleSessionFunction = DWORD(WINAPI*)();
+using ProcessSessionFunction = BOOL(WINAPI*)(DWORD, DWORD*);
+
+template <typename Function>
+Function Kernel32Function(const char* name) {
+    return reinterpret_cast<Function>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name)));
+}
+
+// The environment block of the token's user, destroyed with the object.
+class UserEnvironment {
+public:
+    explicit UserEnvironment(HANDLE token) {
+        // Not inherited from the service: the user's variables, the user's
+        // profile folders.
+        if (!CreateEnvironmentBlock(&block_, token, FALSE)) {
+            Trace(L"CreateEnvironmentBlock FAIL: %d\n", static_cast<int>(GetLastError()));
+            block_ = nullptr;
+        }
+    }
+    ~UserEnvironment() { reset(); }
+    void reset() {
+        if (block_ != nullptr) DestroyEnvironmentBlock(block_);
+        block_ = nullptr;
+    }
+    UserEnvironment(const UserEnvironment&) = delete;
+    UserEnvironment& operator=(const UserEnvironment&) = delete;
+    LPVOID get() const { return block_; }
+
+private:
+    LPVOID block_ = nullptr;
+};
+
+}  // namespace
+
+int ChooseShellProcess(const std::vector<ShellProcess>& shells, bool haveConsoleSession, DWORD consoleSession) {
+    if (shells.empty()) return -1;
+    if (haveConsoleSession && consoleSession != 0xFFFFFFFF) {
+        for (size_t i = 0; i < shells.size(); ++i) {
+            if (shells[i].sessionKnown && shells[i].session == consoleSession) return static_cast<int>(i);
+        }
+    }
+    return 0;
+}
+
 bool GetTokenByName(HANDLE* token) {
-    // The first shell in snapshot order wins, whichever session it is in.
-    // When none runs, ERROR_NO_MORE_FILES from the walk tells the caller so.
-    PROCESSENTRY32W shell;
-    if (!FindProcess([](const PROCESSENTRY32W& entry) { return EqualsIgnoreCaseAscii(entry.szExeFile, L"EXPLORER.EXE"); },
-                     &shell)) {
+    static const auto getConsoleSession = Kernel32Function<GetConsoleSessionFunction>("WTSGetActiveConsoleSessionId");
+    static const auto processSession = Kernel32Function<ProcessSessionFunction>("ProcessIdToSessionId");
+
+    std::vector<ShellProcess> shells;
+    FindProcess(
+        [&shells](const PROCESSENTRY32W& entry) {
+            if (EqualsIgnoreCaseAscii(entry.szExeFile, L"EXPLORER.EXE")) {
+                ShellProcess shell = {entry.th32ProcessID, false, 0};
+                if (processSession != nullptr) {
+                    shell.sessionKnown = processSession(entry.th32ProcessID, &shell.session) != FALSE;
+                }
+                shells.push_back(shell);
+            }
+            return false;  // every shell is looked at
+        },
+        nullptr);
+    // The walk ends with ERROR_NO_MORE_FILES; it tells the caller that no
+    // shell runs, as when a failed snapshot leaves its own error.
+    DWORD walkError = GetLastError();
+    const bool haveConsoleSession = getConsoleSession != nullptr;
+    int chosen = ChooseShellProcess(shells, haveConsoleSession, haveConsoleSession ? getConsoleSession() : 0);
+    if (chosen < 0) {
+        SetLastError(walkError);
         return false;
     }
-    UniqueHandle process(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, shell.th32ProcessID));
+    UniqueHandle process(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, shells[static_cast<size_t>(chosen)].pid));
     if (!process) return false;
     HANDLE opened = nullptr;
     if (!OpenProcessToken(process.get(), TOKEN_ALL_ACCESS, &opened)) return false;
     *token = opened;
     return true;
+}
+
+std::wstring ClientStartFolder(const std::wstring& imagePath) {
+    size_t slash = imagePath.find_last_of(L'\\');
+    return slash == std::wstring::npos ? std::wstring() : imagePath.substr(0, slash + 1);
 }
 
 bool CreateProcessInUserSession(const wchar_t* imagePath) {
@@ -49,16 +120,29 @@ bool CreateProcessInUserSession(const wchar_t* imagePath) {
     commandLine += imagePath;
     commandLine += L"\" ";
 
+    // As the shell starts a program: the user's environment (without it the
+    // client gets the service's: LocalSystem's profile, TEMP in the Windows
+    // folder), its own folder as the current one (not system32), and the
+    // system's default error mode rather than the service's.
+    UserEnvironment environment(token.get());
+    DWORD flags = NORMAL_PRIORITY_CLASS | CREATE_DEFAULT_ERROR_MODE;
+    if (environment.get() != nullptr) flags |= CREATE_UNICODE_ENVIRONMENT;
+    std::wstring folder = ClientStartFolder(imagePath);
+
     PROCESS_INFORMATION info = {};
-    BOOL created = CreateProcessAsUserW(token.get(), nullptr, &commandLine[0], nullptr, nullptr, FALSE,
-                                        NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &info);
+    BOOL created = CreateProcessAsUserW(token.get(), nullptr, &commandLine[0], nullptr, nullptr, FALSE, flags,
+                                        environment.get(), folder.empty() ? nullptr : folder.c_str(), &startup, &info);
+    const DWORD error = GetLastError();
     if (created) {
         // The service neither waits for the client nor keeps a handle to it.
         UniqueHandle process(info.hProcess);
         UniqueHandle thread(info.hThread);
     }
+    environment.reset();
     token.reset();
 
     Trace(created ? L"CreateProcessAsUser OK!\n" : L"CreateProcessAsUser FALSE!\n");
+    // Why the start failed, past the clean-up of the environment block.
+    SetLastError(error);
     return created != FALSE;
 }

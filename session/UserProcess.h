@@ -3,10 +3,33 @@
 
 #include <windows.h>
 
-// Opens the token of the first "EXPLORER.EXE" process. On true the caller owns
-// *token; on false *token is untouched and the last error tells why.
+#include <string>
+#include <vector>
+
+// A running "EXPLORER.EXE", as the process walk found it.
+struct ShellProcess {
+    DWORD pid;
+    bool sessionKnown;  // false where the release cannot tell a process's session
+    DWORD session;
+};
+
+// Which shell's user is the one at the desk: the first, in snapshot order,
+// whose session is the active console session; when none is (or the release
+// has no console session: Windows 2000, or 0xFFFFFFFF while no session is
+// attached to the console), the first of all. -1 when there is no shell.
+int ChooseShellProcess(const std::vector<ShellProcess>& shells, bool haveConsoleSession, DWORD consoleSession);
+
+// Opens the token of the user's shell (ChooseShellProcess over every
+// "EXPLORER.EXE" process). On true the caller owns *token; on false *token is
+// untouched and the last error tells why.
 bool GetTokenByName(HANDLE* token);
 
-// Starts imagePath as the shell's user on "winsta0\default". True when the
-// process was created; no handle to it is kept.
+// The folder a client starts in: imagePath up to and including its last
+// backslash, or empty when it holds none.
+std::wstring ClientStartFolder(const std::wstring& imagePath);
+
+// Starts imagePath as the shell's user on "winsta0\default", as the shell
+// would: with the user's environment, in the program's own folder, with the
+// system's default error mode. True when the process was created; no handle
+// to it is kept.
 bool CreateProcessInUserSession(const wchar_t* imagePath);

@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <map>
 #include <set>
 #include <sstream>
 #include <thread>
 #include <vector>
 
 #include "common/Handles.h"
+#include "support/ProcessRunner.h"
 #include "support/TestSettings.h"
 #include "support/TestFiles.h"
 #include "support/TraceCapture.h"
@@ -107,6 +110,75 @@ TEST(TraceFile, NoSettingWritesNoFile) {
     WIN32_FIND_DATAW data;
     UniqueFindHandle find(FindFirstFileW((folder / L"*.log").c_str(), &data));
     EXPECT_FALSE(find.valid());
+}
+
+// The service and a command line may trace into one file at the same time:
+// every line of both arrives, whole and on a line of its own.
+TEST(TraceFile, TwoProcessesAppendingAtOnceKeepEveryLineWhole) {
+    TempFolder folder;
+    std::wstring path = folder / L"trace.log";
+    TraceFileSetting setting(path);
+    const int kLines = 3000;
+    const wchar_t* tags[] = {L"first", L"second"};
+    ProcessResult results[2];
+    {
+        std::vector<std::thread> writers;
+        for (int w = 0; w < 2; ++w) {
+            writers.emplace_back([&, w] {
+                results[w] = RunProgram(TestProgramFolder() + L"config_probe.exe",
+                                        L"trace " + std::to_wstring(kLines) + L" " + tags[w], 120000);
+            });
+        }
+        for (auto& writer : writers) writer.join();
+    }
+    for (const ProcessResult& result : results) {
+        ASSERT_TRUE(result.started);
+        ASSERT_EQ("trace=3000\n", result.output);
+    }
+    std::istringstream lines(ReadFileBytes(path));
+    std::string line;
+    std::map<std::string, std::set<int>> numbers;
+    int count = 0;
+    while (std::getline(lines, line)) {
+        ++count;
+        // "YYYY-MM-DD hh:mm:ss.mmm [tid] first 17\r"
+        size_t body = line.find("] ");
+        ASSERT_TRUE(line.size() > 26 && line[4] == '-' && line[19] == '.' && line[24] == '[' &&
+                    body != std::string::npos && line.back() == '\r')
+            << "line " << count << " is not whole: " << line;
+        std::istringstream words(line.substr(body + 2));
+        std::string tag;
+        int number = -1;
+        std::string rest;
+        words >> tag >> number;
+        EXPECT_FALSE(static_cast<bool>(words >> rest)) << "two messages on one line: " << line;
+        numbers[tag].insert(number);
+    }
+    EXPECT_EQ(2 * kLines, count);
+    EXPECT_EQ(static_cast<size_t>(kLines), numbers["first"].size());
+    EXPECT_EQ(static_cast<size_t>(kLines), numbers["second"].size());
+}
+
+// A capture ends while another thread traces: once RemoveTraceListener has
+// returned, its listener runs no more, and a call already under way has ended.
+TEST(TraceListener, RemovalWaitsForACallInFlight) {
+    UniqueHandle entered(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::atomic<bool> finished{false};
+    std::atomic<int> calls{0};
+    int id = AddTraceListener([&](const std::wstring& message) {
+        if (message != L"slow listener\n") return;
+        ++calls;
+        SetEvent(entered.get());
+        Sleep(300);  // long enough for the removal to come in meanwhile
+        finished = true;
+    });
+    std::thread tracer([] { Trace(L"slow listener\n"); });
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(entered.get(), 30000));
+    RemoveTraceListener(id);
+    EXPECT_TRUE(finished) << "RemoveTraceListener returned while its listener was still running";
+    Trace(L"slow listener\n");
+    EXPECT_EQ(1, calls.load());
+    tracer.join();
 }
 
 }  // namespace

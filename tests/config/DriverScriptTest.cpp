@@ -28,6 +28,14 @@ TEST_F(DriverScriptTest, FirstScriptByNameWithoutRegardToCase) {
     EXPECT_THAT(probe.Run(L"get S Who get S OnlyB"), ElementsAre("get=a", "get="));
 }
 
+// A script named just ".ini" is a script, and the directory search lists it
+// before any name that starts with a letter or digit.
+TEST_F(DriverScriptTest, ScriptNamedOnlyDotIniCounts) {
+    ASSERT_TRUE(probe.WriteScript(L"DrvScript\\.ini", "[S]\nWho=dot\n"));
+    ASSERT_TRUE(probe.WriteScript(L"DrvScript\\0.ini", "[S]\nWho=zero\n"));
+    EXPECT_THAT(probe.Run(L"get S Who"), ElementsAre("get=dot"));
+}
+
 TEST_F(DriverScriptTest, ScriptAddedAfterAFailedQueryIsFound) {
     ASSERT_TRUE(probe.WriteScript(L"staged.txt", "[Setup]\nIsDX=1\nVEN=VEN_NONE\n[VidPid]\nCount=1\n0=USB\\VID_1\n"));
     EXPECT_THAT(probe.Run(L"get Setup IsDX isdx supported USB\\VID_2 "

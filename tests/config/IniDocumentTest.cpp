@@ -8,6 +8,7 @@
 #include "common/Handles.h"
 #include "common/StringUtil.h"
 #include "config/IniDocument.h"
+#include "config/IniFile.h"
 #include "support/TestFiles.h"
 
 namespace {
@@ -223,6 +224,30 @@ TEST(IniDocumentCore, SourceInPieces) {
         EXPECT_EQ(L"1", document.GetValue(L"S", L"A"));
         EXPECT_EQ(L"x\x00E9", document.GetValue(L"S", L"B"));
     }
+}
+
+// The ANSI code page decides the conversion flags: MB_PRECOMPOSED where the
+// code page takes it, none where MultiByteToWideChar refuses it (on Windows
+// with the system-wide UTF-8 setting, ACP 65001, every line would otherwise
+// read as empty and the script as no script). Wine accepts the flag
+// everywhere, so the choice is checked as a table.
+TEST(AnsiConversion, FlagsEachCodePageAccepts) {
+    struct Case {
+        UINT codePage;
+        DWORD flags;
+    } cases[] = {
+        {1252, MB_PRECOMPOSED}, {936, MB_PRECOMPOSED}, {932, MB_PRECOMPOSED}, {1251, MB_PRECOMPOSED},
+        {437, MB_PRECOMPOSED},  {65001, 0},            {54936, 0},           {65000, 0},
+        {42, 0},                {50220, 0},            {50229, 0},           {57002, 0},
+        {57011, 0},             {57012, MB_PRECOMPOSED}, {50000, MB_PRECOMPOSED},
+    };
+    for (const Case& c : cases) EXPECT_EQ(c.flags, AnsiConversionFlags(c.codePage)) << c.codePage;
+
+    // And the flags chosen for UTF-8 convert.
+    const char utf8[] = "A=\xC3\xA9\xE4\xB8\xAD";
+    wchar_t wide[16] = {};
+    int units = MultiByteToWideChar(CP_UTF8, AnsiConversionFlags(CP_UTF8), utf8, 7, wide, 16);
+    EXPECT_EQ(std::wstring(L"A=\x00E9\x4E2D"), std::wstring(wide, units > 0 ? units : 0));
 }
 
 }  // namespace

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 #include "SessionHelpers.h"
 #include "common/Handles.h"
 #include "common/StringUtil.h"
@@ -85,6 +89,115 @@ TEST(ClientLaunchWait, ThreadGivesUpSilentlyWithoutAModem) {
     EXPECT_TRUE(capture.Messages().empty());
 }
 
+// The modem arrives between two polls: the launcher asks at once instead of
+// sleeping out the 500 ms.
+TEST(ClientLaunchWait, AModemArrivingBetweenTwoPollsEndsThePauseAtOnce) {
+    FakeClock clock(0xFFFFFFFFu - 100u);
+    UniqueHandle wake(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    int questions = 0;
+    bool ready = WaitForClientDevice(
+        [&] {
+            if (++questions == 1) SetEvent(wake.get());  // the monitor sees the modem come
+            return questions == 2;
+        },
+        clock, wake.get());
+    EXPECT_TRUE(ready);
+    EXPECT_EQ(2, questions);
+    EXPECT_TRUE(clock.Sleeps().empty());
+    EXPECT_EQ(1, clock.Wakes());
+
+    // Woken too early, it goes on polling, with the limit unchanged.
+    FakeClock later(0);
+    questions = 0;
+    ready = WaitForClientDevice(
+        [&] {
+            if (++questions == 1) SetEvent(wake.get());
+            return false;
+        },
+        later, wake.get());
+    EXPECT_FALSE(ready);
+    EXPECT_EQ(241u, later.Sleeps().size());
+    EXPECT_EQ(1, later.Wakes());
+}
+
+// Launchers of the service, waiting for the modem: a pause lasts until they
+// are woken (or 30 s, which fails the test).
+class WaitingLaunchers {
+public:
+    WaitingLaunchers(FakeDeviceApi& devices, int count) {
+        clock_.SetWakeWaitMs(30000);
+        devices.OnGetClassDevs([this] { ++questions_; });
+        for (int i = 0; i < count; ++i) threads_.emplace_back([] { ClientLaunchThread(nullptr); });
+    }
+    ~WaitingLaunchers() { Join(); }
+    // Waits until each launcher has asked for readiness once.
+    bool AllAsked(size_t count) {
+        for (DWORD start = GetTickCount(); GetTickCount() - start < 30000; Sleep(5)) {
+            if (questions_.load() >= count && WaitingClientLaunchers() == count) return true;
+        }
+        return false;
+    }
+    void Join() {
+        for (auto& thread : threads_) {
+            if (thread.joinable()) thread.join();
+        }
+    }
+    FakeClock& Clock() { return clock_; }
+
+private:
+    FakeClock clock_;
+    ScopedClockOverride clockOverride_{clock_};
+    std::atomic<size_t> questions_{0};
+    std::vector<std::thread> threads_;
+};
+
+TEST(ClientLaunchWake, EveryWaitingLauncherAsksWhenTheModemComes) {
+    FakeDeviceApi devices;  // no modem yet
+    ScopedDeviceApiOverride devicesOverride(devices);
+    ScopedTraceCapture capture;
+    {
+        WaitingLaunchers launchers(devices, 3);
+        ASSERT_TRUE(launchers.AllAsked(3));
+        for (const wchar_t* id : {L"USB\\VID_C0DE&PID_1003\\1", L"USB\\VID_C0DE&PID_1003&MI_00\\2",
+                                  L"USB\\VID_C0DE&PID_1003&MI_01\\3"}) {
+            devices.AddNode(id);
+        }
+        WakeClientLaunchers();
+        launchers.Join();
+        EXPECT_TRUE(launchers.Clock().Sleeps().empty()) << "a launcher slept a whole poll";
+        EXPECT_EQ(3, launchers.Clock().Wakes());
+    }
+    EXPECT_EQ(0u, WaitingClientLaunchers());
+    // Each went on to the launch (no client is installed beside this program).
+    size_t launches = 0;
+    for (const std::wstring& m : capture.Messages()) launches += m.rfind(L"CreateProcessAsUser: Image: ", 0) == 0;
+    EXPECT_EQ(3u, launches);
+
+    // Ended launchers are never touched again: an event made now (which may
+    // get the handle value one of theirs had) stays as it is.
+    UniqueHandle unrelated(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    WakeClientLaunchers();
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(unrelated.get(), 0));
+}
+
+// The service stops while launchers wait: they end at once, start nothing and
+// leave nothing registered.
+TEST(ClientLaunchWake, AStopEndsTheWaitWithNothingStarted) {
+    FakeDeviceApi devices;
+    ScopedDeviceApiOverride devicesOverride(devices);
+    ScopedTraceCapture capture;
+    {
+        WaitingLaunchers launchers(devices, 2);
+        ASSERT_TRUE(launchers.AllAsked(2));
+        StopClientLaunches();
+        launchers.Join();
+        EXPECT_TRUE(launchers.Clock().Sleeps().empty());
+    }
+    AllowClientLaunches();
+    EXPECT_EQ(0u, WaitingClientLaunchers());
+    EXPECT_TRUE(capture.Messages().empty());
+}
+
 TEST(ClientChoice, NamesAndFolders) {
     EXPECT_EQ(L"VeloClient.exe", ClientProcessName(true));
     EXPECT_EQ(L"App.exe", ClientProcessName(false));
@@ -92,15 +205,41 @@ TEST(ClientChoice, NamesAndFolders) {
     EXPECT_EQ(TestProgramFolder() + L"App.exe", ClientImagePath(false));
 }
 
-TEST(ClientChoice, RunningTestIsACaseSensitiveSubstring) {
+// The running client is the process whose executable name is the client's
+// file name, compared as Windows compares file names: a longer name that
+// merely contains it is another program.
+TEST(ClientChoice, TheRunningClientIsTheWholeFileNameInAnyCase) {
+    struct Case {
+        const wchar_t* exeName;
+        const wchar_t* client;
+        bool same;
+    } cases[] = {
+        {L"App.exe", L"App.exe", true},
+        {L"APP.EXE", L"App.exe", true},
+        {L"app.exe", L"App.exe", true},
+        {L"veloclient.exe", L"VeloClient.exe", true},
+        {L"C:\\Program Files\\Velo\\VeloClient.exe", L"VeloClient.exe", true},
+        {L"\x00C4pp.exe", L"\x00E4PP.EXE", true},  // beyond ASCII too
+        {L"MyApp.exe", L"App.exe", false},
+        {L"WhatsApp.exe", L"App.exe", false},
+        {L"App.exe.exe", L"App.exe", false},
+        {L"App.ex", L"App.exe", false},
+        {L"App.exe ", L"App.exe", false},
+        {L"", L"App.exe", false},
+        {L"C:\\App.exe\\other.exe", L"App.exe", false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.same, IsClientProcessName(c.exeName, c.client)) << WideToUtf8(c.exeName);
+    }
+
+    // In the real process list: this test program, by its name in any case.
     std::wstring self = GetModuleFolder();
     wchar_t path[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, path, MAX_PATH);
     std::wstring name = std::wstring(path).substr(self.size());  // test_session.exe
     EXPECT_TRUE(IsClientRunning(name));
-    EXPECT_TRUE(IsClientRunning(name.substr(3)));
-    EXPECT_TRUE(IsClientRunning(L"session.exe"));
-    EXPECT_FALSE(IsClientRunning(ToUpperAscii(name)));
+    EXPECT_TRUE(IsClientRunning(ToUpperAscii(name)));
+    EXPECT_FALSE(IsClientRunning(name.substr(5)));
     EXPECT_FALSE(IsClientRunning(name + L"x"));
 }
 
@@ -141,9 +280,10 @@ TEST_F(ClientLaunchTest, WhichRunningNamesCount) {
     };
     const Case cases[] = {
         {L"VeloClient.exe", L"VeloClient.exe", false},
-        {L"veloclient.exe", L"VeloClient.exe", true},
-        {L"MyApp.exe", L"App.exe", false},
-        {L"app.exe", L"App.exe", true},
+        {L"veloclient.exe", L"VeloClient.exe", false},
+        {L"MyApp.exe", L"App.exe", true},
+        {L"WhatsApp.exe", L"App.exe", true},
+        {L"app.exe", L"App.exe", false},
     };
     TestClientCopy launched(folder_.Path(), L"launched.exe");
     ASSERT_TRUE(launched.Copied());
@@ -163,6 +303,39 @@ TEST_F(ClientLaunchTest, WhichRunningNamesCount) {
         launched.StopClients();
         EXPECT_EQ(0, running.StopClients());
     }
+}
+
+// Launchers that reach the launch together start one client: the check for
+// a running client and the start are one step.
+TEST_F(ClientLaunchTest, LaunchersAtOnceStartOneClient) {
+    TestClientCopy client(folder_.Path(), L"App.exe");
+    ASSERT_TRUE(client.Copied());
+    ScopedTraceCapture capture;
+    UniqueHandle go(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::vector<std::thread> launchers;
+    for (int i = 0; i < 4; ++i) {
+        launchers.emplace_back([&] {
+            WaitForSingleObject(go.get(), 30000);
+            LaunchClientUnlessRunning(L"App.exe", client.Path());
+        });
+    }
+    SetEvent(go.get());
+    for (auto& launcher : launchers) launcher.join();
+    EXPECT_EQ(1u, Launches(capture));
+    EXPECT_EQ(1u, client.WaitForMarks(1).size());
+    EXPECT_EQ(0, client.StopClients());
+}
+
+// Once the service stops, a launch that comes after starts nothing.
+TEST_F(ClientLaunchTest, NothingStartsOnceLaunchesHaveStopped) {
+    TestClientCopy client(folder_.Path(), L"App.exe");
+    ASSERT_TRUE(client.Copied());
+    ScopedTraceCapture capture;
+    StopClientLaunches();
+    LaunchClientUnlessRunning(L"App.exe", client.Path());
+    AllowClientLaunches();
+    EXPECT_EQ(0u, Launches(capture));
+    EXPECT_TRUE(client.Marks().empty());
 }
 
 TEST_F(ClientLaunchTest, NoFolderStartsNothing) {

@@ -56,6 +56,25 @@ std::wstring Field(const std::wstring& line, const std::wstring& name) {
     return line.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
 }
 
+std::wstring Unescaped(const std::wstring& text) {
+    std::wstring out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text.compare(i, 3, L"%20") == 0) {
+            out += L' ';
+            i += 2;
+        } else if (text.compare(i, 3, L"%2C") == 0) {
+            out += L',';
+            i += 2;
+        } else if (text.compare(i, 3, L"%25") == 0) {
+            out += L'%';
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 TestClientCopy::TestClientCopy(const std::wstring& folder, const std::wstring& name) : path_(folder + name) {
@@ -78,6 +97,15 @@ std::vector<ClientMark> TestClientCopy::Marks() const {
         mark.winsta = Field(line, L"winsta");
         mark.desktop = Field(line, L"desktop");
         mark.user = Field(line, L"user");
+        mark.errorMode = wcstoul(Field(line, L"errormode").c_str(), nullptr, 10);
+        mark.cwd = Unescaped(Field(line, L"cwd"));
+        std::wstring probes = Field(line, L"probes");
+        for (size_t start = 0; start < probes.size();) {
+            size_t comma = probes.find(L',', start);
+            if (comma == std::wstring::npos) comma = probes.size();
+            mark.probes.push_back(Unescaped(probes.substr(start, comma - start)));
+            start = comma + 1;
+        }
         mark.cmdline = Field(line, L"cmdline");
         marks.push_back(mark);
     }

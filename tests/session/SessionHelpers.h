@@ -39,6 +39,9 @@ struct ClientMark {
     std::wstring winsta;
     std::wstring desktop;
     std::wstring user;
+    UINT errorMode = 0;
+    std::wstring cwd;
+    std::vector<std::wstring> probes;  // "CDZ_PROBE_X=value" each
     std::wstring cmdline;
 };
 

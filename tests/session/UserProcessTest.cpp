@@ -10,6 +10,8 @@
 
 namespace {
 
+std::string Narrow(const std::wstring& text) { return WideToUtf8(text); }
+
 class UserProcessTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -92,6 +94,90 @@ TEST_F(UserProcessTest, NoHandleStaysOpenOnAnyPath) {
     EXPECT_FALSE(CreateProcessInUserSession(nullptr));
     EXPECT_TRUE(capture.Messages().empty());
     EXPECT_EQ(before, OwnHandleCount()) << "after a null path";
+}
+
+// Sets a value under HKCU\Environment, the user's own variables, for the
+// lifetime of the object.
+class UserEnvironmentValue {
+public:
+    UserEnvironmentValue(const wchar_t* name, const std::wstring& value) : name_(name) {
+        if (RegCreateKeyExW(HKEY_CURRENT_USER, L"Environment", 0, nullptr, 0, KEY_SET_VALUE, nullptr, key_.put(),
+                            nullptr) == ERROR_SUCCESS) {
+            RegSetValueExW(key_.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                           static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+        }
+    }
+    ~UserEnvironmentValue() {
+        if (key_) RegDeleteValueW(key_.get(), name_);
+    }
+
+private:
+    const wchar_t* name_;
+    UniqueRegKey key_;
+};
+
+// The client starts as the shell would start it: with its user's environment,
+// not the service's (on Windows the service's is LocalSystem's: its profile,
+// APPDATA, TEMP in the Windows folder), in its own folder rather than the
+// service's (system32), and with the system's default error mode rather than
+// the one the service set for itself.
+TEST_F(UserProcessTest, StartsTheClientAsTheShellWould) {
+    TempFolder folder;
+    std::wstring spaced = folder / L"Client Folder\\";
+    ASSERT_TRUE(CreateDirectoryW(spaced.c_str(), nullptr));
+    TestClientCopy client(spaced, L"client.exe");
+    ASSERT_TRUE(client.Copied());
+
+    // This process stands for the service.
+    ASSERT_TRUE(SetEnvironmentVariableW(L"CDZ_PROBE_SERVICE", L"service"));
+    UserEnvironmentValue user(L"CDZ_PROBE_USER", L"user");
+    const UINT serviceMode = SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX;
+    const UINT previous = SetErrorMode(serviceMode);
+    const bool started = CreateProcessInUserSession(client.Path().c_str());
+    SetErrorMode(previous);
+    SetEnvironmentVariableW(L"CDZ_PROBE_SERVICE", nullptr);
+    ASSERT_TRUE(started);
+
+    std::vector<ClientMark> marks = client.WaitForMarks(1);
+    ASSERT_EQ(1u, marks.size());
+    EXPECT_EQ(std::vector<std::wstring>{L"CDZ_PROBE_USER=user"}, marks[0].probes);
+    std::wstring cwd = marks[0].cwd;
+    if (!cwd.empty() && cwd.back() != L'\\') cwd += L'\\';
+    EXPECT_TRUE(EqualsIgnoreCaseAscii(spaced, cwd)) << Narrow(marks[0].cwd);
+    EXPECT_EQ(0u, marks[0].errorMode & serviceMode);
+    EXPECT_EQ(0, client.StopClients());
+}
+
+// Which shell's token is borrowed: the one in the session at the console, so
+// that with fast user switching or a remote session the client shows on the
+// desktop of the person at the machine.
+TEST(ShellChoice, TheConsoleSessionsShellFirstThenTheFirstOfAll) {
+    struct Case {
+        const char* what;
+        std::vector<ShellProcess> shells;
+        bool haveConsole;
+        DWORD console;
+        int chosen;
+    } cases[] = {
+        {"no shell", {}, true, 1, -1},
+        {"one shell at the console", {{10, true, 1}}, true, 1, 0},
+        {"the console's shell comes second", {{10, true, 0}, {20, true, 1}, {30, true, 1}}, true, 1, 1},
+        {"no shell at the console", {{10, true, 2}, {20, true, 3}}, true, 1, 0},
+        {"first shell's session unknown", {{10, false, 0}, {20, true, 1}}, true, 1, 1},
+        {"no session is attached to the console", {{10, true, 2}, {20, true, 1}}, true, 0xFFFFFFFF, 0},
+        {"Windows 2000: no console session", {{10, true, 2}, {20, true, 0}}, false, 0, 0},
+        {"session 0 at the console", {{10, true, 1}, {20, true, 0}}, true, 0, 1},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.chosen, ChooseShellProcess(c.shells, c.haveConsole, c.console)) << c.what;
+    }
+}
+
+TEST(ClientStartFolder, FolderOfTheImage) {
+    EXPECT_EQ(L"C:\\Program Files\\Velo\\", ClientStartFolder(L"C:\\Program Files\\Velo\\VeloClient.exe"));
+    EXPECT_EQ(L"C:\\", ClientStartFolder(L"C:\\App.exe"));
+    EXPECT_EQ(L"\\\\server\\share\\", ClientStartFolder(L"\\\\server\\share\\App.exe"));
+    EXPECT_EQ(L"", ClientStartFolder(L"App.exe"));
 }
 
 }  // namespace

@@ -11,6 +11,8 @@
 //   race THREADS SECTION KEY
 //                       THREADS threads make their first query at once:
 //                       "race=DISTINCT_ANSWERS VALUE"
+//   trace COUNT TEXT    traces "TEXT n" for n = 0 .. COUNT-1 (to the trace
+//                       file, when the setting names one): "trace=COUNT"
 
 #include <windows.h>
 
@@ -87,6 +89,11 @@ int wmain(int argc, wchar_t** argv) {
             std::set<std::wstring> distinct(answers.begin(), answers.end());
             Print(L"race=" + std::to_wstring(distinct.size()) + L" " + (answers.empty() ? L"" : answers[0]));
             i += 3;
+        } else if (step == L"trace") {
+            int count = _wtoi(arg(1).c_str());
+            for (int n = 0; n < count; ++n) Trace(L"%s %d\n", arg(2).c_str(), n);
+            Print(L"trace=" + std::to_wstring(count));
+            i += 2;
         } else {
             Print(L"unknown step " + step);
             return 2;

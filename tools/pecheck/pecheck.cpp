@@ -32,8 +32,8 @@
 namespace {
 
 // DLLs in the system folder of every release from Windows 2000 on.
-const std::set<std::string> kSystemDlls = {"kernel32.dll", "advapi32.dll", "user32.dll",
-                                           "setupapi.dll", "cfgmgr32.dll", "msvcrt.dll"};
+const std::set<std::string> kSystemDlls = {"kernel32.dll", "advapi32.dll", "user32.dll", "setupapi.dll",
+                                           "cfgmgr32.dll", "msvcrt.dll", "userenv.dll"};
 
 // Functions the toolchain's runtimes are known to reach for, all newer than
 // Windows 2000.

@@ -9,7 +9,12 @@
 // path followed by ".marker" (C:\svc\App.exe -> C:\svc\App.exe.marker). The
 // line, UTF-8, ends in CR LF; its fields are separated by one blank and the
 // command line comes last, exactly as GetCommandLineW gave it:
-//   pid=1234 session=1 winsta=WinSta0 desktop=Default user=someone cmdline="C:\svc\App.exe" 
+//   pid=1234 session=1 winsta=WinSta0 desktop=Default user=someone errormode=0
+//   cwd=C:\svc\ probes=CDZ_PROBE_A=1,CDZ_PROBE_B=x cmdline="C:\svc\App.exe" 
+// (one line). errormode is the process's error mode as it started (decimal),
+// cwd its current folder, probes the environment variables whose names begin
+// with "CDZ_PROBE_", in the order of its environment block; in cwd and probes
+// a blank is written %20, a comma %2C and a percent sign %25.
 // Several copies may share one marker file; each appends its own line.
 //
 // How to stop it (any one ends it, exit code 0):
@@ -24,6 +29,7 @@
 
 #include <windows.h>
 
+#include <cwchar>
 #include <string>
 
 namespace {
@@ -61,7 +67,36 @@ std::wstring MarkerPath() {
     return self + L".marker";
 }
 
+std::wstring Escaped(const std::wstring& text) {
+    std::wstring out;
+    for (wchar_t c : text) {
+        if (c == L' ') out += L"%20";
+        else if (c == L',') out += L"%2C";
+        else if (c == L'%') out += L"%25";
+        else out += c;
+    }
+    return out;
+}
+
+std::wstring Probes() {
+    std::wstring probes;
+    wchar_t* block = GetEnvironmentStringsW();
+    if (block == nullptr) return probes;
+    for (const wchar_t* entry = block; *entry != L'\0'; entry += lstrlenW(entry) + 1) {
+        if (wcsncmp(entry, L"CDZ_PROBE_", 10) != 0) continue;
+        if (!probes.empty()) probes += L",";
+        probes += Escaped(entry);
+    }
+    FreeEnvironmentStringsW(block);
+    return probes;
+}
+
 bool AppendMarker(const std::wstring& path) {
+    // The error mode it was started with; reading it means setting it.
+    UINT errorMode = SetErrorMode(0);
+    SetErrorMode(errorMode);
+    wchar_t folder[MAX_PATH * 2] = {};
+    GetCurrentDirectoryW(MAX_PATH * 2, folder);
     DWORD session = 0;
     ProcessIdToSessionId(GetCurrentProcessId(), &session);
     wchar_t user[256] = {};
@@ -70,7 +105,8 @@ bool AppendMarker(const std::wstring& path) {
     std::wstring line = L"pid=" + std::to_wstring(GetCurrentProcessId()) + L" session=" + std::to_wstring(session) +
                         L" winsta=" + ObjectName(GetProcessWindowStation()) +
                         L" desktop=" + ObjectName(GetThreadDesktop(GetCurrentThreadId())) + L" user=" + user +
-                        L" cmdline=" + GetCommandLineW() + L"\r\n";
+                        L" errormode=" + std::to_wstring(errorMode) + L" cwd=" + Escaped(folder) +
+                        L" probes=" + Probes() + L" cmdline=" + GetCommandLineW() + L"\r\n";
     std::string bytes = ToUtf8(line);
     HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
