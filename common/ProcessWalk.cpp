@@ -18,3 +18,16 @@ bool FindProcess(const std::function<bool(const PROCESSENTRY32W&)>& accept, PROC
     } while (Process32NextW(snapshot.get(), &entry));
     return false;
 }
+
+bool TakeProcessList(std::vector<PROCESSENTRY32W>* processes) {
+    processes->clear();
+    UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return false;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    if (!Process32FirstW(snapshot.get(), &entry)) return false;
+    do {
+        processes->push_back(entry);
+    } while (Process32NextW(snapshot.get(), &entry));
+    return true;
+}

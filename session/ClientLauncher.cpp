@@ -171,12 +171,18 @@ void LaunchClientUnlessRunning(const std::wstring& processName, const std::wstri
     // first one's client in the process list.
     std::lock_guard<std::mutex> launch(Launches().launchLock);
     if (LaunchesStopped()) return;
-    if (IsClientRunning(processName)) return;
+    // One snapshot serves the check and the search for the user's shell.
+    // Without one the client counts as not running and the start is tried.
+    std::vector<PROCESSENTRY32W> processes;
+    const bool listed = TakeProcessList(&processes);
+    for (const PROCESSENTRY32W& entry : processes) {
+        if (IsClientProcessName(entry.szExeFile, processName)) return;
+    }
     if (imagePath.empty()) {
         Trace(L"RunClientApp: no install folder for %s, nothing started\n", processName.c_str());
         return;
     }
-    CreateProcessInUserSession(imagePath.c_str());
+    CreateProcessInUserSession(imagePath.c_str(), listed ? &processes : nullptr);
 }
 
 std::wstring GetClientSetupPath() {

@@ -58,29 +58,29 @@ int ChooseShellProcess(const std::vector<ShellProcess>& shells, bool haveConsole
 }
 
 bool GetTokenByName(HANDLE* token) {
+    std::vector<PROCESSENTRY32W> processes;
+    if (!TakeProcessList(&processes)) return false;
+    return GetTokenByName(processes, token);
+}
+
+bool GetTokenByName(const std::vector<PROCESSENTRY32W>& processes, HANDLE* token) {
     static const auto getConsoleSession = Kernel32Function<GetConsoleSessionFunction>("WTSGetActiveConsoleSessionId");
     static const auto processSession = Kernel32Function<ProcessSessionFunction>("ProcessIdToSessionId");
 
     std::vector<ShellProcess> shells;
-    FindProcess(
-        [&shells](const PROCESSENTRY32W& entry) {
-            if (EqualsIgnoreCaseAscii(entry.szExeFile, L"EXPLORER.EXE")) {
-                ShellProcess shell = {entry.th32ProcessID, false, 0};
-                if (processSession != nullptr) {
-                    shell.sessionKnown = processSession(entry.th32ProcessID, &shell.session) != FALSE;
-                }
-                shells.push_back(shell);
-            }
-            return false;  // every shell is looked at
-        },
-        nullptr);
-    // The walk ends with ERROR_NO_MORE_FILES; it tells the caller that no
-    // shell runs, as when a failed snapshot leaves its own error.
-    DWORD walkError = GetLastError();
+    for (const PROCESSENTRY32W& entry : processes) {
+        if (!EqualsIgnoreCaseAscii(entry.szExeFile, L"EXPLORER.EXE")) continue;
+        ShellProcess shell = {entry.th32ProcessID, false, 0};
+        if (processSession != nullptr) {
+            shell.sessionKnown = processSession(entry.th32ProcessID, &shell.session) != FALSE;
+        }
+        shells.push_back(shell);
+    }
     const bool haveConsoleSession = getConsoleSession != nullptr;
     int chosen = ChooseShellProcess(shells, haveConsoleSession, haveConsoleSession ? getConsoleSession() : 0);
     if (chosen < 0) {
-        SetLastError(walkError);
+        // As a walk of the processes ends: no user is logged on.
+        SetLastError(ERROR_NO_MORE_FILES);
         return false;
     }
     UniqueHandle process(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, shells[static_cast<size_t>(chosen)].pid));
@@ -96,11 +96,11 @@ std::wstring ClientStartFolder(const std::wstring& imagePath) {
     return slash == std::wstring::npos ? std::wstring() : imagePath.substr(0, slash + 1);
 }
 
-bool CreateProcessInUserSession(const wchar_t* imagePath) {
+bool CreateProcessInUserSession(const wchar_t* imagePath, const std::vector<PROCESSENTRY32W>* processes) {
     if (imagePath == nullptr) return false;
 
     UniqueHandle token;
-    if (!GetTokenByName(token.put())) {
+    if (!(processes != nullptr ? GetTokenByName(*processes, token.put()) : GetTokenByName(token.put()))) {
         Trace(L"GetTokenByName FAIL: %d\n", static_cast<int>(GetLastError()));
         return false;
     }

@@ -2,6 +2,7 @@
 // Starting a program on the logged-on user's desktop from LocalSystem.
 
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <string>
 #include <vector>
@@ -21,8 +22,10 @@ int ChooseShellProcess(const std::vector<ShellProcess>& shells, bool haveConsole
 
 // Opens the token of the user's shell (ChooseShellProcess over every
 // "EXPLORER.EXE" process). On true the caller owns *token; on false *token is
-// untouched and the last error tells why.
+// untouched and the last error tells why (ERROR_NO_MORE_FILES: no shell).
 bool GetTokenByName(HANDLE* token);
+// The same from a process list already taken (TakeProcessList).
+bool GetTokenByName(const std::vector<PROCESSENTRY32W>& processes, HANDLE* token);
 
 // The folder a client starts in: imagePath up to and including its last
 // backslash, or empty when it holds none.
@@ -31,5 +34,6 @@ std::wstring ClientStartFolder(const std::wstring& imagePath);
 // Starts imagePath as the shell's user on "winsta0\default", as the shell
 // would: with the user's environment, in the program's own folder, with the
 // system's default error mode. True when the process was created; no handle
-// to it is kept.
-bool CreateProcessInUserSession(const wchar_t* imagePath);
+// to it is kept. With processes, the shell is looked for in that list, which
+// the caller has just taken, instead of a snapshot of its own.
+bool CreateProcessInUserSession(const wchar_t* imagePath, const std::vector<PROCESSENTRY32W>* processes = nullptr);

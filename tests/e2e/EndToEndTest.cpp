@@ -15,6 +15,7 @@
 #include "support/ProcessRunner.h"
 #include "support/SimModemFixture.h"
 #include "support/TestFiles.h"
+#include "support/TraceFileLines.h"
 #include "support/UserShell.h"
 
 namespace {
@@ -146,31 +147,14 @@ protected:
         return result;
     }
 
-    // -Register returns once the service runs, but its monitor may not have
-    // registered for device events yet, and a device that arrives before
-    // that is (rightly) switched without a client. So an unsupported device
-    // is plugged first until the service reports its arrival.
-    void Register(bool waitUntilListening = true) {
+    // -Register returns once the service listens for device events: a device
+    // plugged right after it is an arrival like any other, client included.
+    void Register() {
         // -Unregister removes the service's key, the trace setting with it.
         SetString(HKEY_LOCAL_MACHINE, std::wstring(kServiceKey) + L"\\Parameters", L"TraceFile", Trace());
+        logStart_ = SimModemLogPosition();
         Run(L"-Register");
         ASSERT_TRUE(ServiceInstalled()) << TraceText();
-        if (!waitUntilListening) return;
-        SIM_PLUG probe = SimModemDefaultPlug();
-        probe.vendorId = 0x0BAD;
-        SimModemSetText(probe.vendor, L"PROBE");
-        SimModemSetText(probe.serial, L"PROBE");
-        DWORD start = GetTickCount();
-        for (bool heard = false; !heard;) {
-            ASSERT_LT(GetTickCount() - start, 10000u) << "the service reports no device arrival: " << TraceText();
-            ASSERT_TRUE(SimModemPlug(probe));
-            for (int i = 0; i < 25 && !heard; ++i) {
-                Sleep(20);
-                heard = TraceText().find("Device Arrival Event") != std::string::npos;
-            }
-            ASSERT_TRUE(SimModemUnplugAndSettle());
-        }
-        logStart_ = SimModemLogPosition();
     }
 
     // Waits until the marker file holds the given number of lines.
@@ -211,9 +195,19 @@ TEST_P(EndToEndPerRelease, PlugSwitchesOnceAndStartsTheClientWhenTheModemIsReady
     EXPECT_EQ(6u, blocks[0].cdbLength);
     EXPECT_EQ(0, memcmp(expected, blocks[0].cdb, 6)) << Narrow(SimModemCdbText(blocks[0]));
 
-    // The client starts only once the modem's nodes are ready.
-    SIM_EVENT ready = {};
-    ASSERT_TRUE(SimModemWaitEvent(logStart_, SIM_EVENT_MODEM_READY, 0, &ready));
+    // The client starts only once the modem's nodes are there: not before
+    // the first of its modem faces came (the trace counts whole
+    // milliseconds, the device's log 100 ns).
+    LONGLONG firstModemFace = 0;
+    for (const SIM_EVENT& event : EventsOf(SIM_EVENT_FACE_START)) {
+        if (!firstModemFace && (event.faceRole == SIM_FACE_MODEM_USB || event.faceRole == SIM_FACE_MODEM_MI)) {
+            firstModemFace = event.time;
+        }
+    }
+    ASSERT_NE(0, firstModemFace);
+    LONGLONG launched = FirstTraceLineTime(ReadTraceFileLines(Trace()), "CreateProcessAsUser: Image: ");
+    ASSERT_NE(0, launched) << TraceText();
+    EXPECT_GE(launched + 10000, firstModemFace) << "the client was started before the modem came: " << TraceText();
     std::string marker = ReadFileBytes(folder_ / L"App.exe.marker");
     EXPECT_NE(std::string::npos, marker.find("session=1 winsta=WinSta0 desktop=Default")) << marker;
     std::string trace = TraceText();
@@ -257,7 +251,7 @@ TEST_F(EndToEnd, IsDXStartsVeloClientFromTheSetupPath) {
 
 TEST_F(EndToEnd, DevicePluggedBeforeTheServiceStartsIsSwitchedWithoutAClient) {
     PlugAndSettle();
-    Register(false);
+    Register();
     ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_MODEM, 10000)) << TraceText();
     ASSERT_EQ(1u, SwitchBlocks().size());
     EXPECT_EQ(0, memcmp("\x71\x03\x00\x00\x00\x00", SwitchBlocks()[0].cdb, 6));

@@ -149,7 +149,7 @@ int wmain(int argc, wchar_t** argv) {
             long plugs = 0, switchedOnce = 0, missed = 0, doubled = 0, notSettled = 0, bursts = 0,
                  afterBurstMissed = 0;
             Footprint atTen, atEnd;
-            Sleep(1000);
+            // -Register returns once the service listens for device events.
             Footprint idle = MeasureSettled(pid);  // no launcher yet
             DWORD started = GetTickCount();
             for (long cycle = 1; cycle <= cycles; ++cycle) {
@@ -175,9 +175,13 @@ int wmain(int argc, wchar_t** argv) {
                     break;
                 }
                 bool settled = SimModemWaitSettled(SIM_STATE_MODEM, 10000);
-                // Held long enough for the launcher's next readiness poll
-                // (every 500 ms): it then ends, as with a modem left plugged.
-                Sleep(600);
+                // Held until the launcher of this plug has seen the modem
+                // and ended, as with a modem left plugged (at most a second:
+                // it is woken by the modem's arrival, or polls every 500 ms).
+                for (DWORD wait = GetTickCount(); GetTickCount() - wait < 1000;) {
+                    if (Measure(pid).threads <= idle.threads) break;
+                    Sleep(10);
+                }
                 size_t blocks = CountKind(SimModemReadLog(first), SIM_EVENT_CDB);
                 if (!settled) ++notSettled;
                 if (blocks == 0) {
