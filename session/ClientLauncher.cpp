@@ -2,6 +2,7 @@
 
 #include <tlhelp32.h>
 
+#include "common/EventReports.h"
 #include "common/Handles.h"
 #include "common/ProcessWalk.h"
 #include "common/Trace.h"
@@ -55,6 +56,7 @@ void LaunchClientUnlessRunning(const std::wstring& processName, const std::wstri
     if (IsClientRunning(processName)) return;
     if (imagePath.empty()) {
         Trace(L"RunClientApp: no install folder for %s, nothing started\n", processName.c_str());
+        ReportClientWithoutFolder(processName, kClientSetupValue, kClientSetupKey);
         return;
     }
     CreateProcessInUserSession(imagePath.c_str());

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "common/EventReports.h"
 #include "common/Handles.h"
 #include "common/ProcessWalk.h"
 #include "common/StringUtil.h"
@@ -31,6 +32,7 @@ bool CreateProcessInUserSession(const wchar_t* imagePath) {
     UniqueHandle token;
     if (!GetTokenByName(token.put())) {
         Trace(L"GetTokenByName FAIL: %d\n", static_cast<int>(GetLastError()));
+        ReportClientWithoutShell(imagePath, GetLastError());
         return false;
     }
 
@@ -52,6 +54,7 @@ bool CreateProcessInUserSession(const wchar_t* imagePath) {
     PROCESS_INFORMATION info = {};
     BOOL created = CreateProcessAsUserW(token.get(), nullptr, &commandLine[0], nullptr, nullptr, FALSE,
                                         NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &info);
+    DWORD error = GetLastError();
     if (created) {
         // The service neither waits for the client nor keeps a handle to it.
         UniqueHandle process(info.hProcess);
@@ -60,5 +63,10 @@ bool CreateProcessInUserSession(const wchar_t* imagePath) {
     token.reset();
 
     Trace(created ? L"CreateProcessAsUser OK!\n" : L"CreateProcessAsUser FALSE!\n");
+    if (created) {
+        ReportClientStarted(imagePath);
+    } else {
+        ReportClientNotCreated(imagePath, error);
+    }
     return created != FALSE;
 }
