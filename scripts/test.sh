@@ -5,6 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 bash scripts/build.sh
+bash scripts/package.sh  # the packages that the package tests install
 
 . scripts/wine-env.sh
 trap wine_env_stop EXIT
