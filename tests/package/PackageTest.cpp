@@ -20,6 +20,7 @@
 #include "common/EventLog.h"
 #include "common/Handles.h"
 #include "common/StringUtil.h"
+#include "support/ProcessRunner.h"
 #include "support/SimModemFixture.h"
 #include "support/TestFiles.h"
 #include "support/TestSettings.h"
@@ -381,6 +382,30 @@ TEST_F(PackageTest, AnUnreadableDrvScriptFailsTheInstallationAndLeavesNothing) {
             << log;
         ExpectNothingInstalled("after the failed installation");
     }
+}
+
+// A service that CDZorra_Detect.exe -Register installed is not the package's
+// to take over: the installation is refused and the service left alone.
+TEST_F(PackageTest, AServiceFromRegisterIsLeftAloneAndTheInstallationRefused) {
+    std::wstring exe = folder_ / L"CDZorra_Detect.exe";
+    ASSERT_TRUE(CopyFileW((TestProgramFolder() + L"CDZorra_Detect.exe").c_str(), exe.c_str(), FALSE));
+    ASSERT_TRUE(RunProgram(exe, L"-Register").started);
+    ASSERT_EQ(L"\"" + exe + L"\"", WaitUntilRunning().commandLine);
+
+    EXPECT_EQ(kInstallFailure, Install(package_));
+    EXPECT_NE(std::string::npos, Log().find("CDZorra_Detect setup: the service CDZorra_Detect is installed already, "
+                                            "not by this package"))
+        << Log();
+    EXPECT_FALSE(Exists(installDir_));
+    EXPECT_NE(INSTALLSTATE_DEFAULT, MsiQueryProductStateW(productCode_.c_str()));
+    ServiceState service = QueryService();
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), service.state);
+    EXPECT_EQ(L"\"" + exe + L"\"", service.commandLine);
+    EXPECT_EQ(exe, RegistryString(kEventSourceKey, L"EventMessageFile"));
+
+    ASSERT_TRUE(RunProgram(exe, L"-Unregister").started);
+    for (int i = 0; i < 100 && CountProcesses(L"CDZorra_Detect.exe") > 0; ++i) Sleep(50);
+    ExpectNothingInstalled("after -Unregister");
 }
 
 // From the older package to this one: one service, running the newer exe,
