@@ -56,18 +56,6 @@ void AppendLine(const std::wstring& path, const std::string& line) {
     WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }
 
-bool KeyIsEmpty(HKEY root, const std::wstring& path) {
-    UniqueRegKey key;
-    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) return false;
-    DWORD subkeys = 0;
-    DWORD values = 0;
-    if (RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr,
-                         nullptr, nullptr) != ERROR_SUCCESS) {
-        return false;
-    }
-    return subkeys == 0 && values == 0;
-}
-
 }  // namespace
 
 bool RegisterEventSourceEntries(const std::wstring& messageFile) {
@@ -94,17 +82,10 @@ bool RegisterEventSourceEntries(const std::wstring& messageFile) {
 }
 
 bool RemoveEventSourceEntries() {
-    std::wstring path = kEventSourceKey;
-    LONG result = RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str());
+    LONG result = RegDeleteKeyW(HKEY_LOCAL_MACHINE, kEventSourceKey);
     if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND) {
         SetLastError(static_cast<DWORD>(result));
         return false;
-    }
-    // ...\EventLog\Application, then ...\EventLog: only while empty.
-    for (int level = 0; level < 2; ++level) {
-        path.resize(path.rfind(L'\\'));
-        if (!KeyIsEmpty(HKEY_LOCAL_MACHINE, path)) break;
-        RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str());
     }
     return true;
 }

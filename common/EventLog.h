@@ -25,10 +25,8 @@ const DWORD kEventTypesSupported = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE |
 // a value cannot be written; GetLastError() tells why.
 bool RegisterEventSourceEntries(const std::wstring& messageFile);
 
-// Removes the source's key, and then the Application and EventLog keys above
-// it where they are left with no value and no subkey (a Windows log key
-// always has values; an empty one is what the registration made). True when
-// the source's key is gone, also when there was none.
+// Removes the source's key (the Application log's key above it stays). True
+// when the key is gone, also when there was none.
 bool RemoveEventSourceEntries();
 
 // The event type of a message id, from its severity bits: informational,

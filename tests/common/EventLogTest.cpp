@@ -103,9 +103,8 @@ bool KeyExists(const wchar_t* path) {
     return RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, key.put()) == ERROR_SUCCESS;
 }
 
-// A Windows prefix has an Application log key with values; a Wine prefix
-// has none until a source is registered. Either way the removal leaves it
-// as it was.
+// The Application log's key stays as it was (a new Wine prefix has it
+// empty; Windows has it with values).
 TEST(EventSource, RegistryEntriesAppearAndGo) {
     ASSERT_FALSE(KeyExists(kEventSourceKey)) << "a source from an earlier run is still registered";
     bool applicationKeyBefore = KeyExists(kApplicationLogKey);

