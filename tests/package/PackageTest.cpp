@@ -14,6 +14,7 @@
 #include <msiquery.h>
 #include <tlhelp32.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -284,6 +285,49 @@ protected:
     bool applicationLogKey_ = false;
     TempFolder folder_;
 };
+
+// The functions a DLL imports, by DLL (lower case), read from the image the
+// loader maps without resolving them.
+std::vector<std::pair<std::string, std::string>> ImportsOf(const std::wstring& path) {
+    std::vector<std::pair<std::string, std::string>> imports;
+    HMODULE module = LoadLibraryExW(path.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+    if (module == nullptr) return imports;
+    const BYTE* base = reinterpret_cast<const BYTE*>(module);
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (const auto* d = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
+         directory.VirtualAddress != 0 && d->Name != 0; ++d) {
+        std::string dll = reinterpret_cast<const char*>(base + d->Name);
+        for (char& c : dll) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        const auto* thunk = reinterpret_cast<const IMAGE_THUNK_DATA*>(
+            base + (d->OriginalFirstThunk != 0 ? d->OriginalFirstThunk : d->FirstThunk));
+        for (; thunk->u1.AddressOfData != 0; ++thunk) {
+            if (IMAGE_SNAP_BY_ORDINAL(thunk->u1.Ordinal)) continue;
+            const auto* name = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + thunk->u1.AddressOfData);
+            imports.emplace_back(dll, reinterpret_cast<const char*>(name->Name));
+        }
+    }
+    FreeLibrary(module);
+    return imports;
+}
+
+// The package's custom actions run on every Windows the package installs
+// on, Windows 2000 included: the DLL names only system DLLs that it has, and
+// none of the newer kernel32 functions that the toolchain's thread runtime
+// reaches for (app/OldWindowsImports.cpp stands in for them).
+TEST(PackageActions, CustomActionDllLoadsOnWindows2000) {
+    std::vector<std::pair<std::string, std::string>> imports = ImportsOf(TestProgramFolder() + L"CDZorra_Setup.dll");
+    ASSERT_FALSE(imports.empty());
+    const std::set<std::string> dlls = {"kernel32.dll", "advapi32.dll", "msi.dll", "msvcrt.dll"};
+    const std::set<std::string> newer = {"GetTickCount64", "AddVectoredExceptionHandler",
+                                         "RemoveVectoredExceptionHandler", "InitializeConditionVariable",
+                                         "InitOnceExecuteOnce", "FlsAlloc", "GetNativeSystemInfo"};
+    for (const auto& import : imports) {
+        EXPECT_EQ(1u, dlls.count(import.first)) << import.first << " " << import.second;
+        EXPECT_EQ(0u, newer.count(import.second)) << import.first << " " << import.second;
+    }
+}
 
 TEST_F(PackageTest, VersionIsTheExesOwnVersionResource) {
     std::wstring exeVersion = FileVersion(TestProgramFolder() + L"CDZorra_Detect.exe");
