@@ -73,6 +73,17 @@ int CountProcesses(const wchar_t* name) {
     return count;
 }
 
+void TerminateProcesses(const wchar_t* name) {
+    UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry = {sizeof(entry)};
+    if (!snapshot || !Process32FirstW(snapshot.get(), &entry)) return;
+    do {
+        if (lstrcmpiW(entry.szExeFile, name) != 0) continue;
+        UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID));
+        if (process && TerminateProcess(process.get(), 0)) WaitForSingleObject(process.get(), 2000);
+    } while (Process32NextW(snapshot.get(), &entry));
+}
+
 int CountLines(const std::string& text) {
     int lines = 0;
     for (char c : text) lines += c == '\n';
@@ -118,6 +129,11 @@ protected:
         DeleteKeyTree(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\CDZorra_Detect.exe\\Version");
         SimModemFixture::TearDown();
         Sleep(200);  // the clients see their marker gone within 50 ms
+        // A client that the launcher was creating while -Unregister ended the
+        // service's process can be left half made, never running its code
+        // and so never seeing its marker go; it would count as a running
+        // client for every later test. Only the test clients have these names.
+        for (const wchar_t* name : {L"App.exe", L"VeloClient.exe"}) TerminateProcesses(name);
     }
 
     std::wstring Exe() const { return folder_ / L"CDZorra_Detect.exe"; }
