@@ -6,7 +6,9 @@
 #include "app/ListCommand.h"
 #include "app/ServiceControl.h"
 #include "common/Console.h"
+#include "common/EventLog.h"
 #include "common/ModulePath.h"
+#include "common/Trace.h"
 #include "device/SafeRemove.h"
 #include "device/ScsiPassThrough.h"
 #include "service/ServiceHost.h"
@@ -52,11 +54,18 @@ void RunCommandLine(int argc, wchar_t** argv) {
     switch (action) {
     case CommandAction::Register:
         control.Create();
+        // Before the start, so that the service's first report finds its source.
+        if (!RegisterEventSourceEntries(modulePath)) {
+            Trace(L"Event source registration FAILED (%d)\n", static_cast<int>(GetLastError()));
+        }
         control.Start();
         break;
     case CommandAction::Unregister:
         control.Stop();
         control.Delete();
+        if (!RemoveEventSourceEntries()) {
+            Trace(L"Event source removal FAILED (%d)\n", static_cast<int>(GetLastError()));
+        }
         break;
     case CommandAction::Start:
         control.Start();

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "app/ScriptCheck.h"
 #include "common/Console.h"
 #include "common/Handles.h"
 #include "common/ModulePath.h"
@@ -57,6 +58,48 @@ const wchar_t* VersionClassName(OSVersionClass version) {
     case OS_VISTA: return L"Windows Vista or later (every release that reports 6.x)";
     default: return L"unknown or not listed";
     }
+}
+
+class FileBytes : public IniByteSource {
+public:
+    explicit FileBytes(HANDLE file) : file_(file) {}
+    size_t Read(char* buffer, size_t size) override {
+        DWORD got = 0;
+        DWORD want = size > 0x10000000u ? 0x10000000u : static_cast<DWORD>(size);
+        return ReadFile(file_, buffer, want, &got, nullptr) ? got : 0;
+    }
+
+private:
+    HANDLE file_;
+};
+
+// ANSI lines as the reader converts them: the system's code page, invalid
+// bytes substituted.
+void DecodeAnsiLine(const char* bytes, size_t count, std::wstring& text) {
+    const size_t kPiece = 0x10000000u;
+    text.clear();
+    for (size_t done = 0; done < count;) {
+        int length = static_cast<int>(count - done < kPiece ? count - done : kPiece);
+        size_t at = text.size();
+        text.resize(at + static_cast<size_t>(length));
+        int units = MultiByteToWideChar(GetACP(), MB_PRECOMPOSED, bytes + done, length, &text[at], length);
+        text.resize(at + static_cast<size_t>(units > 0 ? units : 0));
+        done += static_cast<size_t>(length);
+    }
+}
+
+// The script check's lines for the file, or why it cannot be read.
+std::vector<std::wstring> CheckScriptFile(const std::wstring& path) {
+    UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
+                                      nullptr));
+    if (!file) {
+        return {L"the file cannot be read (error " + std::to_wstring(GetLastError()) +
+                L"): the service reads nothing from it, so every device counts as supported and " +
+                kEveryCdRomWarning};
+    }
+    FileBytes bytes(file.get());
+    return CheckDriverScript(bytes, DecodeAnsiLine);
 }
 
 struct ListContext {
@@ -182,9 +225,12 @@ std::wstring BuildDeviceListing() {
         if (context.entries.size() > kShownEntries) {
             out += L"  ... and " + std::to_wstring(context.entries.size() - kShownEntries) + L" more\r\n";
         }
+        out += L"Driver script check:\r\n";
+        for (const std::wstring& line : CheckScriptFile(script.folder + script.chosen)) out += L"  " + line + kEol;
     } else {
         out += L"Driver script: none (no " + script.folder +
                L"*.ini): every device counts as supported.\r\n";
+        out += L"Driver script check:\r\n  there is no script: " + std::wstring(kEveryCdRomWarning) + kEol;
     }
     out += kEol;
 

@@ -8,8 +8,9 @@
 // and not from kernel32's import library: each slot points to a function that
 // calls the system's own when it has one and falls back otherwise.
 //
-// It is linked into the exe only (as an object, so its slots win over the
-// import library); tools/endurance checks the exe's import table.
+// It is linked into the exe and the installer's custom-action DLL (as an
+// object, so its slots win over the import library); tools/endurance checks
+// the exe's import table, tests/package the DLL's.
 
 #include <windows.h>
 

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <mutex>
 
+#include "common/EventReports.h"
 #include "common/Handles.h"
 #include "common/ModulePath.h"
 #include "common/StringUtil.h"
@@ -79,7 +80,10 @@ const IniDocument* GetDriverScriptDocument() {
 
     std::wstring folder = GetModuleFolder();
     std::wstring name = FirstScriptName(ListScripts(folder));
-    if (name.empty()) return nullptr;
+    if (name.empty()) {
+        ReportDriverScriptMissing(folder + L"DrvScript\\");
+        return nullptr;
+    }
 
     std::lock_guard<std::mutex> hold(g_loadLock);
     document = g_document.load(std::memory_order_acquire);
@@ -87,6 +91,7 @@ const IniDocument* GetDriverScriptDocument() {
     if (document != nullptr) return document;
     document = new IniDocument(folder + L"DrvScript\\" + name);
     g_document.store(document, std::memory_order_release);
+    ReportDriverScriptIfUnreadable(folder + L"DrvScript\\" + name);
     return document;
 }
 

@@ -125,20 +125,20 @@ IniDocument::IniDocument(IniByteSource& source, const IniAnsiDecoder& decodeAnsi
     }
 }
 
-void IniDocument::Load(IniByteSource& source, const IniAnsiDecoder& decodeAnsi) {
+void ReadIniLines(IniByteSource& source, const IniAnsiDecoder& decodeAnsi,
+                  const std::function<bool(std::wstring& line)>& eachLine) {
     ByteReader reader(source);
     // Fewer than two bytes: nothing to read in either encoding.
     if (reader.Ready(2) < 2) return;
     const unsigned char* mark = reinterpret_cast<const unsigned char*>(reader.Data());
     bool utf16 = mark[0] == 0xFF && mark[1] == 0xFE;
 
-    IniSection* current = nullptr;
     std::wstring line;
     line.reserve(kLineReserve);
     if (utf16) {
         reader.Skip(2);
         while (ReadUtf16Line(reader, line)) {
-            if (!ApplyLine(line, current)) return;
+            if (!eachLine(line)) return;
         }
     } else {
         std::string bytes;
@@ -149,15 +149,16 @@ void IniDocument::Load(IniByteSource& source, const IniAnsiDecoder& decodeAnsi) 
             } else {
                 decodeAnsi(bytes.data(), bytes.size(), line);
             }
-            if (!ApplyLine(line, current)) return;
+            if (!eachLine(line)) return;
         }
     }
 }
 
-bool IniDocument::ApplyLine(std::wstring& line, IniSection*& current) {
-    if (line.empty()) return true;
+IniLine ClassifyIniLine(std::wstring& line) {
+    IniLine result;
+    if (line.empty()) return result;
     // Only the very first character marks a comment: an indented '#' does not.
-    if (line[0] == L'#') return true;
+    if (line[0] == L'#') return result;
 
     size_t nul = line.find(L'\0');
     if (nul != std::wstring::npos) line.resize(nul);
@@ -172,23 +173,62 @@ bool IniDocument::ApplyLine(std::wstring& line, IniSection*& current) {
     // The header test comes first: "Name=[x]" opens section "x".
     if (open != std::wstring::npos && close != std::wstring::npos && close > open + 1) {
         std::wstring name = Trim(line, open + 1, close);
-        if (name.empty()) return true;  // "[ ]": keys go on into the section before
-        std::unique_ptr<IniSection>& slot = sections_[ToLowerAscii(std::move(name))];
+        if (name.empty()) {
+            result.kind = IniLineKind::BlankHeader;
+        } else {
+            result.kind = IniLineKind::Section;
+            result.name = ToLowerAscii(std::move(name));
+        }
+        return result;
+    }
+    if (equals != std::wstring::npos && equals >= 1) {
+        result.key = ToLowerAscii(Trim(line, 0, equals));
+        result.value = Trim(line, equals + 1, line.size());
+        result.kind = result.value.empty() ? IniLineKind::KeyWithoutValue : IniLineKind::Key;
+        return result;
+    }
+    // Neither header nor key line (also a line of blanks, "[]", "=x", "; note").
+    result.kind = IniLineKind::End;
+    if (line.empty()) {
+        result.endReason = IniEndReason::Blank;
+    } else if (line[0] == L'#') {
+        result.endReason = IniEndReason::IndentedComment;
+    } else if (line[0] == L';') {
+        result.endReason = IniEndReason::Semicolon;
+    } else if (line[0] == L'=') {
+        result.endReason = IniEndReason::NoKey;
+    } else if (open != std::wstring::npos && close == open + 1) {
+        result.endReason = IniEndReason::EmptyHeader;
+    } else {
+        result.endReason = IniEndReason::Other;
+    }
+    return result;
+}
+
+void IniDocument::Load(IniByteSource& source, const IniAnsiDecoder& decodeAnsi) {
+    IniSection* current = nullptr;
+    ReadIniLines(source, decodeAnsi, [this, &current](std::wstring& line) { return ApplyLine(line, current); });
+}
+
+bool IniDocument::ApplyLine(std::wstring& line, IniSection*& current) {
+    IniLine parsed = ClassifyIniLine(line);
+    switch (parsed.kind) {
+    case IniLineKind::Section: {
+        std::unique_ptr<IniSection>& slot = sections_[std::move(parsed.name)];
         // A repeated header starts over: the earlier keys of that section are gone.
         slot.reset(new IniSection());
         current = slot.get();
         return true;
     }
-    if (equals != std::wstring::npos && equals >= 1) {
-        std::wstring key = Trim(line, 0, equals);
-        std::wstring value = Trim(line, equals + 1, line.size());
-        if (!key.empty() && !value.empty() && current != nullptr) {
-            (*current)[ToLowerAscii(std::move(key))] = std::move(value);
-        }
+    case IniLineKind::Key:
+        // A key line before the first header stores nothing.
+        if (current != nullptr) (*current)[std::move(parsed.key)] = std::move(parsed.value);
+        return true;
+    case IniLineKind::End:
+        return false;
+    default:  // skipped, "[ ]", "key="
         return true;
     }
-    // Neither header nor key line (also a line of blanks, "[]", "=x", "; note").
-    return false;
 }
 
 const std::wstring& IniDocument::GetValue(const std::wstring& section, const std::wstring& key) const {

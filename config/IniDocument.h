@@ -25,6 +25,46 @@ public:
 // replacing what text held (its room is reused from line to line).
 using IniAnsiDecoder = std::function<void(const char* bytes, size_t count, std::wstring& text)>;
 
+// How the reader takes one line: the rules of the driver-script format, for
+// the document and for the script check of "-List".
+enum class IniLineKind {
+    Skipped,          // empty, or a "#" comment in the very first column
+    Section,          // a header "[name]": name, folded to lower case
+    BlankHeader,      // "[ ]": ignored; keys after it go on into the section before
+    Key,              // "key=value": key folded to lower case, value as written
+    KeyWithoutValue,  // "key=": stores nothing, and the reading goes on
+    End,              // none of these: the reading ends at this line
+};
+
+// Why a line ends the reading.
+enum class IniEndReason {
+    None,             // the line does not end it
+    Blank,            // blanks or tabs only
+    IndentedComment,  // "#" after blanks
+    Semicolon,        // starts with ";"
+    EmptyHeader,      // "[]"
+    NoKey,            // starts with "="
+    Other,            // neither "[name]" nor "key=value"
+};
+
+struct IniLine {
+    IniLineKind kind = IniLineKind::Skipped;
+    IniEndReason endReason = IniEndReason::None;
+    std::wstring name;   // Section
+    std::wstring key;    // Key, KeyWithoutValue
+    std::wstring value;  // Key
+};
+
+// Takes line apart by the rules; line is left cut at its first U+0000 and
+// without its leading white space (what the rules look at).
+IniLine ClassifyIniLine(std::wstring& line);
+
+// Reads the lines of source in order, in the encoding its first two bytes
+// choose (UTF-16 little-endian after FF FE, else ANSI through decodeAnsi),
+// and hands each to eachLine until it answers false or the source ends.
+void ReadIniLines(IniByteSource& source, const IniAnsiDecoder& decodeAnsi,
+                  const std::function<bool(std::wstring& line)>& eachLine);
+
 // Read-only once built: lookups from several threads need no lock.
 class IniDocument {
 public:

@@ -72,7 +72,8 @@ bool ReadInterfaceDetail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& interfaceData, 
 using RecordChooser = std::function<bool(const DeviceRecord& record, int position)>;
 
 // The symbolic link of the first record of the class that the chooser takes.
-bool FindFirstInterface(const GUID& interfaceClass, const RecordChooser& choose, std::wstring& symbolicName) {
+bool FindFirstInterface(const GUID& interfaceClass, const RecordChooser& choose, std::wstring& symbolicName,
+                        std::wstring* instanceId = nullptr) {
     DeviceRecordList list;
     ScopedDeviceInfoSet set;
     CollectDeviceInterfaces(interfaceClass, list, set.Slot());
@@ -80,6 +81,7 @@ bool FindFirstInterface(const GUID& interfaceClass, const RecordChooser& choose,
     for (const DeviceRecord& record : list) {
         if (choose(record, ++position)) {
             symbolicName = record.SymbolicName;
+            if (instanceId != nullptr) *instanceId = record.InstanceID;
             return true;
         }
     }
@@ -137,9 +139,11 @@ std::wstring ReadDeviceRegistryString(HDEVINFO set, SP_DEVINFO_DATA& device, DWO
     return std::wstring(buffer, wcsnlen(buffer, kPropertyBytes / sizeof(wchar_t)));
 }
 
-bool FindSupportedCdRom(std::wstring& symbolicName) { return FindSupportedCdRomBy(IsSupportedID, symbolicName); }
+bool FindSupportedCdRom(std::wstring& symbolicName, std::wstring* instanceId) {
+    return FindSupportedCdRomBy(IsSupportedID, symbolicName, instanceId);
+}
 
-bool FindSupportedCdRomBy(const SupportedIdTest& isSupported, std::wstring& symbolicName) {
+bool FindSupportedCdRomBy(const SupportedIdTest& isSupported, std::wstring& symbolicName, std::wstring* instanceId) {
     return FindFirstInterface(
         kGuidDevInterfaceCdRom,
         [&isSupported](const DeviceRecord& record, int position) {
@@ -148,7 +152,7 @@ bool FindSupportedCdRomBy(const SupportedIdTest& isSupported, std::wstring& symb
             std::wstring id = ToUpperAscii(record.InstanceID);
             return isSupported(id) && id.find(L'&') != std::wstring::npos;
         },
-        symbolicName);
+        symbolicName, instanceId);
 }
 
 bool FindSupportedModem(std::wstring& symbolicName) { return FindSupportedModemBy(IsSupportedID, symbolicName); }

@@ -72,8 +72,10 @@ using SupportedIdTest = std::function<bool(const std::wstring& instanceId)>;
 // The symbolic link of the first present CD-ROM interface whose instance ID,
 // upper-cased, is supported and holds "&". Traces position, link and ID of
 // every record up to the chosen one. On false symbolicName is unchanged.
-bool FindSupportedCdRom(std::wstring& symbolicName);
-bool FindSupportedCdRomBy(const SupportedIdTest& isSupported, std::wstring& symbolicName);
+// instanceId, when given, receives the chosen record's instance ID.
+bool FindSupportedCdRom(std::wstring& symbolicName, std::wstring* instanceId = nullptr);
+bool FindSupportedCdRomBy(const SupportedIdTest& isSupported, std::wstring& symbolicName,
+                          std::wstring* instanceId = nullptr);
 
 // The symbolic link of the first present modem interface whose instance ID is
 // supported. Traces nothing. On false symbolicName is unchanged.

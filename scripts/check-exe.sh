@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Checks the built exes from their files alone (tools/pecheck, a Linux
-# program): PE header, subsystem and its version, import table, resources.
+# program): PE header, subsystem and its version, import table, resources;
+# and the import table of the package's custom-action DLL.
 # It runs on every host, so the i686 build is checked where Wine cannot start
 # it. A control exe that breaks every rule must be caught, or the check fails.
 #   scripts/check-exe.sh [i686] [x86_64]      default: both
@@ -18,6 +19,8 @@ fi
 status=0
 for arch in "${arches[@]}"; do
   "$pecheck" "$arch" "build/$arch/bin/CDZorra_Detect.exe" || status=1
+  # The package's custom-action DLL runs inside msiexec on the same releases.
+  "$pecheck" "$arch" --dll "build/$arch/bin/CDZorra_Setup.dll" || status=1
   control=build/$arch/bin/pecheck_bad.exe
   if report=$("$pecheck" "$arch" "$control"); then
     echo "check-exe: $control passed the check: the check is broken"

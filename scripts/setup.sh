@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake make g++ g++-mingw-w64-i686 g++-mingw-w64-x86-64 googletest
-          wine wine32:i386 wine64 xvfb clang libclang-rt-14-dev)
+          wine wine32:i386 wine64 xvfb clang libclang-rt-14-dev wixl msitools)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -22,6 +22,7 @@ bash scripts/setup.sh
 wine_host_rerun "$0" "$@"
 wine_host_decide
 bash scripts/build.sh
+bash scripts/package.sh  # the packages that the package tests install
 
 status=0
 summary=()

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/Clock.h"
+#include "common/EventReports.h"
 #include "common/Trace.h"
 #include "device/DeviceEnum.h"
 #include "device/ScsiPassThrough.h"
@@ -45,14 +46,16 @@ DWORD OnDeviceArrival(LPVOID eventData) {
     if (deviceEventBusy.exchange(true)) return 0;
     BusyGuard clearBusy;
 
-    if (!FindSupportedCdRom(path)) return 0;
+    std::wstring instanceId;
+    if (!FindSupportedCdRom(path, &instanceId)) return 0;
     // A stop that came in meanwhile: nothing is sent and no client started.
     if (serviceRuntime.stopRequested) return 0;
     BYTE cdb[kCdbBufferSize] = {};
     int length = 0;
     BuildArrivalCdb(cdb, &length);
     dialogWatch.Arm(INFINITE);
-    SendScsiCdb(path, cdb, length);
+    bool sent = SendScsiCdb(path, cdb, length);
+    ReportSwitchCommand(instanceId, path, cdb, length, sent, GetLastError());
 
     if (eventData != nullptr) {
         DWORD threadId = 0;

@@ -1,5 +1,7 @@
 #include "service/ServiceHost.h"
 
+#include "common/EventLog.h"
+#include "common/EventReports.h"
 #include "common/Handles.h"
 #include "common/Trace.h"
 #include "service/DeviceMonitor.h"
@@ -70,6 +72,7 @@ VOID WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
     AllowClientLaunches();
     const wchar_t* name = argc > 0 && argv != nullptr && argv[0] != nullptr ? argv[0] : L"";
     serviceRuntime.statusHandle = hostCalls.registerCtrlHandler(name, ServiceCtrl, nullptr);
+    OpenEventReports();
 
     HANDLE stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (stopEvent == nullptr) {
@@ -105,6 +108,7 @@ VOID WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
     }
     SetTheServiceStatus(SERVICE_RUNNING, 0, 0, 0);
     Trace(L"SetTheServiceStatus, SERVICE_RUNNING\n");
+    ReportServiceStarted();
 
     for (;;) {
         DWORD result = WaitForSingleObject(stopEvent, kMonitorWaitMs);
@@ -128,6 +132,8 @@ VOID WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
     serviceRuntime.listeningEvent = nullptr;
     monitorThreadId = 0;
 
+    ReportServiceStopped();
+    CloseEventReports();
     Trace(L"SetTheServiceStatus, SERVICE_STOPPED\n");
     SetTheServiceStatus(SERVICE_STOPPED, 0, 0, 0);
 }

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <vector>
 
+#include "common/EventReports.h"
 #include "common/Handles.h"
 #include "common/ProcessWalk.h"
 #include "common/Trace.h"
@@ -180,6 +181,7 @@ void LaunchClientUnlessRunning(const std::wstring& processName, const std::wstri
     }
     if (imagePath.empty()) {
         Trace(L"RunClientApp: no install folder for %s, nothing started\n", processName.c_str());
+        ReportClientWithoutFolder(processName, kClientSetupValue, kClientSetupKey);
         return;
     }
     CreateProcessInUserSession(imagePath.c_str(), listed ? &processes : nullptr);

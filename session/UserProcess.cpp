@@ -3,6 +3,7 @@
 #include <tlhelp32.h>
 #include <userenv.h>
 
+#include "common/EventReports.h"
 #include "common/Handles.h"
 #include "common/ProcessWalk.h"
 #include "common/StringUtil.h"
@@ -102,6 +103,7 @@ bool CreateProcessInUserSession(const wchar_t* imagePath, const std::vector<PROC
     UniqueHandle token;
     if (!(processes != nullptr ? GetTokenByName(*processes, token.put()) : GetTokenByName(token.put()))) {
         Trace(L"GetTokenByName FAIL: %d\n", static_cast<int>(GetLastError()));
+        ReportClientWithoutShell(imagePath, GetLastError());
         return false;
     }
 
@@ -142,6 +144,11 @@ bool CreateProcessInUserSession(const wchar_t* imagePath, const std::vector<PROC
     token.reset();
 
     Trace(created ? L"CreateProcessAsUser OK!\n" : L"CreateProcessAsUser FALSE!\n");
+    if (created) {
+        ReportClientStarted(imagePath);
+    } else {
+        ReportClientNotCreated(imagePath, error);
+    }
     // Why the start failed, past the clean-up of the environment block.
     SetLastError(error);
     return created != FALSE;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "SyntheticDevices.h"
+#include "common/Handles.h"
 #include "common/StringUtil.h"
 #include "device/DeviceEnum.h"
 #include "support/ProcessRunner.h"
@@ -140,7 +141,46 @@ TEST(DeviceProgram, ListWithoutScriptSaysEveryDeviceCounts) {
     ASSERT_TRUE(r.started);
     EXPECT_EQ(0u, r.exitCode);
     EXPECT_NE(std::string::npos, r.output.find("\r\nDriver script: none (no " + Narrow(bare.Folder()) +
-                                               "DrvScript\\*.ini): every device counts as supported.\r\n"))
+                                               "DrvScript\\*.ini): every device counts as supported.\r\n"
+                                               "Driver script check:\r\n  there is no script: every CD-ROM whose "
+                                               "instance ID holds \"&\", the machine's own drives included, would be "
+                                               "sent the switch command\r\n"))
+        << r.output;
+}
+
+// The check as an administrator sees it (docs/driver-script.md shows this
+// script and its check), and a script the exe cannot open.
+TEST(DeviceProgram, ListChecksTheDriverScript) {
+    ExeFolder folder;
+    ASSERT_TRUE(folder.Ready());
+    ASSERT_TRUE(folder.Script(L"modems.ini", L"[VidPid]\r\nCount=3\r\n0=USB\\VID_12D1&PID_1001\r\n  # ZTE sticks\r\n"
+                                             L"1=USB\\VID_19D2&PID_2000\r\n2=USB\\VID_19D2&PID_0031\r\n[Setup]\r\n"
+                                             L"VEN=VID_1C9E&PID_9605\r\nIsDX=1\r\n"));
+    ProcessResult r = RunProgram(folder.Exe(), L"-List");
+    ASSERT_TRUE(r.started);
+    EXPECT_EQ(0u, r.exitCode);
+    EXPECT_NE(std::string::npos,
+              r.output.find("\r\nDriver script check:\r\n"
+                            "  line 4: \"  # ZTE sticks\" ends the reading: a \"#\" starts a comment only in the first "
+                            "column; lines 5 to 9 are never read, which leaves out [VidPid] 1 = "
+                            "\"USB\\VID_19D2&PID_2000\", [VidPid] 2 = \"USB\\VID_19D2&PID_0031\", [Setup] VEN = "
+                            "\"VID_1C9E&PID_9605\", [Setup] IsDX = \"1\"\r\n"
+                            "  [VidPid] Count = 3, but only 1 of the entries 0 to 2 are present (the first missing one "
+                            "is 1)\r\n"
+                            "  [VidPid] 1 is missing: it matches every device (and no later entry is ever tested), so "
+                            "every CD-ROM whose instance ID holds \"&\", the machine's own drives included, would be "
+                            "sent the switch command\r\n\r\n"))
+        << r.output;
+
+    // Held open by another program that shares nothing: the reader gets an
+    // empty document, and the check says so.
+    UniqueFileHandle held(CreateFileW((folder.Folder() + L"DrvScript\\modems.ini").c_str(), GENERIC_READ, 0, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(held.valid());
+    r = RunProgram(folder.Exe(), L"-List");
+    EXPECT_NE(std::string::npos, r.output.find("\r\nDriver script check:\r\n  the file cannot be read (error 32): the "
+                                               "service reads nothing from it, so every device counts as supported "
+                                               "and every CD-ROM whose instance ID holds \"&\""))
         << r.output;
 }
 

@@ -60,6 +60,11 @@ bool ServiceInstalled() {
     return static_cast<bool>(service);
 }
 
+bool ServiceKeyExists() {
+    UniqueRegKey key;
+    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, kServiceKey, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+}
+
 int CountProcesses(const wchar_t* name) {
     UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     int count = 0;
@@ -128,6 +133,17 @@ protected:
     std::wstring Exe() const { return folder_ / L"CDZorra_Detect.exe"; }
     std::wstring Trace() const { return folder_ / L"trace.log"; }
     std::string TraceText() const { return ReadFileBytes(Trace()); }
+    // The service's Event Log reports, one line each (common/EventLog.h).
+    std::wstring Events() const { return folder_ / L"events.log"; }
+    std::string EventText() const { return ReadFileBytes(Events()); }
+    // Waits for a report line that starts with the text.
+    bool WaitForEvent(const std::string& start, DWORD timeoutMs = 10000) const {
+        for (DWORD begin = GetTickCount();; Sleep(20)) {
+            std::string text = "\n" + EventText();
+            if (text.find("\n" + start) != std::string::npos) return true;
+            if (GetTickCount() - begin > timeoutMs) return false;
+        }
+    }
 
     void WriteScript(int isDX) {
         char script[256];
@@ -152,6 +168,7 @@ protected:
     void Register() {
         // -Unregister removes the service's key, the trace setting with it.
         SetString(HKEY_LOCAL_MACHINE, std::wstring(kServiceKey) + L"\\Parameters", L"TraceFile", Trace());
+        SetString(HKEY_LOCAL_MACHINE, std::wstring(kServiceKey) + L"\\Parameters", L"EventReportFile", Events());
         logStart_ = SimModemLogPosition();
         Run(L"-Register");
         ASSERT_TRUE(ServiceInstalled()) << TraceText();
@@ -213,6 +230,20 @@ TEST_P(EndToEndPerRelease, PlugSwitchesOnceAndStartsTheClientWhenTheModemIsReady
     std::string trace = TraceText();
     EXPECT_NE(std::string::npos, trace.find("CreateProcessAsUser OK!")) << trace;
 
+    // The Event Log reports: started, the switch command with the device's
+    // instance ID and its six bytes, the client with its path.
+    ASSERT_TRUE(WaitForEvent("40000005\t")) << EventText();
+    std::string events = EventText();
+    EXPECT_EQ(0u, events.find("40000001\t")) << events;
+    char block[32];
+    snprintf(block, sizeof(block), "\t71 %02X %02X 00 00 00\t", GetParam().b1, GetParam().b2);
+    size_t sent = events.find("\n40000003\tUSBSTOR\\CDROM&VEN_ZORRA&PROD_MOBILE_MODEM");
+    ASSERT_NE(std::string::npos, sent) << events;
+    std::string sentLine = events.substr(sent + 1, events.find('\n', sent + 1) - sent - 1);
+    EXPECT_NE(std::string::npos, sentLine.find(block)) << sentLine;
+    EXPECT_NE(std::string::npos, events.find(std::string("\n40000005\t") + Narrow(folder_ / L"App.exe") + "\r\n"))
+        << events;
+
     // Nothing more is sent once the modem faces are there.
     Sleep(300);
     EXPECT_EQ(1u, SwitchBlocks().size());
@@ -247,6 +278,54 @@ TEST_F(EndToEnd, IsDXStartsVeloClientFromTheSetupPath) {
     Plug();
     ASSERT_TRUE(WaitForClients(setup_ / L"VeloClient.exe.marker", 1, 10000)) << TraceText();
     EXPECT_TRUE(ReadFileBytes(folder_ / L"App.exe.marker").empty());
+}
+
+// What keeps the client from starting, and a missing driver script, reach the
+// Event Log as warnings (seen here through the service's copy of its reports);
+// each run of the service ends with its stop report.
+TEST_F(EndToEnd, ClientAndDriverScriptProblemsAreReported) {
+    struct Case {
+        const char* name;
+        int isDX;
+        bool withApp;
+        bool withScript;
+        bool plug;
+        std::string expected;  // the start of the report line
+    } cases[] = {
+        {"no install folder", 1, true, true, true,
+         "80000007\tVeloClient.exe\tSetupPath\tSoftware\\Velo_Mini\\Orin_pppoe\\SetupInfo\r\n"},
+        {"program cannot be created", 0, false, true, true, "80000008\t" + Narrow(folder_ / L"App.exe") + "\t2\t"},
+        // The script is first needed by the test of the first device: the
+        // modem, which without a script is supported and switched; without
+        // App.exe no client outlives the case.
+        {"no driver script", 0, false, false, true, "80000009\t" + Narrow(folder_ / L"DrvScript\\") + "\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DeleteFileW(Events().c_str());
+        DeleteFileW(Trace().c_str());
+        WriteScript(c.isDX);
+        if (!c.withScript) {
+            ASSERT_TRUE(DeleteFileW((folder_ / L"DrvScript\\ZorraModem.ini").c_str()));
+        }
+        if (!c.withApp) {
+            ASSERT_TRUE(DeleteFileW((folder_ / L"App.exe").c_str()));
+        }
+        Register();
+        if (c.plug) Plug();
+        EXPECT_TRUE(WaitForEvent(c.expected)) << EventText();
+        Run(L"-Unregister");
+        EXPECT_TRUE(WaitForEvent("40000002\r\n")) << EventText();
+        // The manager removes the service's key, and the report settings in
+        // it, once the service's process has gone: only then set them anew.
+        for (int i = 0; i < 200 && ServiceKeyExists(); ++i) Sleep(20);
+        if (c.plug) {
+            ASSERT_TRUE(SimModemUnplugAndSettle());
+        }
+        if (!c.withApp) {
+            ASSERT_TRUE(CopyFileW((TestProgramFolder() + L"testclient.exe").c_str(), (folder_ / L"App.exe").c_str(), FALSE));
+        }
+    }
 }
 
 TEST_F(EndToEnd, DevicePluggedBeforeTheServiceStartsIsSwitchedWithoutAClient) {

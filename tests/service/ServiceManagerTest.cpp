@@ -7,6 +7,7 @@
 #include <string>
 
 #include "app/ServiceControl.h"
+#include "common/EventLog.h"
 #include "common/Handles.h"
 #include "common/StringUtil.h"
 #include "common/Trace.h"
@@ -43,6 +44,7 @@ protected:
     }
     void TearDown() override {
         RemoveService();
+        RemoveEventSourceEntries();
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, (std::wstring(kServiceKey) + L"\\Parameters").c_str());
         // The service process may take a moment to go; the folder goes with it.
         for (int i = 0; i < 40 && GetFileAttributesW(exePath.c_str()) != INVALID_FILE_ATTRIBUTES; ++i) {
@@ -98,6 +100,8 @@ TEST_F(ServiceManagerTest, RegisterInstallsQuotedStartsAndAnswersUntilUnregister
     RunExe(L"-Register");
     EXPECT_EQ(ReadRegistryString(HKEY_LOCAL_MACHINE, kServiceKey, L"ImagePath"), L"\"" + exePath + L"\"");
     EXPECT_EQ(ReadRegistryString(HKEY_LOCAL_MACHINE, kServiceKey, L"DisplayName"), L"CDZorra_Detect");
+    // The service is the Application log's source "CDZorra_Detect", its texts in the exe.
+    EXPECT_EQ(ReadRegistryString(HKEY_LOCAL_MACHINE, kEventSourceKey, L"EventMessageFile"), exePath);
 
     SERVICE_STATUS_PROCESS status = Query();
     EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
@@ -141,6 +145,7 @@ TEST_F(ServiceManagerTest, RegisterInstallsQuotedStartsAndAnswersUntilUnregister
 
     RunExe(L"-Unregister");
     EXPECT_TRUE(Traced("Service deleted successfully"));
+    EXPECT_EQ(ReadRegistryString(HKEY_LOCAL_MACHINE, kEventSourceKey, L"EventMessageFile"), L"<no key>");
     WaitUntilStopped();
     bool exists = true;
     Query(&exists);

@@ -3,12 +3,14 @@
 // so the check runs on every host, including those whose Wine cannot start
 // the 32-bit build.
 //
-//   pecheck i686|x86_64 FILE...
+//   pecheck i686|x86_64 [--dll] FILE...
 //
 // For each file it prints what it read and every finding, and exits 1 when
 // any file has a finding (2 for a usage error). The rules:
 //   - a PE image of the architecture named (PE32 and i386 for i686, PE32+ and
-//     AMD64 for x86_64), an executable, not a DLL;
+//     AMD64 for x86_64), an executable, not a DLL (with --dll: a DLL, such as
+//     the package's custom-action DLL, which Windows Installer loads: it may
+//     import msi.dll too, and needs no subsystem, manifest or version);
 //   - the console subsystem, at a subsystem version the oldest release of
 //     that architecture loads (Windows 2000 is 5.0; the first 64-bit release
 //     is 5.2): a higher one and that release refuses to start it;
@@ -205,7 +207,7 @@ private:
 std::string Version(unsigned v) { return std::to_string(v / 100) + "." + std::to_string(v % 100); }
 
 // Prints the report of one file; returns the number of findings.
-int Check(const Arch& arch, const std::string& path) {
+int Check(const Arch& arch, bool dll, const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         std::printf("%s: cannot be read\n  FINDING: no such file\n", path.c_str());
@@ -228,9 +230,11 @@ int Check(const Arch& arch, const std::string& path) {
     if (pe.machine != arch.machine || pe.magic != arch.magic) {
         findings.push_back(std::string("not an image of the ") + arch.name + " build");
     }
-    if (pe.characteristics & 0x2000) findings.push_back("a DLL, not an executable");
+    if (dll != ((pe.characteristics & 0x2000) != 0)) {
+        findings.push_back(dll ? "an executable, not a DLL" : "a DLL, not an executable");
+    }
     if (!(pe.characteristics & 0x0002)) findings.push_back("not marked executable");
-    if (pe.subsystem != 3) findings.push_back("not the console subsystem");
+    if (!dll && pe.subsystem != 3) findings.push_back("not the console subsystem");
     if (pe.subsystemVersion > arch.maxSubsystem) {
         findings.push_back("subsystem version " + Version(pe.subsystemVersion) + ": " + arch.oldest +
                            " refuses to start it (at most " + Version(arch.maxSubsystem) + ")");
@@ -247,7 +251,8 @@ int Check(const Arch& arch, const std::string& path) {
     for (const Import& import : imports) {
         std::string key = import.dll + "!" + import.name;
         if (!reported.insert(key).second) continue;
-        if (!kSystemDlls.count(Lower(import.dll)) && reported.insert(import.dll).second) {
+        const bool allowed = kSystemDlls.count(Lower(import.dll)) || (dll && Lower(import.dll) == "msi.dll");
+        if (!allowed && reported.insert(import.dll).second) {
             findings.push_back(import.dll + ": not a DLL every Windows ships");
         }
         if (import.name.empty()) findings.push_back(import.dll + ": import by ordinal");
@@ -259,8 +264,8 @@ int Check(const Arch& arch, const std::string& path) {
 
     std::set<uint32_t> types = pe.ResourceTypes();
     std::printf("  resources:%s%s\n", types.count(24) ? " manifest" : "", types.count(16) ? " version" : "");
-    if (!types.count(24)) findings.push_back("no manifest resource");
-    if (!types.count(16)) findings.push_back("no version resource");
+    if (!dll && !types.count(24)) findings.push_back("no manifest resource");
+    if (!dll && !types.count(16)) findings.push_back("no version resource");
 
     for (const std::string& finding : findings) std::printf("  FINDING: %s\n", finding.c_str());
     if (findings.empty()) std::printf("  ok: loads on %s as far as its file tells\n", arch.oldest);
@@ -276,11 +281,12 @@ int main(int argc, char** argv) {
             if (std::strcmp(argv[1], a.name) == 0) arch = &a;
         }
     }
-    if (arch == nullptr) {
-        std::fprintf(stderr, "usage: pecheck i686|x86_64 FILE...\n");
+    const bool dll = argc >= 3 && std::strcmp(argv[2], "--dll") == 0;
+    if (arch == nullptr || argc < (dll ? 4 : 3)) {
+        std::fprintf(stderr, "usage: pecheck i686|x86_64 [--dll] FILE...\n");
         return 2;
     }
     int findings = 0;
-    for (int i = 2; i < argc; ++i) findings += Check(*arch, argv[i]);
+    for (int i = dll ? 3 : 2; i < argc; ++i) findings += Check(*arch, dll, argv[i]);
     return findings == 0 ? 0 : 1;
 }

@@ -1,0 +1,41 @@
+#pragma once
+// The events the service reports, one call each at the spot where the thing
+// happens (see common/EventLog.h for where they go). The texts are in
+// common/EventMessages.mc.
+
+#include <windows.h>
+
+#include <string>
+
+// Information: the service runs now / has stopped.
+void ReportServiceStarted();
+void ReportServiceStopped();
+
+// The switch command after SendScsiCdb: information when the device took the
+// request (sent is true), a warning with the error otherwise. bytes holds the
+// count bytes given; the report shows all six bytes of the block.
+void ReportSwitchCommand(const std::wstring& instanceId, const std::wstring& devicePath, const BYTE* bytes, int count,
+                         bool sent, DWORD error);
+
+// The client application: started (information), or not started because no
+// user's shell could be used, because its install folder is unknown, or
+// because the program could not be created (warnings). The folder is read
+// from the registry value valueName under HKEY_LOCAL_MACHINE\keyPath.
+void ReportClientStarted(const std::wstring& imagePath);
+void ReportClientWithoutShell(const std::wstring& imagePath, DWORD error);
+void ReportClientWithoutFolder(const std::wstring& processName, const std::wstring& valueName,
+                               const std::wstring& keyPath);
+void ReportClientNotCreated(const std::wstring& imagePath, DWORD error);
+
+// The driver script, when first needed: none in the folder (scriptFolder ends
+// in a backslash), or the one found cannot be read. Each is reported once per
+// process.
+void ReportDriverScriptMissing(const std::wstring& scriptFolder);
+void ReportDriverScriptUnreadable(const std::wstring& path, DWORD error);
+// Opens the script found as the reader does and reports it when that fails.
+void ReportDriverScriptIfUnreadable(const std::wstring& path);
+
+// "71 03 00 00 00 00": six bytes in hex, those past count as 00.
+std::wstring FormatSwitchBytes(const BYTE* bytes, int count);
+// The system's text for an error, without its line end; "" when there is none.
+std::wstring SystemErrorText(DWORD error);

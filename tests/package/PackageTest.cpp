@@ -1,0 +1,504 @@
+// The Windows Installer package of this build's architecture (x86 from the
+// i686 build, x64 from the x86_64 build), installed, upgraded and removed by
+// the prefix's own msiexec, as an administrator runs it:
+//   msiexec /i CDZorra_Detect-<version>-<arch>.msi [DRVSCRIPT=...] [TRACEFILE=...] /qn
+//   msiexec /x CDZorra_Detect-<version>-<arch>.msi /qn
+// scripts/package.sh builds the packages into build/package (and the older one
+// the upgrade starts from into build/package/test); a missing package fails.
+// Every test leaves the prefix with no product, service, file or key of ours.
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <msi.h>
+#include <msiquery.h>
+#include <tlhelp32.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "common/EventLog.h"
+#include "common/Handles.h"
+#include "common/StringUtil.h"
+#include "support/ProcessRunner.h"
+#include "support/SimModemFixture.h"
+#include "support/TestFiles.h"
+#include "support/TestSettings.h"
+
+namespace {
+
+#ifdef _WIN64
+const wchar_t kArch[] = L"x64";
+#else
+const wchar_t kArch[] = L"x86";
+#endif
+
+const wchar_t kParametersKey[] = L"SYSTEM\\CurrentControlSet\\Services\\CDZorra_Detect\\Parameters";
+const wchar_t kApplicationLogKey[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application";
+const DWORD kInstallFailure = 1603;  // ERROR_INSTALL_FAILURE
+
+// A driver script for the simulated modem (tests/support/SimModem.h).
+const char kOemScript[] =
+    "[VidPid]\r\nCount=2\r\n0=USB\\VID_C0DE&PID_1001\r\n1=USB\\VID_C0DE&PID_1003\r\n"
+    "[Setup]\r\nVEN=VEN_ZORRA\r\nIsDX=0\r\n";
+
+std::string Narrow(const std::wstring& text) { return WideToUtf8(text); }
+
+std::wstring FullPath(const std::wstring& path) {
+    wchar_t buffer[MAX_PATH * 2] = {};
+    DWORD length = GetFullPathNameW(path.c_str(), MAX_PATH * 2, buffer, nullptr);
+    return length == 0 ? path : std::wstring(buffer, length);
+}
+
+// The one package of this architecture in folder ("" with a message when
+// there is not exactly one).
+std::wstring FindPackage(const std::wstring& folder, std::string* problem) {
+    std::wstring pattern = folder + L"CDZorra_Detect-*-" + kArch + L".msi";
+    std::vector<std::wstring> found;
+    WIN32_FIND_DATAW data;
+    UniqueFindHandle find(FindFirstFileW(pattern.c_str(), &data));
+    if (find) {
+        do {
+            found.push_back(folder + data.cFileName);
+        } while (FindNextFileW(find.get(), &data));
+    }
+    if (found.size() == 1) return found[0];
+    *problem = std::to_string(found.size()) + " packages match " + Narrow(pattern) + " (run scripts/package.sh)";
+    return std::wstring();
+}
+
+std::wstring PackageFolder() { return FullPath(TestProgramFolder() + L"..\\..\\package\\"); }
+
+// Runs msiexec with the arguments and answers its exit code (~0 when it
+// does not start or end within two minutes).
+DWORD Msiexec(const std::wstring& arguments) {
+    wchar_t system[MAX_PATH] = {};
+    GetSystemDirectoryW(system, MAX_PATH);
+    std::wstring commandLine = L"\"" + std::wstring(system) + L"\\msiexec.exe\" " + arguments;
+    STARTUPINFOW startup = {sizeof(startup)};
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+        return ~0u;
+    }
+    UniqueHandle process(info.hProcess);
+    UniqueHandle thread(info.hThread);
+    DWORD code = ~0u;
+    if (WaitForSingleObject(process.get(), 120000) == WAIT_OBJECT_0) GetExitCodeProcess(process.get(), &code);
+    return code;
+}
+
+std::wstring Quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
+
+// A property of a package's database.
+std::wstring PackageProperty(const std::wstring& package, const wchar_t* name) {
+    MSIHANDLE database = 0;
+    if (MsiOpenDatabaseW(package.c_str(), MSIDBOPEN_READONLY, &database) != ERROR_SUCCESS) return L"<no database>";
+    std::wstring query = std::wstring(L"SELECT `Value` FROM `Property` WHERE `Property` = '") + name + L"'";
+    MSIHANDLE view = 0;
+    MSIHANDLE record = 0;
+    std::wstring value = L"<no value>";
+    if (MsiDatabaseOpenViewW(database, query.c_str(), &view) == ERROR_SUCCESS && MsiViewExecute(view, 0) == ERROR_SUCCESS &&
+        MsiViewFetch(view, &record) == ERROR_SUCCESS) {
+        wchar_t buffer[256] = {};
+        DWORD size = 256;
+        if (MsiRecordGetStringW(record, 1, buffer, &size) == ERROR_SUCCESS) value = buffer;
+    }
+    if (record != 0) MsiCloseHandle(record);
+    if (view != 0) MsiCloseHandle(view);
+    MsiCloseHandle(database);
+    return value;
+}
+
+// "1.0.0.0" from a file's version resource.
+std::wstring FileVersion(const std::wstring& path) {
+    DWORD ignored = 0;
+    DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
+    if (size == 0) return L"<no version>";
+    std::vector<BYTE> data(size);
+    VS_FIXEDFILEINFO* info = nullptr;
+    UINT length = 0;
+    if (!GetFileVersionInfoW(path.c_str(), 0, size, data.data()) ||
+        !VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&info), &length) || info == nullptr) {
+        return L"<no version>";
+    }
+    return std::to_wstring(HIWORD(info->dwFileVersionMS)) + L"." + std::to_wstring(LOWORD(info->dwFileVersionMS)) +
+           L"." + std::to_wstring(HIWORD(info->dwFileVersionLS)) + L"." + std::to_wstring(LOWORD(info->dwFileVersionLS));
+}
+
+bool KeyExists(const wchar_t* path) {
+    UniqueRegKey key;
+    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+}
+
+std::wstring RegistryString(const wchar_t* path, const wchar_t* name, DWORD* type = nullptr) {
+    UniqueRegKey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) return L"<no key>";
+    wchar_t buffer[1024] = {};
+    DWORD size = sizeof(buffer) - sizeof(wchar_t);
+    DWORD kind = 0;
+    if (RegQueryValueExW(key.get(), name, nullptr, &kind, reinterpret_cast<BYTE*>(buffer), &size) != ERROR_SUCCESS) {
+        return L"<no value>";
+    }
+    if (type != nullptr) *type = kind;
+    return buffer;
+}
+
+DWORD RegistryNumber(const wchar_t* path, const wchar_t* name) {
+    UniqueRegKey key;
+    DWORD value = ~0u;
+    DWORD size = sizeof(value);
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, key.put()) == ERROR_SUCCESS) {
+        RegQueryValueExW(key.get(), name, nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size);
+    }
+    return value;
+}
+
+struct ServiceState {
+    bool exists = false;
+    DWORD state = 0;
+    DWORD type = 0;
+    DWORD start = 0;
+    DWORD errorControl = 0;
+    std::wstring commandLine;
+    std::wstring account;
+    std::wstring displayName;
+};
+
+ServiceState QueryService() {
+    ServiceState result;
+    UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueScHandle service(manager ? OpenServiceW(manager.get(), L"CDZorra_Detect",
+                                                  SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS)
+                                   : nullptr);
+    if (!service) return result;
+    result.exists = true;
+    SERVICE_STATUS status = {};
+    if (QueryServiceStatus(service.get(), &status)) result.state = status.dwCurrentState;
+    DWORD needed = 0;
+    QueryServiceConfigW(service.get(), nullptr, 0, &needed);
+    std::vector<BYTE> buffer(needed + 16);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    if (needed != 0 && QueryServiceConfigW(service.get(), config, static_cast<DWORD>(buffer.size()), &needed)) {
+        result.type = config->dwServiceType;
+        result.start = config->dwStartType;
+        result.errorControl = config->dwErrorControl;
+        result.commandLine = config->lpBinaryPathName ? config->lpBinaryPathName : L"";
+        result.account = config->lpServiceStartName ? config->lpServiceStartName : L"";
+        result.displayName = config->lpDisplayName ? config->lpDisplayName : L"";
+    }
+    return result;
+}
+
+// The service reports running a moment after msiexec has started it.
+ServiceState WaitUntilRunning() {
+    ServiceState state = QueryService();
+    for (int i = 0; i < 250 && state.exists && state.state != SERVICE_RUNNING; ++i) {
+        Sleep(20);
+        state = QueryService();
+    }
+    return state;
+}
+
+int CountProcesses(const wchar_t* name) {
+    UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    int count = 0;
+    PROCESSENTRY32W entry = {sizeof(entry)};
+    if (!snapshot || !Process32FirstW(snapshot.get(), &entry)) return 0;
+    do {
+        if (lstrcmpiW(entry.szExeFile, name) == 0) ++count;
+    } while (Process32NextW(snapshot.get(), &entry));
+    return count;
+}
+
+bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+class PackageTest : public SimModemFixture {
+protected:
+    void SetUp() override {
+        std::string problem;
+        package_ = FindPackage(PackageFolder(), &problem);
+        ASSERT_FALSE(package_.empty()) << problem;
+        productCode_ = PackageProperty(package_, L"ProductCode");
+        ASSERT_EQ(38u, productCode_.size()) << Narrow(productCode_);
+        wchar_t programFiles[MAX_PATH] = {};
+        ASSERT_NE(0u, GetEnvironmentVariableW(L"ProgramFiles", programFiles, MAX_PATH));
+        installDir_ = std::wstring(programFiles) + L"\\CDZorra\\";
+        ASSERT_FALSE(folder_.Path().empty());
+        log_ = folder_ / L"msiexec.log";
+        applicationLogKey_ = KeyExists(kApplicationLogKey);
+        ExpectNothingInstalled("before the test");
+    }
+
+    void TearDown() override {
+        // Whatever a failed test left: the products first, then any rest.
+        for (const std::wstring& code : {productCode_, olderCode_}) {
+            if (!code.empty() && MsiQueryProductStateW(code.c_str()) == INSTALLSTATE_DEFAULT) {
+                Msiexec(L"/x " + code + L" /qn");
+            }
+        }
+        RemoveService();
+        RemoveEventSourceEntries();
+        if (!installDir_.empty()) RemoveTree(installDir_);
+        // Wine's msi deletes the keys that a removed registry value leaves
+        // empty, up the path: a new prefix has the Application log's key
+        // empty, so removing the source's values takes that key too.
+        if (applicationLogKey_ && !KeyExists(kApplicationLogKey)) {
+            UniqueRegKey key;
+            RegCreateKeyExW(HKEY_LOCAL_MACHINE, kApplicationLogKey, 0, nullptr, 0, KEY_READ, nullptr, key.put(), nullptr);
+        }
+        SimModemFixture::TearDown();
+    }
+
+    // Only the test that plugs the modem needs it set up (it may skip).
+    void SetUpModem() { SimModemFixture::SetUp(); }
+
+    // msiexec on the package with the arguments, /qn and a verbose log.
+    DWORD Install(const std::wstring& package, const std::wstring& properties = L"") {
+        DeleteFileW(log_.c_str());
+        return Msiexec(L"/i " + Quoted(package) + L" " + properties + L" /qn /l*v " + Quoted(log_));
+    }
+    DWORD Uninstall() {
+        DeleteFileW(log_.c_str());
+        return Msiexec(L"/x " + Quoted(package_) + L" /qn /l*v " + Quoted(log_));
+    }
+    std::string Log() const { return ReadFileBytes(log_); }
+
+    std::wstring Exe() const { return installDir_ + L"CDZorra_Detect.exe"; }
+    std::wstring Script() const { return installDir_ + L"DrvScript\\CDZorra.ini"; }
+
+    void ExpectNothingInstalled(const char* when) {
+        SCOPED_TRACE(when);
+        EXPECT_FALSE(Exists(installDir_)) << Narrow(installDir_);
+        EXPECT_FALSE(QueryService().exists);
+        EXPECT_EQ(0u, RegistryString(kParametersKey, L"TraceFile").find(L"<no ")) << "a trace-file setting is left";
+        EXPECT_FALSE(KeyExists(kEventSourceKey));
+        EXPECT_NE(INSTALLSTATE_DEFAULT, MsiQueryProductStateW(productCode_.c_str()));
+        EXPECT_EQ(0, CountProcesses(L"CDZorra_Detect.exe"));
+    }
+
+    std::wstring package_;
+    std::wstring productCode_;
+    std::wstring olderCode_;
+    std::wstring installDir_;
+    std::wstring log_;
+    bool applicationLogKey_ = false;
+    TempFolder folder_;
+};
+
+// The functions a DLL imports, by DLL (lower case), read from the image the
+// loader maps without resolving them.
+std::vector<std::pair<std::string, std::string>> ImportsOf(const std::wstring& path) {
+    std::vector<std::pair<std::string, std::string>> imports;
+    HMODULE module = LoadLibraryExW(path.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+    if (module == nullptr) return imports;
+    const BYTE* base = reinterpret_cast<const BYTE*>(module);
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (const auto* d = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
+         directory.VirtualAddress != 0 && d->Name != 0; ++d) {
+        std::string dll = reinterpret_cast<const char*>(base + d->Name);
+        for (char& c : dll) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        const auto* thunk = reinterpret_cast<const IMAGE_THUNK_DATA*>(
+            base + (d->OriginalFirstThunk != 0 ? d->OriginalFirstThunk : d->FirstThunk));
+        for (; thunk->u1.AddressOfData != 0; ++thunk) {
+            if (IMAGE_SNAP_BY_ORDINAL(thunk->u1.Ordinal)) continue;
+            const auto* name = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + thunk->u1.AddressOfData);
+            imports.emplace_back(dll, reinterpret_cast<const char*>(name->Name));
+        }
+    }
+    FreeLibrary(module);
+    return imports;
+}
+
+// The package's custom actions run on every Windows the package installs
+// on, Windows 2000 included: the DLL names only system DLLs that it has, and
+// none of the newer kernel32 functions that the toolchain's thread runtime
+// reaches for (app/OldWindowsImports.cpp stands in for them).
+TEST(PackageActions, CustomActionDllLoadsOnWindows2000) {
+    std::vector<std::pair<std::string, std::string>> imports = ImportsOf(TestProgramFolder() + L"CDZorra_Setup.dll");
+    ASSERT_FALSE(imports.empty());
+    const std::set<std::string> dlls = {"kernel32.dll", "advapi32.dll", "msi.dll", "msvcrt.dll"};
+    const std::set<std::string> newer = {"GetTickCount64", "AddVectoredExceptionHandler",
+                                         "RemoveVectoredExceptionHandler", "InitializeConditionVariable",
+                                         "InitOnceExecuteOnce", "FlsAlloc", "GetNativeSystemInfo"};
+    for (const auto& import : imports) {
+        EXPECT_EQ(1u, dlls.count(import.first)) << import.first << " " << import.second;
+        EXPECT_EQ(0u, newer.count(import.second)) << import.first << " " << import.second;
+    }
+}
+
+TEST_F(PackageTest, VersionIsTheExesOwnVersionResource) {
+    std::wstring exeVersion = FileVersion(TestProgramFolder() + L"CDZorra_Detect.exe");
+    std::wstring productVersion = PackageProperty(package_, L"ProductVersion");
+    // Windows Installer compares three numbers; the exe's fourth is 0.
+    EXPECT_EQ(exeVersion, productVersion + L".0");
+    EXPECT_NE(std::wstring::npos, package_.find(L"CDZorra_Detect-" + productVersion + L"-" + kArch + L".msi"));
+}
+
+// Without properties: the service as -Register makes it, running, with the
+// sample driver script and the Event Log source; removal leaves nothing.
+TEST_F(PackageTest, InstallsTheServiceAsRegisterDoesAndRemovalLeavesNothing) {
+    ASSERT_EQ(0u, Install(package_)) << Log();
+    EXPECT_EQ(INSTALLSTATE_DEFAULT, MsiQueryProductStateW(productCode_.c_str()));
+
+    ServiceState service = WaitUntilRunning();
+    ASSERT_TRUE(service.exists);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), service.state);
+    EXPECT_EQ(0x110u, service.type);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_AUTO_START), service.start);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_ERROR_NORMAL), service.errorControl);
+    EXPECT_EQ(L"\"" + Exe() + L"\"", service.commandLine);
+    EXPECT_EQ(L"LocalSystem", service.account);
+    EXPECT_EQ(L"CDZorra_Detect", service.displayName);
+    EXPECT_EQ(1, CountProcesses(L"CDZorra_Detect.exe"));
+
+    std::string script = ReadFileBytes(Script());
+    EXPECT_NE(std::string::npos, script.find("\r\n[VidPid]\r\nCount=2\r\n")) << script;
+    EXPECT_NE(std::string::npos, script.find("\r\n[Setup]\r\nVEN=VID_19D2&PID_2000\r\n")) << script;
+
+    DWORD type = 0;
+    EXPECT_EQ(Exe(), RegistryString(kEventSourceKey, L"EventMessageFile", &type));
+    EXPECT_EQ(static_cast<DWORD>(REG_EXPAND_SZ), type);
+    EXPECT_EQ(7u, RegistryNumber(kEventSourceKey, L"TypesSupported"));
+    EXPECT_EQ(0u, RegistryString(kParametersKey, L"TraceFile").find(L"<no ")) << "a trace-file setting without TRACEFILE";
+
+    ASSERT_EQ(0u, Uninstall()) << Log();
+    ExpectNothingInstalled("after the removal");
+}
+
+// An OEM's driver script and a trace file, and the installed service at work:
+// the simulated modem is plugged and switched.
+TEST_F(PackageTest, DrvScriptAndTraceFileAreInstalledAndTheServiceSwitchesTheModem) {
+    SetUpModem();
+    if (IsSkipped() || HasFatalFailure()) return;
+    std::wstring oem = folder_ / L"oem modems.ini";
+    std::wstring trace = folder_ / L"trace.log";
+    ASSERT_TRUE(WriteFileBytes(oem, kOemScript));
+    ASSERT_EQ(0u, Install(package_, L"DRVSCRIPT=" + Quoted(oem) + L" TRACEFILE=" + Quoted(trace))) << Log();
+
+    EXPECT_EQ(kOemScript, ReadFileBytes(Script()));
+    EXPECT_EQ(trace, RegistryString(kParametersKey, L"TraceFile"));
+    ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), WaitUntilRunning().state);
+
+    // The service hears arrivals once its monitor runs: a device the script
+    // does not support is plugged until the trace shows one.
+    SIM_PLUG probe = SimModemDefaultPlug();
+    probe.vendorId = 0x0BAD;
+    SimModemSetText(probe.vendor, L"PROBE");
+    SimModemSetText(probe.serial, L"PROBE");
+    DWORD start = GetTickCount();
+    for (bool heard = false; !heard;) {
+        ASSERT_LT(GetTickCount() - start, 10000u) << "the service reports no device arrival: " << ReadFileBytes(trace);
+        ASSERT_TRUE(SimModemPlug(probe));
+        for (int i = 0; i < 25 && !heard; ++i) {
+            Sleep(20);
+            heard = ReadFileBytes(trace).find("Device Arrival Event") != std::string::npos;
+        }
+        ASSERT_TRUE(SimModemUnplugAndSettle());
+    }
+    ULONG from = SimModemLogPosition();
+    ASSERT_TRUE(SimModemPlug(SimModemDefaultPlug()));
+    ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_MODEM, 10000)) << ReadFileBytes(trace);
+    std::vector<SIM_EVENT> blocks;
+    for (const SIM_EVENT& event : SimModemReadLog(from)) {
+        if (event.kind == SIM_EVENT_CDB) blocks.push_back(event);
+    }
+    ASSERT_EQ(1u, blocks.size());
+    EXPECT_EQ(0x71, blocks[0].cdb[0]);
+    ASSERT_TRUE(SimModemUnplugAndSettle());
+
+    ASSERT_EQ(0u, Uninstall()) << Log();
+    ExpectNothingInstalled("after the removal");
+    EXPECT_TRUE(Exists(oem));  // the administrator's own file stays
+}
+
+// DRVSCRIPT that names no readable file: the installation fails with
+// Windows Installer's 1603 before anything is changed, and says why in its log.
+TEST_F(PackageTest, AnUnreadableDrvScriptFailsTheInstallationAndLeavesNothing) {
+    struct Case {
+        const char* name;
+        std::wstring value;
+        const char* logged;
+    } cases[] = {
+        {"missing file", folder_ / L"missing.ini", "cannot be read: error 2"},
+        {"a folder", folder_.Path().substr(0, folder_.Path().size() - 1), "cannot be read"},
+        {"relative path", L"modems.ini", "is not a full path"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(kInstallFailure, Install(package_, L"DRVSCRIPT=" + Quoted(c.value)));
+        std::string log = Log();
+        EXPECT_NE(std::string::npos, log.find(std::string("CDZorra_Detect setup: DRVSCRIPT \"") + Narrow(c.value) +
+                                              "\" " + c.logged))
+            << log;
+        ExpectNothingInstalled("after the failed installation");
+    }
+}
+
+// A service that CDZorra_Detect.exe -Register installed is not the package's
+// to take over: the installation is refused and the service left alone.
+TEST_F(PackageTest, AServiceFromRegisterIsLeftAloneAndTheInstallationRefused) {
+    std::wstring exe = folder_ / L"CDZorra_Detect.exe";
+    ASSERT_TRUE(CopyFileW((TestProgramFolder() + L"CDZorra_Detect.exe").c_str(), exe.c_str(), FALSE));
+    ASSERT_TRUE(RunProgram(exe, L"-Register").started);
+    ASSERT_EQ(L"\"" + exe + L"\"", WaitUntilRunning().commandLine);
+
+    EXPECT_EQ(kInstallFailure, Install(package_));
+    EXPECT_NE(std::string::npos, Log().find("CDZorra_Detect setup: the service CDZorra_Detect is installed already, "
+                                            "not by this package"))
+        << Log();
+    EXPECT_FALSE(Exists(installDir_));
+    EXPECT_NE(INSTALLSTATE_DEFAULT, MsiQueryProductStateW(productCode_.c_str()));
+    ServiceState service = QueryService();
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), service.state);
+    EXPECT_EQ(L"\"" + exe + L"\"", service.commandLine);
+    EXPECT_EQ(exe, RegistryString(kEventSourceKey, L"EventMessageFile"));
+
+    ASSERT_TRUE(RunProgram(exe, L"-Unregister").started);
+    for (int i = 0; i < 100 && CountProcesses(L"CDZorra_Detect.exe") > 0; ++i) Sleep(50);
+    ExpectNothingInstalled("after -Unregister");
+}
+
+// From the older package to this one: one service, running the newer exe,
+// with the driver scripts the administrator edited and added and the trace
+// file setting; going back to the older package is refused.
+TEST_F(PackageTest, UpgradeKeepsEditedScriptsAndRunsTheNewerExe) {
+    std::string problem;
+    std::wstring older = FindPackage(PackageFolder() + L"test\\", &problem);
+    ASSERT_FALSE(older.empty()) << problem;
+    olderCode_ = PackageProperty(older, L"ProductCode");
+    std::wstring trace = folder_ / L"trace.log";
+    ASSERT_EQ(0u, Install(older, L"TRACEFILE=" + Quoted(trace))) << Log();
+    ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), WaitUntilRunning().state);
+    EXPECT_EQ(L"0.9.0.0", FileVersion(Exe()));
+
+    std::string edited = ReadFileBytes(Script()) + "# edited by the administrator\r\n";
+    ASSERT_TRUE(WriteFileBytes(Script(), edited));
+    ASSERT_TRUE(WriteFileBytes(installDir_ + L"DrvScript\\Added.ini", "[Setup]\r\nVEN=VEN_ADDED\r\n"));
+
+    ASSERT_EQ(0u, Install(package_)) << Log();
+    EXPECT_NE(INSTALLSTATE_DEFAULT, MsiQueryProductStateW(olderCode_.c_str()));
+    EXPECT_EQ(INSTALLSTATE_DEFAULT, MsiQueryProductStateW(productCode_.c_str()));
+    ServiceState service = WaitUntilRunning();
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), service.state);
+    EXPECT_EQ(L"\"" + Exe() + L"\"", service.commandLine);
+    EXPECT_EQ(1, CountProcesses(L"CDZorra_Detect.exe"));
+    std::wstring newer = FileVersion(Exe());
+    EXPECT_EQ(PackageProperty(package_, L"ProductVersion") + L".0", newer);
+    EXPECT_EQ(edited, ReadFileBytes(Script()));
+    EXPECT_EQ("[Setup]\r\nVEN=VEN_ADDED\r\n", ReadFileBytes(installDir_ + L"DrvScript\\Added.ini"));
+    EXPECT_EQ(trace, RegistryString(kParametersKey, L"TraceFile"));
+    EXPECT_EQ(Exe(), RegistryString(kEventSourceKey, L"EventMessageFile"));
+
+    EXPECT_EQ(kInstallFailure, Install(older)) << Log();
+    EXPECT_EQ(newer, FileVersion(Exe()));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), QueryService().state);
+    EXPECT_EQ(edited, ReadFileBytes(Script()));
+
+    ASSERT_EQ(0u, Uninstall()) << Log();
+    ExpectNothingInstalled("after the removal");
+}
+
+}  // namespace
