@@ -58,7 +58,7 @@ TEST(ChooseCommandAction, OptionTable) {
     }
 }
 
-std::wstring Exe() { return TestProgramFolder() + L"CDZorra_Detect.exe"; }
+std::wstring Exe() { return BuildProgramFolder() + L"CDZorra_Detect.exe"; }
 
 TEST(CommandLineProgram, UnknownOptionsAndWrongCountsDoNothingAndExitZero) {
     const wchar_t* argumentLists[] = {

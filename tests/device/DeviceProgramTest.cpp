@@ -27,7 +27,7 @@ std::string Narrow(const std::wstring& text) { return std::string(text.begin(), 
 class ExeFolder {
 public:
     ExeFolder() {
-        std::wstring exe = TestProgramFolder() + L"CDZorra_Detect.exe";
+        std::wstring exe = BuildProgramFolder() + L"CDZorra_Detect.exe";
         ready_ = !folder_.Path().empty() && CopyFileW(exe.c_str(), Exe().c_str(), FALSE) &&
                  CreateDirectoryW((folder_ / L"DrvScript").c_str(), nullptr);
     }

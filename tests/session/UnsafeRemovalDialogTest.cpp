@@ -168,7 +168,7 @@ TEST_F(UnsafeRemovalDialogTest, GoneWindowGivesEmptyAnswers) {
 TEST_F(UnsafeRemovalDialogTest, PostedCloseEndsTheDialogFound) {
     TempFolder folder;
     std::wstring ready = folder / L"ready.txt";
-    std::wstring commandLine = L"\"" + TestProgramFolder() + L"testdialog.exe\" nested hiddenstatic=2 \"title=Unsafe "
+    std::wstring commandLine = L"\"" + BuildProgramFolder() + L"testdialog.exe\" nested hiddenstatic=2 \"title=Unsafe "
                                L"Removal of Device\" lifetime=60000 \"ready=" + ready + L"\"";
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);

@@ -63,7 +63,7 @@ std::wstring CdromPath() {
 // simmodemctl with the test-only cfgmgr32.dll loaded in place of Wine's.
 std::string RunWithConfigManager(const std::wstring& arguments) {
     ScopedConfigManagerOverride useTheTestDll(L"simmodemctl.exe");
-    ProcessResult result = RunProgram(TestProgramFolder() + L"simmodemctl.exe", arguments, 20000);
+    ProcessResult result = RunProgram(BuildProgramFolder() + L"simmodemctl.exe", arguments, 20000);
     EXPECT_TRUE(result.started);
     EXPECT_EQ(0u, result.exitCode) << result.output;
     return result.output;

@@ -9,13 +9,14 @@
 #include <vector>
 
 #include "support/SimModem.h"
+#include "support/TestFiles.h"
 
 class SimModemFixture : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         if (!installed_) {
             std::wstring error;
-            installed_ = SimModemInstall(std::wstring(), &error);
+            installed_ = SimModemInstall(BuildProgramFolder() + L"simmodem.sys", &error);
             installError_ = error;
         }
     }
