@@ -327,6 +327,7 @@ std::wstring SimModemEventName(ULONG kind) {
     case SIM_EVENT_EJECT: return L"eject";
     case SIM_EVENT_VETO: return L"veto";
     case SIM_EVENT_BAD_REQUEST: return L"bad-request";
+    case SIM_EVENT_SWITCH_ABANDONED: return L"switch-abandoned";
     default: return L"event-" + std::to_wstring(kind);
     }
 }
