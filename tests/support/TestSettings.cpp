@@ -72,6 +72,31 @@ std::vector<std::wstring> LeftoverAppDefaults() {
     return found;
 }
 
+struct ShownWindow {
+    HWND window;
+    DWORD pid;
+    std::string title;
+};
+
+BOOL CALLBACK AppendShown(HWND window, LPARAM found) {
+    if (!IsWindowVisible(window)) return TRUE;
+    ShownWindow shown = {window, 0, std::string()};
+    GetWindowThreadProcessId(window, &shown.pid);
+    wchar_t title[128] = {};
+    GetWindowTextW(window, title, 128);
+    shown.title = WideToUtf8(title);
+    reinterpret_cast<std::vector<ShownWindow>*>(found)->push_back(shown);
+    return TRUE;
+}
+
+// Visible top-level windows: no test leaves one (the desktop's shell shows
+// none, and the window that keeps it alive is hidden).
+std::vector<ShownWindow> ShownWindows() {
+    std::vector<ShownWindow> found;
+    EnumWindows(AppendShown, reinterpret_cast<LPARAM>(&found));
+    return found;
+}
+
 bool SimModemPlugged() {
     SIM_STATE state = {};
     return SimModemGetState(&state) && state.state != SIM_STATE_UNPLUGGED;
@@ -182,6 +207,15 @@ std::vector<std::string> PrefixLeftovers(DWORD graceMs) {
     for (const RunningProgram& program : programs) {
         found.push_back("a process runs: " + std::to_string(program.pid) + " " + WideToUtf8(program.path));
     }
+    // A window has no handle to wait on: look again until the grace is over.
+    std::vector<ShownWindow> windows = ShownWindows();
+    for (const DWORD start = GetTickCount(); !windows.empty() && GetTickCount() - start < graceMs;) {
+        Sleep(50);
+        windows = ShownWindows();
+    }
+    for (const ShownWindow& shown : windows) {
+        found.push_back("a window is shown: \"" + shown.title + "\" of process " + std::to_string(shown.pid));
+    }
     {
         UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
         UniqueScHandle service(manager ? OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_STATUS) : nullptr);
@@ -205,6 +239,10 @@ std::vector<std::string> PrefixLeftovers(DWORD graceMs) {
 
 void RemovePrefixLeftovers() {
     EndPrograms(LeftoverPrograms());
+    for (const ShownWindow& shown : ShownWindows()) {
+        if (shown.pid == GetCurrentProcessId()) continue;  // the test program's own go with it
+        EndPrograms({RunningProgram{shown.pid, std::wstring()}});
+    }
     RemoveService();
     for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) DeleteRegistryTree(HKEY_LOCAL_MACHINE, kClientKey, view);
     for (const std::wstring& name : LeftoverAppDefaults()) {
