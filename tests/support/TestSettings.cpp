@@ -16,6 +16,11 @@ const wchar_t kAppDefaultsKey[] = L"Software\\Wine\\AppDefaults";
 // Bounds a hang, nothing more: a busy machine may take seconds.
 const DWORD kDeadlineMs = 30000;
 
+// Set while a DriverScriptEnvironment has its script beside the test program.
+bool driverScriptStaged = false;
+
+std::wstring DriverScriptFolder() { return TestProgramFolder() + L"DrvScript\\"; }
+
 bool KeyExists(HKEY root, const std::wstring& path, REGSAM view = 0) {
     UniqueRegKey key;
     return RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | view, key.put()) == ERROR_SUCCESS;
@@ -124,7 +129,7 @@ TraceFileSetting::~TraceFileSetting() {
 }
 
 void DriverScriptEnvironment::SetUp() {
-    folder_ = TestProgramFolder() + L"DrvScript\\";
+    folder_ = DriverScriptFolder();
     if (GetFileAttributesW(folder_.c_str()) != INVALID_FILE_ATTRIBUTES) {
         ADD_FAILURE() << "a DrvScript folder lies beside the test program before the run: an earlier run left it, "
                          "and a script in it could be the one this run reads; it is removed";
@@ -133,9 +138,11 @@ void DriverScriptEnvironment::SetUp() {
     ASSERT_TRUE(CreateDirectoryW(folder_.c_str(), nullptr)) << "error " << GetLastError();
     file_ = folder_ + fileName_;
     ASSERT_TRUE(WriteFileBytes(file_, contents_)) << "error " << GetLastError();
+    driverScriptStaged = true;
 }
 
 void DriverScriptEnvironment::TearDown() {
+    driverScriptStaged = false;
     DeleteFileW(file_.c_str());
     EXPECT_TRUE(RemoveDirectoryW(folder_.c_str())) << "the DrvScript folder beside the test program does not go "
                                                       "(error "
@@ -234,6 +241,9 @@ std::vector<std::string> PrefixLeftovers(DWORD graceMs) {
         found.push_back("the key HKCU\\" + WideToUtf8(kAppDefaultsKey) + "\\" + WideToUtf8(name) + " exists");
     }
     if (SimModemPlugged()) found.push_back("the simulated modem is plugged");
+    if (!driverScriptStaged && GetFileAttributesW(DriverScriptFolder().c_str()) != INVALID_FILE_ATTRIBUTES) {
+        found.push_back("a DrvScript folder lies beside the test program: " + WideToUtf8(DriverScriptFolder()));
+    }
     return found;
 }
 
@@ -251,4 +261,5 @@ void RemovePrefixLeftovers() {
         }
     }
     if (SimModemPlugged()) SimModemUnplugAndSettle(kDeadlineMs);
+    if (!driverScriptStaged) RemoveTree(DriverScriptFolder());
 }

@@ -57,10 +57,11 @@ LONG DeleteRegistryTree(HKEY root, const std::wstring& path, REGSAM view = 0);
 // registry key, the client's install-folder key, Wine's per-program settings
 // for the programs the tests run, a process of the exe or of a program
 // copied into a temporary folder, a visible window (a dialog program or a
-// dialog of the test's own), the simulated modem plugged. One line each;
-// none when the prefix is as every test must find it. Processes and windows
-// still there are given graceMs to go by themselves (a service's process
-// goes a moment after it reported stopped).
+// dialog of the test's own), the simulated modem plugged, a DrvScript folder
+// beside the test program that no DriverScriptEnvironment put there. One
+// line each; none when the prefix is as every test must find it. Processes
+// and windows still there are given graceMs to go by themselves (a
+// service's process goes a moment after it reported stopped).
 std::vector<std::string> PrefixLeftovers(DWORD graceMs);
 // Removes what PrefixLeftovers reports.
 void RemovePrefixLeftovers();
