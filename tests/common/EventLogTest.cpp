@@ -76,7 +76,7 @@ std::wstring FormatFromExe(HMODULE exe, DWORD id, const std::vector<std::wstring
 }
 
 TEST(EventMessages, EveryIdFormatsFromTheExesMessageTableWithItsInserts) {
-    std::wstring exePath = TestProgramFolder() + L"CDZorra_Detect.exe";
+    std::wstring exePath = BuildProgramFolder() + L"CDZorra_Detect.exe";
     HMODULE exe = LoadLibraryExW(exePath.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     ASSERT_NE(nullptr, exe) << "error " << GetLastError();
     for (const MessageCase& c : kMessages) {

@@ -103,13 +103,19 @@ TEST(TraceFile, UnwritablePlacesDisturbNothing) {
     }
 }
 
+// Once the setting is removed nothing goes to the file it named: a message
+// after that would make the file anew.
 TEST(TraceFile, NoSettingWritesNoFile) {
     TempFolder folder;
-    ReloadTraceSettings();
+    std::wstring path = folder / L"trace.log";
+    {
+        TraceFileSetting setting(path);
+        Trace(L"while set\n");
+    }
+    ASSERT_NE(std::string::npos, ReadFileBytes(path).find("] while set\r\n")) << "the setting wrote nothing";
+    ASSERT_TRUE(DeleteFileW(path.c_str()));
     Trace(L"nowhere\n");
-    WIN32_FIND_DATAW data;
-    UniqueFindHandle find(FindFirstFileW((folder / L"*.log").c_str(), &data));
-    EXPECT_FALSE(find.valid());
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(path.c_str())) << "written after the setting went";
 }
 
 // The service and a command line may trace into one file at the same time:
@@ -125,7 +131,7 @@ TEST(TraceFile, TwoProcessesAppendingAtOnceKeepEveryLineWhole) {
         std::vector<std::thread> writers;
         for (int w = 0; w < 2; ++w) {
             writers.emplace_back([&, w] {
-                results[w] = RunProgram(TestProgramFolder() + L"config_probe.exe",
+                results[w] = RunProgram(BuildProgramFolder() + L"config_probe.exe",
                                         L"trace " + std::to_wstring(kLines) + L" " + tags[w], 120000);
             });
         }

@@ -3,7 +3,7 @@
 #include "support/ProcessRunner.h"
 
 ProbeFolder::ProbeFolder(const std::wstring& exeName) : exeName_(exeName) {
-    std::wstring probe = TestProgramFolder() + L"config_probe.exe";
+    std::wstring probe = BuildProgramFolder() + L"config_probe.exe";
     ready_ = !folder_.Path().empty() && CopyFileW(probe.c_str(), ExePath().c_str(), FALSE) &&
              CreateDirectoryW((folder_ / L"DrvScript").c_str(), nullptr);
 }

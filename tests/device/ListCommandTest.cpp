@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cwchar>
 #include <string>
 
 #include "device/DeviceEnum.h"
@@ -59,14 +58,12 @@ TEST_F(ListCommandTest, ShowsEachInterfaceTheChoiceAndTheReadiness) {
     ExpectLine(listing, L"     Friendly name: (none)");
     ExpectLine(listing, L"Modem interfaces: 0 present");
     ExpectLine(listing, L"  (none)");
-    BYTE cdb[3];
-    ArrivalCdbForVersion(GetOSVersion(), cdb);
-    wchar_t block[32];
-    swprintf(block, 32, L"%02X %02X %02X 00 00 00", cdb[0], cdb[1], cdb[2]);
-    ExpectLine(listing, std::wstring(L"Switch command block sent on arrival: ") + block);
+    // The prefix answers as Windows 7 or later: version class 6 and its block.
+    ASSERT_EQ(OS_VISTA, GetOSVersion());
+    ExpectLine(listing, L"Switch command block sent on arrival: 71 03 00 00 00 00");
     ExpectLine(listing, L"Modem ready now: no: USB\\VID_CDZ0&PID_0001&MI_01\\2 has a problem (status 0x00000408, "
                         L"problem 10)");
-    ExpectLine(listing, std::wstring(L"On a CD-ROM arrival now the service would: send ") + block + L" to \\\\?\\cdz");
+    ExpectLine(listing, L"On a CD-ROM arrival now the service would: send 71 03 00 00 00 00 to \\\\?\\cdz");
 }
 
 TEST_F(ListCommandTest, ModemAlreadyPresentAndReadinessCounts) {

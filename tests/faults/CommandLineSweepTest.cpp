@@ -73,18 +73,13 @@ bool IsAllowedOutput(const std::string& output) {
 class CommandLineSweep : public ::testing::Test {
 protected:
     void SetUp() override {
-        RemoveService();
         ASSERT_FALSE(folder.Path().empty());
         exePath = folder / L"CDZorra_Detect.exe";
-        ASSERT_TRUE(CopyFileW((TestProgramFolder() + L"CDZorra_Detect.exe").c_str(), exePath.c_str(), FALSE));
+        ASSERT_TRUE(CopyFileW((BuildProgramFolder() + L"CDZorra_Detect.exe").c_str(), exePath.c_str(), FALSE));
     }
     void TearDown() override {
-        RemoveService();
         EXPECT_FALSE(ServiceExists()) << "the sweep left the service installed";
-        for (int i = 0; i < 40 && GetFileAttributesW(exePath.c_str()) != INVALID_FILE_ATTRIBUTES; ++i) {
-            if (DeleteFileW(exePath.c_str())) break;
-            Sleep(50);
-        }
+        RemoveService();
     }
 
     // Runs the option with 0 to 5 further arguments. A report option prints
@@ -125,7 +120,8 @@ TEST_F(CommandLineSweep, ServiceOptionsWithAnyArgumentsExitZeroAndLeaveNothingIn
     EXPECT_EQ(ServiceState(), static_cast<DWORD>(SERVICE_RUNNING));
     Sweep(L"-unregister", 5);
     Sweep(L"-u", 0);
-    for (int i = 0; i < 100 && ServiceExists(); ++i) Sleep(20);
+    // The service is deleted once its process has stopped; the deadline bounds a hang.
+    for (DWORD start = GetTickCount(); ServiceExists() && GetTickCount() - start < 30000;) Sleep(20);
     EXPECT_FALSE(ServiceExists());
 }
 

@@ -8,6 +8,7 @@
 #include <windows.h>
 #include <dbt.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -28,6 +29,7 @@
 #include "support/FakeDevices.h"
 #include "support/TestFiles.h"
 #include "support/TraceCapture.h"
+#include "support/UserShell.h"
 
 namespace {
 
@@ -42,6 +44,7 @@ const ::testing::Environment* const driverScript = ::testing::AddGlobalTestEnvir
     "[Setup]\r\nVEN=VEN_CDZFAULT&PROD_SWITCH\r\nIsDX=0\r\n"));
 
 std::mutex reportLock;
+std::condition_variable reported;
 std::vector<DWORD> reportedStates;
 std::atomic<bool> statusFails{false};
 
@@ -49,6 +52,7 @@ BOOL WINAPI RecordStatus(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS status) {
     {
         std::lock_guard<std::mutex> guard(reportLock);
         reportedStates.push_back(status->dwCurrentState);
+        reported.notify_all();
     }
     if (statusFails) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -60,6 +64,16 @@ BOOL WINAPI RecordStatus(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS status) {
 std::vector<DWORD> Reports() {
     std::lock_guard<std::mutex> guard(reportLock);
     return reportedStates;
+}
+
+// Waits (the deadline bounds a hang) until count reports of the state were
+// made, or any report at all for a state of 0.
+bool WaitForReports(DWORD state, size_t count) {
+    std::unique_lock<std::mutex> hold(reportLock);
+    return reported.wait_for(hold, std::chrono::seconds(30), [&] {
+        if (state == 0) return !reportedStates.empty();
+        return static_cast<size_t>(std::count(reportedStates.begin(), reportedStates.end(), state)) >= count;
+    });
 }
 
 SERVICE_STATUS_HANDLE WINAPI FakeRegister(LPCWSTR, LPHANDLER_FUNCTION_EX, LPVOID) {
@@ -78,7 +92,7 @@ public:
         changed_.wait(hold, [this] { return open_; });
         --waiting_;
     }
-    bool WaitForWaiter(int count, int ms = 5000) {
+    bool WaitForWaiter(int count, int ms = 30000) {
         std::unique_lock<std::mutex> hold(lock_);
         return changed_.wait_for(hold, std::chrono::milliseconds(ms), [&] { return waiting_ >= count; });
     }
@@ -114,15 +128,27 @@ bool JoinWithin(const UniqueHandle& thread, DWORD ms) {
 }
 
 Gate* launcherGate = nullptr;
-std::atomic<int> launchersAlive{0};
 std::atomic<int> launchersStarted{0};
+std::mutex launcherLock;
+std::condition_variable launcherEnded;
+int launchersAlive = 0;
 
 DWORD WINAPI GatedLauncher(LPVOID) {
     ++launchersStarted;
-    ++launchersAlive;
+    {
+        std::lock_guard<std::mutex> hold(launcherLock);
+        ++launchersAlive;
+    }
     if (launcherGate != nullptr) launcherGate->Wait();
+    std::lock_guard<std::mutex> hold(launcherLock);
     --launchersAlive;
+    launcherEnded.notify_all();
     return 0;
+}
+
+int LaunchersAlive() {
+    std::lock_guard<std::mutex> hold(launcherLock);
+    return launchersAlive;
 }
 
 class ServiceFaultTest : public ::testing::Test {
@@ -142,7 +168,12 @@ protected:
     }
     void TearDown() override {
         gate.Open();
-        for (int i = 0; i < 500 && launchersAlive.load() > 0; ++i) Sleep(2);
+        {
+            // No launcher outlives its test (the deadline bounds a hang).
+            std::unique_lock<std::mutex> hold(launcherLock);
+            EXPECT_TRUE(launcherEnded.wait_for(hold, std::chrono::seconds(30), [] { return launchersAlive == 0; }))
+                << launchersAlive << " launchers still wait";
+        }
         launcherGate = nullptr;
         for (std::atomic<HDEVNOTIFY>* slot : {&serviceRuntime.cdromNotify, &serviceRuntime.modemNotify}) {
             HDEVNOTIFY notify = slot->exchange(nullptr);
@@ -160,7 +191,7 @@ protected:
             LPWSTR argv[] = {name};
             ServiceMain(1, argv);
         });
-        for (int i = 0; i < 1000 && Reports().empty(); ++i) Sleep(2);
+        WaitForReports(0, 1);
         return serviceMain;
     }
 
@@ -177,7 +208,7 @@ protected:
 TEST_F(ServiceFaultTest, StatusReportsFailingFromTheStartStopTheServiceInBoundedSteps) {
     statusFails = true;
     UniqueHandle serviceMain = StartServiceMain();
-    ASSERT_TRUE(JoinWithin(serviceMain, 10000)) << "ServiceMain did not return";
+    ASSERT_TRUE(JoinWithin(serviceMain, 30000)) << "ServiceMain did not return";
     std::vector<DWORD> got = Reports();
     ASSERT_GE(got.size(), 2u);
     EXPECT_LE(got.size(), 6u);
@@ -200,7 +231,8 @@ TEST_F(ServiceFaultTest, StopWhileOnDeviceEventWaitsForTheDevice) {
     devices.AddInterfaceNode(kGuidDevInterfaceCdRom, kCdRomId, kCdRomPath);
     {
         std::wstring path;
-        if (!FindSupportedCdRom(path)) GTEST_SKIP() << "the device layer does not tell a supported CD-ROM";
+        ASSERT_TRUE(FindSupportedCdRom(path)) << "the driver script beside the test program does not make the "
+                                                 "CD-ROM supported";
     }
     Gate deviceGate;
     std::atomic<bool> holdDevice{true};
@@ -213,17 +245,22 @@ TEST_F(ServiceFaultTest, StopWhileOnDeviceEventWaitsForTheDevice) {
     ASSERT_TRUE(deviceGate.WaitForWaiter(1));
     EXPECT_TRUE(IsDeviceEventBusy());
 
+    // The device stays held until the test opens its gate: whatever waited
+    // for it would not end before then.
     int eventData = 0;
     UniqueHandle arrival = RunThread([&] { OnDeviceEvent(DBT_DEVICEARRIVAL, &eventData); });  // overlaps: dropped
-    ASSERT_TRUE(JoinWithin(arrival, 5000)) << "an overlapping arrival waited";
+    ASSERT_TRUE(JoinWithin(arrival, 30000)) << "an overlapping arrival waited";
 
-    DWORD before = GetTickCount();
-    EXPECT_EQ(ServiceCtrl(SERVICE_CONTROL_STOP, 0, nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
-    EXPECT_LT(GetTickCount() - before, 5000u) << "the stop control waited for the device";
-    Sleep(1200);  // ServiceMain meanwhile reports stop-pending with check points
+    DWORD answer = ~0u;
+    UniqueHandle stop = RunThread([&answer] { answer = ServiceCtrl(SERVICE_CONTROL_STOP, 0, nullptr, nullptr); });
+    ASSERT_TRUE(JoinWithin(stop, 30000)) << "the stop control waited for the device";
+    EXPECT_EQ(answer, static_cast<DWORD>(NO_ERROR));
+    // ServiceMain waits for the monitor and reports stop-pending with a check
+    // point after each second of it.
+    ASSERT_TRUE(WaitForReports(SERVICE_STOP_PENDING, 2)) << "no check-point report while the device was held";
     holdDevice = false;
     deviceGate.Open();
-    ASSERT_TRUE(JoinWithin(serviceMain, 10000)) << "the service did not stop";
+    ASSERT_TRUE(JoinWithin(serviceMain, 30000)) << "the service did not stop";
 
     EXPECT_FALSE(IsDeviceEventBusy());
     std::vector<DWORD> got = Reports();
@@ -248,7 +285,8 @@ TEST_F(ServiceFaultTest, StopWhileALauncherWaitsForTheModem) {
     devices.AddInterfaceNode(kGuidDevInterfaceCdRom, kCdRomId, kCdRomPath);
     {
         std::wstring path;
-        if (!FindSupportedCdRom(path)) GTEST_SKIP() << "the device layer does not tell a supported CD-ROM";
+        ASSERT_TRUE(FindSupportedCdRom(path)) << "the driver script beside the test program does not make the "
+                                                 "CD-ROM supported";
     }
     UniqueHandle serviceMain = StartServiceMain();
     // The monitor's scan at start switches the CD-ROM already there; an
@@ -263,12 +301,12 @@ TEST_F(ServiceFaultTest, StopWhileALauncherWaitsForTheModem) {
     OnDeviceEvent(DBT_DEVICEARRIVAL, &eventData);
     ASSERT_TRUE(gate.WaitForWaiter(1));
 
-    DWORD before = GetTickCount();
+    // The launcher waits at the gate until the test ends: a service that
+    // waited for it would not stop before then.
     ServiceCtrl(SERVICE_CONTROL_STOP, 0, nullptr, nullptr);
-    ASSERT_TRUE(JoinWithin(serviceMain, 10000)) << "the service waited for the launcher";
-    EXPECT_LT(GetTickCount() - before, 5000u) << "the stop waited for the launcher";
+    ASSERT_TRUE(JoinWithin(serviceMain, 30000)) << "the service waited for the launcher";
     EXPECT_EQ(Reports().back(), static_cast<DWORD>(SERVICE_STOPPED));
-    EXPECT_GE(launchersAlive.load(), 1);  // still waiting: it was not waited for
+    EXPECT_GE(LaunchersAlive(), 1);  // still waiting: it was not waited for
     EXPECT_FALSE(IsDeviceEventBusy());
 }
 
@@ -277,8 +315,9 @@ TEST_F(ServiceFaultTest, StopWhileALauncherWaitsForTheModem) {
 // A directory, a file that is no program and paths of 32,000 characters are
 // refused by process creation: traced, nothing started, no handle kept.
 TEST(ClientImageFault, UnusablePathsAreRefusedAndTraced) {
+    ASSERT_TRUE(EnsureShellRuns()) << "no user's shell (explorer.exe) runs on this desktop";
     HANDLE token = nullptr;
-    if (!GetTokenByName(&token)) GTEST_SKIP() << "no explorer.exe runs here";
+    ASSERT_TRUE(GetTokenByName(&token)) << "the shell's token does not open, error " << GetLastError();
     CloseHandle(token);
     TempFolder folder;
     std::wstring notAProgram = folder / L"App.exe";

@@ -68,7 +68,7 @@ std::wstring FindPackage(const std::wstring& folder, std::string* problem) {
     return std::wstring();
 }
 
-std::wstring PackageFolder() { return FullPath(TestProgramFolder() + L"..\\..\\package\\"); }
+std::wstring PackageFolder() { return FullPath(BuildProgramFolder() + L"..\\..\\package\\"); }
 
 // Runs msiexec with the arguments and answers its exit code (~0 when it
 // does not start or end within two minutes).
@@ -317,7 +317,7 @@ std::vector<std::pair<std::string, std::string>> ImportsOf(const std::wstring& p
 // none of the newer kernel32 functions that the toolchain's thread runtime
 // reaches for (app/OldWindowsImports.cpp stands in for them).
 TEST(PackageActions, CustomActionDllLoadsOnWindows2000) {
-    std::vector<std::pair<std::string, std::string>> imports = ImportsOf(TestProgramFolder() + L"CDZorra_Setup.dll");
+    std::vector<std::pair<std::string, std::string>> imports = ImportsOf(BuildProgramFolder() + L"CDZorra_Setup.dll");
     ASSERT_FALSE(imports.empty());
     const std::set<std::string> dlls = {"kernel32.dll", "advapi32.dll", "msi.dll", "msvcrt.dll"};
     const std::set<std::string> newer = {"GetTickCount64", "AddVectoredExceptionHandler",
@@ -330,7 +330,7 @@ TEST(PackageActions, CustomActionDllLoadsOnWindows2000) {
 }
 
 TEST_F(PackageTest, VersionIsTheExesOwnVersionResource) {
-    std::wstring exeVersion = FileVersion(TestProgramFolder() + L"CDZorra_Detect.exe");
+    std::wstring exeVersion = FileVersion(BuildProgramFolder() + L"CDZorra_Detect.exe");
     std::wstring productVersion = PackageProperty(package_, L"ProductVersion");
     // Windows Installer compares three numbers; the exe's fourth is 0.
     EXPECT_EQ(exeVersion, productVersion + L".0");
@@ -441,7 +441,7 @@ TEST_F(PackageTest, AnUnreadableDrvScriptFailsTheInstallationAndLeavesNothing) {
 // to take over: the installation is refused and the service left alone.
 TEST_F(PackageTest, AServiceFromRegisterIsLeftAloneAndTheInstallationRefused) {
     std::wstring exe = folder_ / L"CDZorra_Detect.exe";
-    ASSERT_TRUE(CopyFileW((TestProgramFolder() + L"CDZorra_Detect.exe").c_str(), exe.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW((BuildProgramFolder() + L"CDZorra_Detect.exe").c_str(), exe.c_str(), FALSE));
     ASSERT_TRUE(RunProgram(exe, L"-Register").started);
     ASSERT_EQ(L"\"" + exe + L"\"", WaitUntilRunning().commandLine);
 

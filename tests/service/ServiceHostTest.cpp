@@ -11,6 +11,8 @@
 #include <dbt.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -36,6 +38,7 @@ struct Report {
 };
 
 std::mutex reportLock;
+std::condition_variable reported;
 std::vector<Report> reports;
 std::atomic<bool> statusFails{false};
 std::atomic<int> scriptedTimeouts{0};
@@ -51,6 +54,7 @@ BOOL WINAPI RecordStatus(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS status) {
                              IsSet(serviceRuntime.stopEvent.load()),
                              serviceRuntime.cdromNotify.load() == nullptr &&
                                  serviceRuntime.modemNotify.load() == nullptr});
+    reported.notify_all();
     if (statusFails) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -131,14 +135,15 @@ protected:
     }
 
     // Runs ServiceMain on a thread of its own, as the manager does, and
-    // returns once it has reported running.
+    // returns once it has reported running (the deadline bounds a hang).
     std::thread StartServiceMain() {
         std::thread serviceMain([] {
             wchar_t name[] = L"CDZorra_Detect";
             LPWSTR argv[] = {name};
             ServiceMain(1, argv);
         });
-        for (int i = 0; i < 500 && Reports().empty(); ++i) Sleep(2);
+        std::unique_lock<std::mutex> hold(reportLock);
+        reported.wait_for(hold, std::chrono::seconds(30), [] { return !reports.empty(); });
         return serviceMain;
     }
 
@@ -199,10 +204,13 @@ TEST_F(ServiceHostTest, EveryOtherControlIsAnsweredRunning) {
 }
 
 TEST_F(ServiceHostTest, ServiceMainRunsUntilStoppedAndReportsTheLifecycle) {
+    // The monitor thread registers its notifications as it starts, then
+    // scans the devices.
+    UniqueHandle scanned(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    devices.OnGetClassDevs([&scanned] { SetEvent(scanned.get()); });
     std::thread serviceMain = StartServiceMain();
     ASSERT_FALSE(Reports().empty());
-    // The monitor thread registers its notifications as it starts.
-    for (int i = 0; i < 500 && serviceRuntime.modemNotify.load() == nullptr; ++i) Sleep(2);
+    EXPECT_EQ(WaitForSingleObject(scanned.get(), 30000), static_cast<DWORD>(WAIT_OBJECT_0));
     EXPECT_NE(serviceRuntime.cdromNotify.load(), nullptr);
     EXPECT_NE(serviceRuntime.modemNotify.load(), nullptr);
 

@@ -34,24 +34,18 @@ std::wstring ReadRegistryString(HKEY root, const wchar_t* path, const wchar_t* n
 class ServiceManagerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        RemoveService();
         ASSERT_FALSE(folder.Path().empty());
         installFolder = folder / L"Program Files";
         ASSERT_TRUE(CreateDirectoryW(installFolder.c_str(), nullptr));
         exePath = installFolder + L"\\CDZorra_Detect.exe";
-        ASSERT_TRUE(CopyFileW((TestProgramFolder() + L"CDZorra_Detect.exe").c_str(), exePath.c_str(), FALSE));
+        ASSERT_TRUE(CopyFileW((BuildProgramFolder() + L"CDZorra_Detect.exe").c_str(), exePath.c_str(), FALSE));
         tracePath = folder / L"trace.log";
     }
+    // The service, its key with the trace setting, its event source and its
+    // process go; the folder with the exe goes with the fixture.
     void TearDown() override {
         RemoveService();
         RemoveEventSourceEntries();
-        RegDeleteKeyW(HKEY_LOCAL_MACHINE, (std::wstring(kServiceKey) + L"\\Parameters").c_str());
-        // The service process may take a moment to go; the folder goes with it.
-        for (int i = 0; i < 40 && GetFileAttributesW(exePath.c_str()) != INVALID_FILE_ATTRIBUTES; ++i) {
-            DeleteFileW(exePath.c_str());
-            if (GetFileAttributesW(exePath.c_str()) == INVALID_FILE_ATTRIBUTES) break;
-            Sleep(50);
-        }
     }
 
     // The trace-file setting lives under the service's key, which a delete
@@ -85,9 +79,16 @@ protected:
         return status;
     }
 
-    // The service reports stopped a moment before its process has gone.
-    void WaitUntilStopped() {
-        for (int i = 0; i < 100 && Query().dwCurrentState != SERVICE_STOPPED; ++i) Sleep(20);
+    // -Unregister and -Stop may return before the service has stopped (and,
+    // once marked for deletion, gone). The deadline bounds a hang.
+    bool WaitUntilStopped() {
+        const DWORD start = GetTickCount();
+        for (;;) {
+            bool exists = false;
+            if (Query(&exists).dwCurrentState == SERVICE_STOPPED || !exists) return true;
+            if (GetTickCount() - start > 30000) return false;
+            Sleep(20);
+        }
     }
 
     TempFolder folder;
@@ -146,7 +147,7 @@ TEST_F(ServiceManagerTest, RegisterInstallsQuotedStartsAndAnswersUntilUnregister
     RunExe(L"-Unregister");
     EXPECT_TRUE(Traced("Service deleted successfully"));
     EXPECT_EQ(ReadRegistryString(HKEY_LOCAL_MACHINE, kEventSourceKey, L"EventMessageFile"), L"<no key>");
-    WaitUntilStopped();
+    EXPECT_TRUE(WaitUntilStopped());
     bool exists = true;
     Query(&exists);
     EXPECT_FALSE(exists);
@@ -155,7 +156,7 @@ TEST_F(ServiceManagerTest, RegisterInstallsQuotedStartsAndAnswersUntilUnregister
 TEST_F(ServiceManagerTest, UnregisterOfAStoppedServiceStillDeletesIt) {
     RunExe(L"-Register");
     RunExe(L"-Stop");
-    WaitUntilStopped();
+    ASSERT_TRUE(WaitUntilStopped());
     RunExe(L"-Unregister");
     EXPECT_TRUE(Traced("Service is already stopped."));
     EXPECT_TRUE(Traced("Service deleted successfully"));

@@ -350,10 +350,10 @@ TEST_F(ClientLaunchTest, NoFolderStartsNothing) {
 TEST_F(ClientLaunchTest, RunClientAppTriesTheChosenClient) {
     const bool isDX = QueryIsDX();
     std::wstring image = ClientImagePath(isDX);
-    if (IsClientRunning(ClientProcessName(isDX))) GTEST_SKIP() << "a client runs already";
-    if (!image.empty() && GetFileAttributesW(image.c_str()) != INVALID_FILE_ATTRIBUTES) {
-        GTEST_SKIP() << "a client is installed beside this program";
-    }
+    // Either would be a leftover of another test.
+    ASSERT_FALSE(IsClientRunning(ClientProcessName(isDX))) << "a client runs already";
+    ASSERT_TRUE(image.empty() || GetFileAttributesW(image.c_str()) == INVALID_FILE_ATTRIBUTES)
+        << "a client is installed beside this program";
     ScopedTraceCapture capture;
     RunClientApp();
     if (image.empty()) {

@@ -78,7 +78,7 @@ std::wstring Unescaped(const std::wstring& text) {
 }  // namespace
 
 TestClientCopy::TestClientCopy(const std::wstring& folder, const std::wstring& name) : path_(folder + name) {
-    copied_ = CopyFileW((TestProgramFolder() + L"testclient.exe").c_str(), path_.c_str(), TRUE) != FALSE;
+    copied_ = CopyFileW((BuildProgramFolder() + L"testclient.exe").c_str(), path_.c_str(), TRUE) != FALSE;
 }
 
 TestClientCopy::~TestClientCopy() {
@@ -124,17 +124,20 @@ std::vector<ClientMark> TestClientCopy::WaitForMarks(size_t count, DWORD timeout
 
 int TestClientCopy::StopClients() {
     std::vector<ClientMark> marks = Marks();
+    // Every client of this copy sees its marker go within 50 ms and ends.
     DeleteFileW(MarkerPath().c_str());
-    int terminated = 0;
-    for (const ClientMark& mark : marks) {
-        if (WaitForProcessEnd(mark.pid, 5000)) continue;
-        UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, mark.pid));
-        if (process && TerminateProcess(process.get(), 1)) {
-            WaitForSingleObject(process.get(), 5000);
-            ++terminated;
-        }
+    std::vector<RunningProgram> clients;
+    for (const ClientMark& mark : marks) clients.push_back({mark.pid, path_});
+    WaitForProgramsToEnd(clients, 5000);
+    // Any still there, and any that runs this copy without a line in the
+    // marker (started after the marker went), is ended.
+    size_t slash = path_.find_last_of(L'\\');
+    std::vector<RunningProgram> left;
+    for (const RunningProgram& program : RunningPrograms({path_.substr(slash + 1)})) {
+        if (EqualsIgnoreCaseAscii(program.path, path_)) left.push_back(program);
     }
-    return terminated;
+    EndPrograms(left);
+    return static_cast<int>(left.size());
 }
 
 DWORD OwnHandleCount() {

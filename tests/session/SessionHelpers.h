@@ -60,10 +60,10 @@ public:
     // The lines written so far.
     std::vector<ClientMark> Marks() const;
     // Waits (at most timeoutMs) until at least count lines were written.
-    std::vector<ClientMark> WaitForMarks(size_t count, DWORD timeoutMs = 10000) const;
+    std::vector<ClientMark> WaitForMarks(size_t count, DWORD timeoutMs = 30000) const;
     // Ends every client started from this copy: removes the marker, waits for
-    // them to go and terminates any that stays. Returns how many had to be
-    // terminated.
+    // them to go and terminates any that stays, and any that runs this copy
+    // without a line in the marker. Returns how many had to be terminated.
     int StopClients();
 
 private:

@@ -32,7 +32,7 @@ protected:
         TestDialogLayout hidden;
         hidden.visible = false;
         ShownDialog probe(hidden);
-        if (!probe.Window()) GTEST_SKIP() << "no windows here (no display?)";
+        ASSERT_NE(nullptr, probe.Window()) << "no window can be made: the suites run with a display (Xvfb)";
         ASSERT_EQ(nullptr, GetUnSafeRemoveWnd2K()) << "a matching dialog is on the desktop already";
     }
     void TearDown() override {
@@ -71,6 +71,12 @@ std::string Title(HWND window) {
     if (!window) return "none";
     GetWindowTextA(window, title, sizeof(title));
     return "\"" + std::string(title) + "\" (" + std::to_string(reinterpret_cast<UINT_PTR>(window)) + ")";
+}
+
+std::string Titles(const std::vector<HWND>& windows) {
+    std::string text;
+    for (HWND window : windows) text += (text.empty() ? "" : ", ") + Title(window);
+    return text;
 }
 
 // The first of the windows in EnumWindows order, or null.
@@ -168,8 +174,11 @@ TEST_F(UnsafeRemovalDialogTest, GoneWindowGivesEmptyAnswers) {
 TEST_F(UnsafeRemovalDialogTest, PostedCloseEndsTheDialogFound) {
     TempFolder folder;
     std::wstring ready = folder / L"ready.txt";
-    std::wstring commandLine = L"\"" + TestProgramFolder() + L"testdialog.exe\" nested hiddenstatic=2 \"title=Unsafe "
-                               L"Removal of Device\" lifetime=60000 \"ready=" + ready + L"\"";
+    std::wstring readyEvent = L"CDZTestDialogReady." + std::to_wstring(GetCurrentProcessId());
+    UniqueHandle readyShown(CreateEventW(nullptr, TRUE, FALSE, readyEvent.c_str()));
+    ASSERT_TRUE(readyShown.valid()) << GetLastError();
+    std::wstring commandLine = L"\"" + BuildProgramFolder() + L"testdialog.exe\" nested hiddenstatic=2 \"title=Unsafe "
+                               L"Removal of Device\" lifetime=60000 \"ready=" + ready + L"\" readyevent=" + readyEvent;
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
@@ -178,12 +187,21 @@ TEST_F(UnsafeRemovalDialogTest, PostedCloseEndsTheDialogFound) {
         << GetLastError();
     UniqueHandle process(info.hProcess);
     UniqueHandle thread(info.hThread);
-    std::string text;
-    for (int i = 0; i < 500 && text.empty(); ++i) {
-        if (WaitForSingleObject(process.get(), 20) == WAIT_OBJECT_0) break;
-        text = ReadFileBytes(ready);
-    }
-    ASSERT_FALSE(text.empty()) << "testdialog did not come up";
+    // The dialog program ends with the test, whichever way the test ends.
+    struct EndAtExit {
+        HANDLE process;
+        ~EndAtExit() {
+            if (WaitForSingleObject(process, 0) == WAIT_TIMEOUT && TerminateProcess(process, 1)) {
+                WaitForSingleObject(process, 30000);
+            }
+        }
+    } endAtExit{process.get()};
+    // The program sets the event once its dialog exists; the deadline bounds
+    // a hang (a busy machine may take seconds to start a program).
+    const HANDLE shownOrEnded[] = {readyShown.get(), process.get()};
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(2, shownOrEnded, FALSE, 30000)) << "testdialog did not come up";
+    std::string text = ReadFileBytes(ready);
+    ASSERT_FALSE(text.empty()) << "testdialog wrote no ready file";
     HWND shown = reinterpret_cast<HWND>(static_cast<UINT_PTR>(strtoull(text.c_str() + 5, nullptr, 16)));
 
     HWND found = GetUnSafeRemoveWnd2K();
@@ -194,10 +212,7 @@ TEST_F(UnsafeRemovalDialogTest, PostedCloseEndsTheDialogFound) {
         return std::wstring(title);
     }());
     ASSERT_TRUE(PostMessageW(found, WM_CLOSE, 0, 0));
-    if (WaitForSingleObject(process.get(), 10000) != WAIT_OBJECT_0) {
-        TerminateProcess(process.get(), 1);
-        FAIL() << "the dialog stayed after WM_CLOSE";
-    }
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.get(), 30000)) << "the dialog stayed after WM_CLOSE";
     DWORD exitCode = 99;
     GetExitCodeProcess(process.get(), &exitCode);
     EXPECT_EQ(0u, exitCode);
@@ -205,7 +220,8 @@ TEST_F(UnsafeRemovalDialogTest, PostedCloseEndsTheDialogFound) {
 }
 
 TEST(UnsafeRemovalDialogEmptyDesktop, NoVisibleWindowIsTraced) {
-    if (!VisibleTopLevelWindows().empty()) GTEST_SKIP() << "other visible windows are on this desktop";
+    // No test leaves a window: one here was left by an earlier test.
+    ASSERT_EQ("", Titles(VisibleTopLevelWindows())) << "visible windows are on this desktop";
     ScopedTraceCapture capture;
     EXPECT_EQ(nullptr, GetUnSafeRemoveWnd2K());
     ASSERT_EQ(1u, capture.Messages().size());

@@ -181,7 +181,9 @@ bool SimModemInstall(const std::wstring& driverPath, std::wstring* error) {
         if (!problem.empty()) *error += L": " + problem;
         return false;
     }
-    for (int i = 0; i < 200; ++i) {
+    // The device host starts the bus in its own time: the deadline (30 s)
+    // only bounds a hang.
+    for (int i = 0; i < 600; ++i) {
         SIM_STATE state = {};
         if (SimModemGetState(&state) && state.busStarted) return true;
         Sleep(50);
@@ -327,6 +329,7 @@ std::wstring SimModemEventName(ULONG kind) {
     case SIM_EVENT_EJECT: return L"eject";
     case SIM_EVENT_VETO: return L"veto";
     case SIM_EVENT_BAD_REQUEST: return L"bad-request";
+    case SIM_EVENT_SWITCH_ABANDONED: return L"switch-abandoned";
     default: return L"event-" + std::to_wstring(kind);
     }
 }

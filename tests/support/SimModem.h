@@ -67,7 +67,7 @@ bool SimModemWaitSettled(ULONG state, DWORD timeoutMs);
 bool SimModemWaitEvent(ULONG first, ULONG kind, DWORD timeoutMs, SIM_EVENT* found = nullptr);
 
 // Unplugs and waits until every face is gone. For the end of a test.
-bool SimModemUnplugAndSettle(DWORD timeoutMs = 10000);
+bool SimModemUnplugAndSettle(DWORD timeoutMs = 30000);
 
 // "71 03 00 00 00 00"
 std::wstring SimModemCdbText(const SIM_EVENT& event);

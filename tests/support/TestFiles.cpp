@@ -70,3 +70,10 @@ std::wstring TestProgramFolder() {
     std::wstring p = path;
     return p.substr(0, p.find_last_of(L'\\') + 1);
 }
+
+std::wstring BuildProgramFolder() {
+    std::wstring own = TestProgramFolder();
+    if (GetFileAttributesW((own + L"CDZorra_Detect.exe").c_str()) != INVALID_FILE_ATTRIBUTES) return own;
+    std::wstring above = own.substr(0, own.size() - 1);
+    return above.substr(0, above.find_last_of(L'\\') + 1);
+}

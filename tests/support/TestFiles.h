@@ -24,5 +24,11 @@ bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 std::string ReadFileBytes(const std::wstring& path);
 // Removes a folder and everything in it.
 void RemoveTree(const std::wstring& folder);
-// The folder of the running test program, ending in a backslash.
+// The folder of the running test program, ending in a backslash. Each suite's
+// program has a folder of its own (bin\<suite>\), so a driver script staged
+// beside it (DrvScript\) is seen by that suite alone.
 std::wstring TestProgramFolder();
+// The folder of the build's programs (the exe, the test tools, the simulated
+// modem's driver), ending in a backslash: the folder above a suite's own, or
+// the test program's own folder where the programs lie beside it (e2e).
+std::wstring BuildProgramFolder();

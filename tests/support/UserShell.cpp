@@ -46,6 +46,19 @@ std::wstring ImagePath(DWORD pid, const wchar_t* name) {
 
 }  // namespace
 
+std::vector<RunningProgram> AllRunningPrograms() {
+    std::vector<RunningProgram> found;
+    UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return found;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
+        if (entry.th32ProcessID == GetCurrentProcessId()) continue;
+        found.push_back({entry.th32ProcessID, ImagePath(entry.th32ProcessID, entry.szExeFile)});
+    }
+    return found;
+}
+
 std::vector<RunningProgram> RunningPrograms(const std::vector<std::wstring>& names) {
     std::vector<RunningProgram> found;
     UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
@@ -62,17 +75,30 @@ std::vector<RunningProgram> RunningPrograms(const std::vector<std::wstring>& nam
     return found;
 }
 
-std::vector<RunningProgram> EndRunningPrograms(const std::vector<std::wstring>& names, DWORD graceMs) {
+bool WaitForProgramsToEnd(const std::vector<RunningProgram>& programs, DWORD timeoutMs) {
     const DWORD start = GetTickCount();
-    std::vector<RunningProgram> left = RunningPrograms(names);
-    while (!left.empty() && GetTickCount() - start < graceMs) {
-        Sleep(50);
-        left = RunningPrograms(names);
+    bool allEnded = true;
+    for (const RunningProgram& program : programs) {
+        UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, program.pid));
+        if (!process) continue;  // gone already
+        DWORD spent = GetTickCount() - start;
+        DWORD left = spent < timeoutMs ? timeoutMs - spent : 0;
+        if (WaitForSingleObject(process.get(), left) != WAIT_OBJECT_0) allEnded = false;
     }
-    for (const RunningProgram& program : left) {
+    return allEnded;
+}
+
+void EndPrograms(const std::vector<RunningProgram>& programs) {
+    for (const RunningProgram& program : programs) {
         UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, program.pid));
-        if (process && TerminateProcess(process.get(), 1)) WaitForSingleObject(process.get(), 5000);
+        if (process && TerminateProcess(process.get(), 1)) WaitForSingleObject(process.get(), 30000);
     }
+}
+
+std::vector<RunningProgram> EndRunningPrograms(const std::vector<std::wstring>& names, DWORD graceMs) {
+    WaitForProgramsToEnd(RunningPrograms(names), graceMs);
+    std::vector<RunningProgram> left = RunningPrograms(names);
+    EndPrograms(left);
     return left;
 }
 

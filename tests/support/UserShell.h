@@ -22,9 +22,18 @@ struct RunningProgram {
     std::wstring path;  // the full image path, or the bare name when unreadable
 };
 
+// Every running process but this one.
+std::vector<RunningProgram> AllRunningPrograms();
+
 // The running processes whose executable name is one of names (compared
 // without regard to case).
 std::vector<RunningProgram> RunningPrograms(const std::vector<std::wstring>& names);
+
+// Waits at most timeoutMs for the programs to end; true when none is left.
+bool WaitForProgramsToEnd(const std::vector<RunningProgram>& programs, DWORD timeoutMs);
+
+// Terminates the programs and waits for each to be gone.
+void EndPrograms(const std::vector<RunningProgram>& programs);
 
 // Ends the processes of RunningPrograms(names) that are still there after
 // graceMs, and returns those it had to end: a test that leaves one running

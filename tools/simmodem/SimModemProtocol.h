@@ -81,6 +81,7 @@ typedef struct SIM_STATE {
 #define SIM_EVENT_EJECT 8        /* an eject request was accepted; text: instance ID asked for */
 #define SIM_EVENT_VETO 9         /* an eject request was refused; text: instance ID asked for */
 #define SIM_EVENT_BAD_REQUEST 10 /* a pass-through request with an unknown layout; text: the face */
+#define SIM_EVENT_SWITCH_ABANDONED 11 /* a switch's delay ended after an unplug: no modem faces came */
 
 typedef struct SIM_EVENT {
     LONGLONG time;           /* system time, 100 ns units since 1601 (as GetSystemTimeAsFileTime) */

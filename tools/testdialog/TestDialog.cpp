@@ -4,7 +4,8 @@
 //
 //   testdialog.exe [static=N] [button=N] [listview=N]
 //                  [hiddenstatic=N] [hiddenbutton=N] [hiddenlistview=N]
-//                  [nested] [hidden] [plain] [title=TEXT] [ready=FILE] [lifetime=MS]
+//                  [nested] [hidden] [plain] [title=TEXT] [ready=FILE] [readyevent=NAME]
+//                  [lifetime=MS]
 //
 //   static/button/listview     visible controls of each class
 //   hidden...                  further controls of the class, not visible
@@ -16,6 +17,9 @@
 //   title                      the dialog's caption (quote it if it has blanks)
 //   ready                      once the dialog exists, this file is written
 //                              with "hwnd=<hex> pid=<decimal>" (UTF-8, no line end)
+//   readyevent                 once the dialog exists (and the ready file is
+//                              written), this named event is set: a starter
+//                              that made it waits for it instead of polling
 //   lifetime                   milliseconds until it closes itself (default
 //                              600000), so a forgotten copy does not stay
 //
@@ -77,6 +81,7 @@ void CALLBACK OnLifetimeEnd(HWND dialog, UINT, UINT_PTR, DWORD) {
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     TestDialogLayout layout;
     std::wstring readyFile;
+    std::wstring readyEvent;
     int lifetime = 600000;
     int argc = 0;
     LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
@@ -95,6 +100,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
         else if (StartsWith(arg, L"hiddenlistview=", &value)) ok = ParseCount(value, &layout.hiddenListViews);
         else if (StartsWith(arg, L"title=", &value)) layout.title = value;
         else if (StartsWith(arg, L"ready=", &value)) readyFile = value;
+        else if (StartsWith(arg, L"readyevent=", &value)) readyEvent = value;
         else if (StartsWith(arg, L"lifetime=", &value)) ok = !value.empty() && (lifetime = _wtoi(value.c_str())) > 0;
         else ok = false;
         if (!ok) return 2;
@@ -107,6 +113,15 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     if (!readyFile.empty() && !WriteReadyFile(readyFile, dialog)) {
         DestroyWindow(dialog);
         return 2;
+    }
+    if (!readyEvent.empty()) {
+        HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE, readyEvent.c_str());
+        BOOL set = event != nullptr && SetEvent(event);
+        if (event != nullptr) CloseHandle(event);
+        if (!set) {
+            DestroyWindow(dialog);
+            return 2;
+        }
     }
 
     MSG message;

@@ -12,7 +12,8 @@
  *                               device with its modem product ID and its
  *                               interface nodes USB\VID_v&PID_p&MI_nn, MI_00
  *                               with a GUID_DEVINTERFACE_MODEM interface
- *   unplug / eject               every face is withdrawn
+ *   unplug / eject               every face is withdrawn; a switch under way is
+ *                               abandoned at once (logged)
  *
  * Every pass-through request and every change of face is logged with the
  * system time; clients read the log through the control device (see
@@ -82,6 +83,7 @@ static struct {
     ULONG faceCount;
     ULONG pendingRemovals;   /* withdrawn faces not removed yet */
     KEVENT removalsDone;     /* signalled while pendingRemovals is 0 */
+    KEVENT unplugged;        /* set by an unplug, cleared by a plug: ends a switch's delay early */
     ULONG nextFaceNumber;
     ULONG plugs;
     WCHAR known[SIM_MAX_KNOWN][SIM_TEXT_CHARS]; /* every instance ID reported since load */
@@ -375,12 +377,6 @@ static void InvalidateBus(void) {
     if (pdo) IoInvalidateDeviceRelations(pdo, BusRelations);
 }
 
-static void Sleep(ULONG ms) {
-    LARGE_INTEGER interval;
-    interval.QuadPart = -(LONGLONG)ms * 10000;
-    KeDelayExecutionThread(KernelMode, FALSE, &interval);
-}
-
 /* Runs on a thread of its own: the pass-through request that asked for the
  * switch has long been completed when the faces change. */
 static VOID NTAPI SwitchThread(PVOID context) {
@@ -395,7 +391,13 @@ static VOID NTAPI SwitchThread(PVOID context) {
     Lock();
     delay = g.plug.switchDelayMs;
     Unlock();
-    if (delay) Sleep(delay);
+    /* An unplug ends the delay at once, so that a client sees the abandoned
+     * switch as soon as it happens, however long the delay. */
+    if (delay) {
+        LARGE_INTEGER interval;
+        interval.QuadPart = -(LONGLONG)delay * 10000;
+        KeWaitForSingleObject(&g.unplugged, Executive, KernelMode, FALSE, &interval);
+    }
 
     Lock();
     if (generation == g.generation && g.state == SIM_STATE_SWITCHING) {
@@ -403,6 +405,7 @@ static VOID NTAPI SwitchThread(PVOID context) {
         g.state = SIM_STATE_MODEM;
     } else {
         generation = 0;
+        LogEventLocked(SIM_EVENT_SWITCH_ABANDONED, NULL, NULL, 0, NULL, 0);
     }
     Unlock();
     if (generation) InvalidateBus();
@@ -441,6 +444,7 @@ static NTSTATUS Plug(const SIM_PLUG* plug) {
     g.vetoesLeft = g.plug.vetoCount;
     ++g.generation;
     ++g.plugs;
+    KeClearEvent(&g.unplugged);
     BuildCdromFacesLocked();
     g.state = SIM_STATE_CDROM;
     LogEventLocked(SIM_EVENT_PLUG, NULL, g.plug.serial, 0, NULL, 0);
@@ -458,6 +462,7 @@ static void Unplug(void) {
         ReplaceFacesLocked(NULL, 0);
         g.state = SIM_STATE_UNPLUGGED;
         LogEventLocked(SIM_EVENT_UNPLUG, NULL, g.plug.serial, 0, NULL, 0);
+        KeSetEvent(&g.unplugged, IO_NO_INCREMENT, FALSE);
     }
     Unlock();
     if (changed) InvalidateBus();
@@ -886,6 +891,8 @@ static NTSTATUS DispatchBusPnp(BUS_EXT* bus, PDEVICE_OBJECT device, PIRP irp) {
         for (i = 0; i < g.faceCount; ++i) IoDeleteDevice(g.faces[i]);
         g.faceCount = 0;
         g.state = SIM_STATE_UNPLUGGED;
+        ++g.generation;
+        KeSetEvent(&g.unplugged, IO_NO_INCREMENT, FALSE);
         g.bus = NULL;
         g.busStarted = FALSE;
         Unlock();
@@ -988,6 +995,7 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) 
     g.driver = driver;
     KeInitializeEvent(&g.lock, SynchronizationEvent, TRUE);
     KeInitializeEvent(&g.removalsDone, NotificationEvent, TRUE);
+    KeInitializeEvent(&g.unplugged, NotificationEvent, TRUE);
     g.log = (SIM_EVENT*)ExAllocatePoolWithTag(NonPagedPool, SIM_LOG_CAPACITY * sizeof(SIM_EVENT), SIM_POOL_TAG);
     if (!g.log) return STATUS_INSUFFICIENT_RESOURCES;
     /* KeQuerySystemTime is a macro over a kernel-only address on x64; the
