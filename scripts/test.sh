@@ -37,7 +37,7 @@ fi
 # ctest's JUnit report, read without anything beyond grep and sed.
 junit_count() { sed -n "s/^[[:space:]]*$2=\"\([0-9]*\)\".*/\1/p" "$1" | head -1; }
 suites_of() {
-  find "build/$1/bin" -maxdepth 2 -name 'test_*.exe' -printf '%f\n' | sed 's/^test_\(.*\)\.exe$/\1/' | sort | tr '\n' ' ' | sed 's/ $//'
+  find "build/$1/bin" -maxdepth 2 -name 'test_*.exe' -printf '%f\n' | sed 's/^test_\(.*\)\.exe$/\1/' | sort -u | tr '\n' ' ' | sed 's/ $//'
 }
 
 ran_tests=0
