@@ -65,16 +65,7 @@ bool ServiceKeyExists() {
     return RegOpenKeyExW(HKEY_LOCAL_MACHINE, kServiceKey, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
 }
 
-int CountProcesses(const wchar_t* name) {
-    UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    int count = 0;
-    PROCESSENTRY32W entry = {sizeof(entry)};
-    if (!snapshot || !Process32FirstW(snapshot.get(), &entry)) return 0;
-    do {
-        if (lstrcmpiW(entry.szExeFile, name) == 0) ++count;
-    } while (Process32NextW(snapshot.get(), &entry));
-    return count;
-}
+int CountProcesses(const wchar_t* name) { return static_cast<int>(RunningPrograms({name}).size()); }
 
 int CountLines(const std::string& text) {
     int lines = 0;

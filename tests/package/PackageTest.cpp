@@ -24,6 +24,7 @@
 #include "support/ProcessRunner.h"
 #include "support/SimModemFixture.h"
 #include "support/TestFiles.h"
+#include "support/UserShell.h"
 #include "support/TestSettings.h"
 
 namespace {
@@ -200,16 +201,7 @@ ServiceState WaitUntilRunning() {
     return state;
 }
 
-int CountProcesses(const wchar_t* name) {
-    UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    int count = 0;
-    PROCESSENTRY32W entry = {sizeof(entry)};
-    if (!snapshot || !Process32FirstW(snapshot.get(), &entry)) return 0;
-    do {
-        if (lstrcmpiW(entry.szExeFile, name) == 0) ++count;
-    } while (Process32NextW(snapshot.get(), &entry));
-    return count;
-}
+int CountProcesses(const wchar_t* name) { return static_cast<int>(RunningPrograms({name}).size()); }
 
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 

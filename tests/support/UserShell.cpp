@@ -3,6 +3,7 @@
 #include <tlhelp32.h>
 
 #include "common/Handles.h"
+#include "common/ProcessWalk.h"
 #include "common/StringUtil.h"
 
 bool EnsureShellRuns(DWORD timeoutMs) {
@@ -19,13 +20,9 @@ bool EnsureShellRuns(DWORD timeoutMs) {
 
 std::vector<std::wstring> RunningProcessNames() {
     std::vector<std::wstring> names;
-    UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) return names;
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
-        names.push_back(entry.szExeFile);
-    }
+    std::vector<PROCESSENTRY32W> processes;
+    TakeProcessList(&processes);
+    for (const PROCESSENTRY32W& entry : processes) names.push_back(entry.szExeFile);
     return names;
 }
 
@@ -61,11 +58,9 @@ std::vector<RunningProgram> AllRunningPrograms() {
 
 std::vector<RunningProgram> RunningPrograms(const std::vector<std::wstring>& names) {
     std::vector<RunningProgram> found;
-    UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) return found;
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
+    std::vector<PROCESSENTRY32W> processes;
+    TakeProcessList(&processes);
+    for (const PROCESSENTRY32W& entry : processes) {
         for (const std::wstring& name : names) {
             if (EqualsIgnoreCaseAscii(entry.szExeFile, name)) {
                 found.push_back({entry.th32ProcessID, ImagePath(entry.th32ProcessID, entry.szExeFile)});
