@@ -5,9 +5,12 @@
 #include <windows.h>
 #include <winioctl.h>
 #include <ntddscsi.h>
+#include <setupapi.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/Handles.h"
@@ -195,6 +198,47 @@ TEST_F(SimModemTest, SwitchWithdrawsTheCdromFaceBeforeTheModemFacesArrive) {
     ASSERT_TRUE(SimModemUnplugAndSettle());
     EXPECT_TRUE(SimModemDeviceNodes(L"VID_C0DE").empty());
     EXPECT_TRUE(SimModemInterfacePaths(kSimModemInterface, L"VID_C0DE").empty());
+}
+
+// Wine's SetupAPI writes the key of each node it lists: a program listing
+// devices while a face is removed could bring the removed node back for good,
+// and the service's readiness test then waited on a node that is gone.
+TEST_F(SimModemTest, NodesRemovedWhileAProgramListsDevicesStayRemoved) {
+    // One lister for each enumerator of the faces: a short list is read in a
+    // moment, so that a removal often falls between the read of a node's
+    // class and the write of its key.
+    std::atomic<bool> listing;
+    auto listEnumerator = [&listing](const wchar_t* enumerator) {
+        while (listing) {
+            UniqueDevInfo set(SetupDiGetClassDevsW(nullptr, enumerator, nullptr, DIGCF_ALLCLASSES));
+        }
+    };
+    for (int round = 0; round < 8; ++round) {
+        SCOPED_TRACE(round);
+        listing = true;
+        std::thread usbstor(listEnumerator, L"USBSTOR");
+        std::thread usb(listEnumerator, L"USB");
+        PlugAndSettle();
+        bool sent = SimModemSendCdb(CdromPath(), {0x71, 0x03, 0x00, 0x00, 0x00, 0x00});
+        bool switched = sent && SimModemWaitSettled(SIM_STATE_MODEM, kSettleMs);
+        listing = false;
+        usbstor.join();
+        usb.join();
+        ASSERT_TRUE(switched);
+
+        // The bus deletes what came back within a second of the modem's arrival.
+        std::vector<std::wstring> stale;
+        for (int i = 0; i < 40; ++i) {
+            stale = SimModemDeviceNodes(L"PID_1001");
+            std::vector<std::wstring> cdroms = SimModemDeviceNodes(L"VEN_ZORRA");
+            stale.insert(stale.end(), cdroms.begin(), cdroms.end());
+            if (stale.empty()) break;
+            Sleep(50);
+        }
+        ASSERT_TRUE(stale.empty()) << Narrow(stale.front());
+        EXPECT_EQ(4u, SimModemDeviceNodes(L"VID_C0DE&PID_1003").size());
+        ASSERT_TRUE(SimModemUnplugAndSettle());
+    }
 }
 
 TEST_F(SimModemTest, StubbornDeviceRecordsTheSwitchBlockAndStaysACdrom) {

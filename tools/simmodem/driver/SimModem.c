@@ -84,6 +84,9 @@ static struct {
     ULONG pendingRemovals;   /* withdrawn faces not removed yet */
     KEVENT removalsDone;     /* signalled while pendingRemovals is 0 */
     KEVENT unplugged;        /* set by an unplug, cleared by a plug: ends a switch's delay early */
+    ULONG threads;           /* switch and sweep threads that have not ended */
+    KEVENT threadsDone;      /* signalled while threads is 0 */
+    BOOLEAN unloading;
     ULONG nextFaceNumber;
     ULONG plugs;
     WCHAR known[SIM_MAX_KNOWN][SIM_TEXT_CHARS]; /* every instance ID reported since load */
@@ -377,6 +380,42 @@ static void InvalidateBus(void) {
     if (pdo) IoInvalidateDeviceRelations(pdo, BusRelations);
 }
 
+static void SweepGoneKeys(void);
+
+/* Starts one of the driver's threads. Caller holds the lock. */
+static BOOLEAN StartThreadLocked(PKSTART_ROUTINE routine, PVOID context) {
+    HANDLE thread;
+    OBJECT_ATTRIBUTES attributes;
+    NTSTATUS status;
+    InitializeObjectAttributes(&attributes, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
+    if (g.threads++ == 0) KeClearEvent(&g.threadsDone);
+    status = PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, &attributes, NULL, NULL, routine, context);
+    if (!NT_SUCCESS(status)) {
+        if (--g.threads == 0) KeSetEvent(&g.threadsDone, IO_NO_INCREMENT, FALSE);
+        return FALSE;
+    }
+    ZwClose(thread);
+    return TRUE;
+}
+
+static void EndThread(void) {
+    Lock();
+    if (--g.threads == 0) KeSetEvent(&g.threadsDone, IO_NO_INCREMENT, FALSE);
+    Unlock();
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+/* After an unplug: once the faces are removed, takes away any key that a
+ * program listing devices brought back meanwhile. */
+static VOID NTAPI SweepThread(PVOID context) {
+    LARGE_INTEGER timeout;
+    (void)context;
+    timeout.QuadPart = -50000000LL; /* 5 s */
+    KeWaitForSingleObject(&g.removalsDone, Executive, KernelMode, FALSE, &timeout);
+    SweepGoneKeys();
+    EndThread();
+}
+
 /* Runs on a thread of its own: the pass-through request that asked for the
  * switch has long been completed when the faces change. */
 static VOID NTAPI SwitchThread(PVOID context) {
@@ -408,23 +447,17 @@ static VOID NTAPI SwitchThread(PVOID context) {
         LogEventLocked(SIM_EVENT_SWITCH_ABANDONED, NULL, NULL, 0, NULL, 0);
     }
     Unlock();
-    if (generation) InvalidateBus();
-    PsTerminateSystemThread(STATUS_SUCCESS);
+    if (generation) {
+        InvalidateBus();
+        SweepGoneKeys();
+    }
+    EndThread();
 }
 
 static BOOLEAN StartSwitchLocked(void) {
-    HANDLE thread;
-    OBJECT_ATTRIBUTES attributes;
-    NTSTATUS status;
-
     ReplaceFacesLocked(NULL, 0);
     g.state = SIM_STATE_SWITCHING;
-    InitializeObjectAttributes(&attributes, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
-    status = PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, &attributes, NULL, NULL, SwitchThread,
-                                  (PVOID)(ULONG_PTR)g.generation);
-    if (!NT_SUCCESS(status)) return FALSE;
-    ZwClose(thread);
-    return TRUE;
+    return StartThreadLocked(SwitchThread, (PVOID)(ULONG_PTR)g.generation);
 }
 
 static NTSTATUS Plug(const SIM_PLUG* plug) {
@@ -463,6 +496,7 @@ static void Unplug(void) {
         g.state = SIM_STATE_UNPLUGGED;
         LogEventLocked(SIM_EVENT_UNPLUG, NULL, g.plug.serial, 0, NULL, 0);
         KeSetEvent(&g.unplugged, IO_NO_INCREMENT, FALSE);
+        if (!g.unloading) StartThreadLocked(SweepThread, NULL);
     }
     Unlock();
     if (changed) InvalidateBus();
@@ -498,12 +532,55 @@ static NTSTATUS DeleteKeyTree(HANDLE parent, PUNICODE_STRING name, int depth) {
     return status;
 }
 
-static void DeleteEnumKey(const FACE_EXT* face) {
+/* TRUE when the key was there and is gone now. */
+static BOOLEAN DeleteEnumKeyOf(const WCHAR* instanceId) {
     WCHAR path[SIM_TEXT_CHARS + 64] = L"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\";
     UNICODE_STRING name;
-    AppendText(path, SIM_TEXT_CHARS + 64, face->instanceId);
+    AppendText(path, SIM_TEXT_CHARS + 64, instanceId);
     RtlInitUnicodeString(&name, path);
-    DeleteKeyTree(NULL, &name, 0);
+    return NT_SUCCESS(DeleteKeyTree(NULL, &name, 0));
+}
+
+static void DeleteEnumKey(const FACE_EXT* face) { DeleteEnumKeyOf(face->instanceId); }
+
+/* Wine's SetupAPI writes the key of every node it lists (it sets the
+ * ClassGUID value of the node it creates in the device set): a program that
+ * enumerates devices while a removed face's key is deleted can bring the key
+ * back, and the node then stays listed, as a node that answers
+ * CR_NO_SUCH_DEVINST, until the next plug. This deletes the key of every node
+ * the bus reported once and reports no more, and counts the keys it found.
+ * Only while no removal is pending: a withdrawn face keeps its key until its
+ * removal request. */
+static ULONG DeleteGoneKeys(void) {
+    ULONG found = 0;
+    ULONG i;
+    ULONG j;
+    Lock();
+    if (g.pendingRemovals == 0) {
+        for (i = 0; i < g.knownCount; ++i) {
+            BOOLEAN present = FALSE;
+            for (j = 0; j < g.faceCount && !present; ++j) {
+                present = SameTextIgnoringCase(((FACE_EXT*)g.faces[j]->DeviceExtension)->instanceId, g.known[i]);
+            }
+            if (!present && DeleteEnumKeyOf(g.known[i])) ++found;
+        }
+    }
+    Unlock();
+    return found;
+}
+
+/* After a change of faces: sweeps until two sweeps in a row, 100 ms apart,
+ * find no key to delete (at most a second): an enumeration that was under way
+ * while a face was removed has ended by then. */
+static void SweepGoneKeys(void) {
+    ULONG quiet = 0;
+    ULONG round;
+    for (round = 0; round < 10 && quiet < 2 && !g.unloading; ++round) {
+        LARGE_INTEGER interval;
+        interval.QuadPart = -100LL * 10000;
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+        quiet = DeleteGoneKeys() ? 0 : quiet + 1;
+    }
 }
 
 static NTSTATUS FaceStart(PDEVICE_OBJECT device, FACE_EXT* face) {
@@ -978,7 +1055,16 @@ static NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
 
 static VOID NTAPI DriverUnload(PDRIVER_OBJECT driver) {
     UNICODE_STRING link;
+    LARGE_INTEGER timeout;
     (void)driver;
+    /* No switch thread may run the driver's code once it is unloaded: a
+     * delay ends at once, a sweep stops. */
+    Lock();
+    g.unloading = TRUE;
+    KeSetEvent(&g.unplugged, IO_NO_INCREMENT, FALSE);
+    Unlock();
+    timeout.QuadPart = -50000000LL; /* 5 s */
+    KeWaitForSingleObject(&g.threadsDone, Executive, KernelMode, FALSE, &timeout);
     RtlInitUnicodeString(&link, SIM_CONTROL_LINK_NAME);
     IoDeleteSymbolicLink(&link);
     if (g.control) IoDeleteDevice(g.control);
@@ -996,6 +1082,7 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) 
     KeInitializeEvent(&g.lock, SynchronizationEvent, TRUE);
     KeInitializeEvent(&g.removalsDone, NotificationEvent, TRUE);
     KeInitializeEvent(&g.unplugged, NotificationEvent, TRUE);
+    KeInitializeEvent(&g.threadsDone, NotificationEvent, TRUE);
     g.log = (SIM_EVENT*)ExAllocatePoolWithTag(NonPagedPool, SIM_LOG_CAPACITY * sizeof(SIM_EVENT), SIM_POOL_TAG);
     if (!g.log) return STATUS_INSUFFICIENT_RESOURCES;
     /* KeQuerySystemTime is a macro over a kernel-only address on x64; the
