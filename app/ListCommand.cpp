@@ -10,7 +10,7 @@
 #include "config/DriverScript.h"
 #include "device/DeviceEnum.h"
 #include "device/SupportedId.h"
-#include "session/OSVersion.h"
+#include "common/OSVersion.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "session/OSVersion.h"
+#include "common/OSVersion.h"
 
 extern const GUID kGuidDevInterfaceCdRom;  // {53F56308-B6BF-11D0-94F2-00A0C91EFB8B}
 extern const GUID kGuidDevInterfaceModem;  // {2C7089AA-2E0E-11D1-B114-00C04FC2AAE4}

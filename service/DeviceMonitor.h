@@ -6,7 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "session/OSVersion.h"
+#include "common/OSVersion.h"
 
 DWORD WINAPI DeviceMonitorThread(LPVOID parameter);
 bool RegisterDevicePnPNotify(GUID classGuid, HDEVNOTIFY* handleOut);

@@ -8,7 +8,7 @@
 #include "ProbeSupport.h"
 #include "common/Handles.h"
 #include "common/StringUtil.h"
-#include "session/OSVersion.h"
+#include "common/OSVersion.h"
 
 using testing::ElementsAre;
 

@@ -25,7 +25,7 @@
 #include "common/Trace.h"
 #include "config/DriverScript.h"
 #include "device/SupportedId.h"
-#include "session/OSVersion.h"
+#include "common/OSVersion.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "session/OSVersion.h"
+#include "common/OSVersion.h"
 
 OSVersionClass ClassifyOSVersion(DWORD major, DWORD minor, DWORD platformId) {
     if (major == 4 && platformId == VER_PLATFORM_WIN32_WINDOWS) {
