@@ -87,6 +87,11 @@ void ReportClientNotCreated(const std::wstring& imagePath, DWORD error) {
     ReportServiceEvent(MSG_CLIENT_NOT_CREATED, {imagePath, std::to_wstring(error), SystemErrorText(error)});
 }
 
+void ReportRuleNotSwitched(const std::wstring& usbId, const std::wstring& instanceId, const std::wstring& devicePath,
+                           const std::wstring& ruleSection) {
+    ReportServiceEvent(MSG_RULE_NOT_SWITCHED, {usbId, instanceId, devicePath, ruleSection});
+}
+
 void ReportDriverScriptMissing(const std::wstring& scriptFolder) {
     if (scriptProblemReported.exchange(true)) return;
     ReportServiceEvent(MSG_SCRIPT_MISSING, {scriptFolder});

@@ -30,6 +30,9 @@ void ReportClientNotCreated(const std::wstring& imagePath, DWORD error);
 // The driver script, when first needed: none in the folder (scriptFolder ends
 // in a backslash), or the one found cannot be read. Each is reported once per
 // process.
+// A device that showed a storage face again after its switch rule was sent.
+void ReportRuleNotSwitched(const std::wstring& usbId, const std::wstring& instanceId, const std::wstring& devicePath,
+                           const std::wstring& ruleSection);
 void ReportDriverScriptMissing(const std::wstring& scriptFolder);
 void ReportDriverScriptUnreadable(const std::wstring& path, DWORD error);
 // Opens the script found as the reader does and reports it when that fails.

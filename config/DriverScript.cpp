@@ -9,7 +9,9 @@
 #include "common/Handles.h"
 #include "common/ModulePath.h"
 #include "common/StringUtil.h"
+#include "common/Trace.h"
 #include "config/IniDocument.h"
+#include "config/SwitchRules.h"
 
 namespace {
 
@@ -17,6 +19,7 @@ namespace {
 // changed or freed (threads still running while the process exits may be
 // reading it), so readers take no lock.
 std::atomic<const IniDocument*> g_document{nullptr};
+std::atomic<const SwitchRuleSet*> g_rules{nullptr};
 // Held only while a found script is being loaded.
 std::mutex g_loadLock;
 
@@ -90,9 +93,22 @@ const IniDocument* GetDriverScriptDocument() {
     // Another thread loaded a script meanwhile: its document counts, once for all.
     if (document != nullptr) return document;
     document = new IniDocument(folder + L"DrvScript\\" + name);
+    SwitchRuleSet* rules = new SwitchRuleSet(LoadSwitchRules(*document));
+    for (const SwitchRuleProblem& problem : rules->refused)
+        Trace(L"Switch rule [%s] refused: %s\n", problem.section.c_str(), problem.reason.c_str());
+    // The rules are in place before the document is seen: whoever sees the
+    // document sees its rules.
+    g_rules.store(rules, std::memory_order_release);
     g_document.store(document, std::memory_order_release);
     ReportDriverScriptIfUnreadable(folder + L"DrvScript\\" + name);
     return document;
+}
+
+const SwitchRuleSet& GetDriverScriptRules() {
+    static const SwitchRuleSet none;
+    if (GetDriverScriptDocument() == nullptr) return none;
+    const SwitchRuleSet* rules = g_rules.load(std::memory_order_acquire);
+    return rules != nullptr ? *rules : none;
 }
 
 std::wstring GetDriverScriptValue(const std::wstring& section, const std::wstring& key) {

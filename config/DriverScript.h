@@ -6,6 +6,7 @@
 #include <vector>
 
 class IniDocument;
+struct SwitchRuleSet;
 
 // The folder of the running executable, ending in a backslash (the path up to
 // its last backslash that is neither its first nor its last character; the
@@ -25,6 +26,10 @@ std::wstring GetDriverScriptValue(const std::wstring& section, const std::wstrin
 // only while no script has been loaded; the document never changes and lives
 // until the process is gone.
 const IniDocument* GetDriverScriptDocument();
+
+// The switch rules of the loaded script (loaded with it, never changed);
+// an empty set while no script has been found.
+const SwitchRuleSet& GetDriverScriptRules();
 
 // [Setup] IsDX read as a base-10 integer is greater than 0.
 bool QueryIsDX();

@@ -214,8 +214,9 @@ bool IniDocument::ApplyLine(std::wstring& line, IniSection*& current) {
     IniLine parsed = ClassifyIniLine(line);
     switch (parsed.kind) {
     case IniLineKind::Section: {
-        std::unique_ptr<IniSection>& slot = sections_[std::move(parsed.name)];
+        std::unique_ptr<IniSection>& slot = sections_[parsed.name];
         // A repeated header starts over: the earlier keys of that section are gone.
+        if (!slot) sectionOrder_.push_back(std::move(parsed.name));
         slot.reset(new IniSection());
         current = slot.get();
         return true;

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 // The bytes of one file, in order. Read fills up to size bytes and answers
 // how many it gave; 0 means the end (or a read error, which ends it too).
@@ -86,6 +87,10 @@ public:
     // to a-z and nothing else folded; they are not trimmed.
     const std::wstring& GetValue(const std::wstring& section, const std::wstring& key) const;
 
+    // The section names (folded to lower case) in the order of their first
+    // header in the file; a section named twice is listed once.
+    const std::vector<std::wstring>& SectionNames() const { return sectionOrder_; }
+
 private:
     using IniSection = std::unordered_map<std::wstring, std::wstring>;
 
@@ -94,6 +99,7 @@ private:
     bool ApplyLine(std::wstring& line, IniSection*& current);
 
     std::unordered_map<std::wstring, std::unique_ptr<IniSection>> sections_;
+    std::vector<std::wstring> sectionOrder_;
 };
 
 // The answer of every lookup that finds nothing. It is never destroyed, so a

@@ -37,6 +37,9 @@ public:
     CONFIGRET GetParent(DEVINST* parent, DEVINST devInst, ULONG flags) override {
         return CM_Get_Parent(parent, devInst, flags);
     }
+    CONFIGRET GetDeviceId(DEVINST devInst, wchar_t* buffer, ULONG bufferLength, ULONG flags) override {
+        return CM_Get_Device_IDW(devInst, buffer, bufferLength, flags);
+    }
     CONFIGRET RequestDeviceEject(DEVINST devInst, PNP_VETO_TYPE* vetoType, wchar_t* vetoName, ULONG vetoNameLength,
                                  ULONG flags) override {
         return CM_Request_Device_EjectW(devInst, vetoType, vetoName, vetoNameLength, flags);

@@ -34,6 +34,12 @@ public:
 
     virtual CONFIGRET GetDevNodeStatus(ULONG* status, ULONG* problem, DEVINST devInst, ULONG flags) = 0;
     virtual CONFIGRET GetParent(DEVINST* parent, DEVINST devInst, ULONG flags) = 0;
+    // CM_Get_Device_IDW. Not every double holds IDs of device nodes: by
+    // default there is no such node.
+    virtual CONFIGRET GetDeviceId(DEVINST devInst, wchar_t* buffer, ULONG bufferLength, ULONG flags) {
+        (void)devInst; (void)buffer; (void)bufferLength; (void)flags;
+        return CR_NO_SUCH_DEVNODE;
+    }
     virtual CONFIGRET RequestDeviceEject(DEVINST devInst, PNP_VETO_TYPE* vetoType, wchar_t* vetoName,
                                          ULONG vetoNameLength, ULONG flags) = 0;
 

@@ -14,7 +14,8 @@
 #include "common/OSVersion.h"
 
 extern const GUID kGuidDevInterfaceCdRom;  // {53F56308-B6BF-11D0-94F2-00A0C91EFB8B}
-extern const GUID kGuidDevInterfaceModem;  // {2C7089AA-2E0E-11D1-B114-00C04FC2AAE4}
+extern const GUID kGuidDevInterfaceModem;
+extern const GUID kGuidDevInterfaceDisk;   // {53F56307-B6BF-11D0-94F2-00A0C91EFB8B}  // {2C7089AA-2E0E-11D1-B114-00C04FC2AAE4}
 
 // Capacities of the text buffers: a longer instance ID or property cannot be
 // read and gives the empty text.

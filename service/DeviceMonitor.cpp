@@ -2,12 +2,20 @@
 
 #include <dbt.h>
 
+#include <algorithm>
+#include <map>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "common/Clock.h"
 #include "common/EventReports.h"
 #include "common/Trace.h"
+#include "config/DriverScript.h"
+#include "config/SwitchRules.h"
 #include "device/DeviceEnum.h"
+#include "device/SwitchChoice.h"
+#include "device/SwitchSend.h"
 #include "device/ScsiPassThrough.h"
 #include "service/ServiceHost.h"
 #include "service/WineDeviceEvents.h"
@@ -32,6 +40,75 @@ public:
     ~BusyGuard() { deviceEventBusy = false; }
 };
 
+// Faces sent a rule, by instance ID, with the tick of the sending; an entry
+// goes when the face has been seen absent at an arrival after its rule's wait
+// (a new plug), so a device that keeps showing the same face is sent its rule
+// once and then warned about once.
+struct SentRule {
+    DWORD tick;
+    DWORD waitMs;
+    bool warned;
+};
+std::mutex sentRulesLock;
+std::map<std::wstring, SentRule> sentRules;
+
+// The arrival path of a script with switch rules: the first present storage
+// face that the decision sends something, and that was not sent its rule in
+// this plug. False when nothing was sent.
+bool SwitchByRules(const SwitchRuleSet& rules) {
+    std::vector<PresentStorageFace> faces = CollectStorageFaces();
+    DWORD now = GetClock().TickCount();
+    {
+        std::lock_guard<std::mutex> hold(sentRulesLock);
+        for (auto entry = sentRules.begin(); entry != sentRules.end();) {
+            bool present = false;
+            for (const PresentStorageFace& face : faces) present = present || face.face.instanceId == entry->first;
+            if (!present && now - entry->second.tick > entry->second.waitMs) {
+                entry = sentRules.erase(entry);
+            } else {
+                ++entry;
+            }
+        }
+    }
+    for (const PresentStorageFace& present : faces) {
+        SwitchChoice choice = ChooseSwitchBlocks(present.face, hooks.osVersion(), rules);
+        if (choice.source == SwitchSource::None) continue;
+        if (choice.source == SwitchSource::Rule) {
+            std::lock_guard<std::mutex> hold(sentRulesLock);
+            auto sent = sentRules.find(present.face.instanceId);
+            if (sent != sentRules.end()) {
+                if (!sent->second.warned) {
+                    sent->second.warned = true;
+                    Trace(L"Switch rule [%s] was sent to %s in this plug and the face is back: not sent again\n",
+                          choice.rule->section.c_str(), present.face.instanceId.c_str());
+                    ReportRuleNotSwitched(present.face.usbId, present.face.instanceId, present.path,
+                                          choice.rule->section);
+                }
+                continue;
+            }
+            sentRules[present.face.instanceId] = SentRule{now, choice.rule->switchWaitMs, false};
+        }
+        if (serviceRuntime.stopRequested) return false;
+        dialogWatch.Arm(INFINITE);
+        if (choice.source == SwitchSource::Release) {
+            BYTE cdb[kCdbBufferSize] = {};
+            std::copy(choice.blocks[0].cdb.begin(), choice.blocks[0].cdb.end(), cdb);
+            int length = static_cast<int>(choice.blocks[0].cdb.size());
+            bool sent = SendScsiCdb(present.path, cdb, length);
+            ReportSwitchCommand(present.face.instanceId, present.path, cdb, length, sent, GetLastError());
+            return true;
+        }
+        Trace(L"Switch rule [%s] for %s: %u blocks to %s\n", choice.rule->section.c_str(),
+              present.face.usbId.c_str(), static_cast<unsigned>(choice.blocks.size()), present.path.c_str());
+        RuleSendResult result = SendSwitchBlocks(present.path, choice.blocks);
+        const std::vector<uint8_t>& first = choice.blocks[0].cdb;
+        ReportSwitchCommand(present.face.instanceId, present.path, first.data(), static_cast<int>(first.size()),
+                            result != RuleSendResult::NotOpened, GetLastError());
+        return true;
+    }
+    return false;
+}
+
 DWORD OnDeviceArrival(LPVOID eventData) {
     Trace(L"Device Arrival Event <<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<");
     std::wstring path;
@@ -46,16 +123,21 @@ DWORD OnDeviceArrival(LPVOID eventData) {
     if (deviceEventBusy.exchange(true)) return 0;
     BusyGuard clearBusy;
 
-    std::wstring instanceId;
-    if (!FindSupportedCdRom(path, &instanceId)) return 0;
-    // A stop that came in meanwhile: nothing is sent and no client started.
-    if (serviceRuntime.stopRequested) return 0;
-    BYTE cdb[kCdbBufferSize] = {};
-    int length = 0;
-    BuildArrivalCdb(cdb, &length);
-    dialogWatch.Arm(INFINITE);
-    bool sent = SendScsiCdb(path, cdb, length);
-    ReportSwitchCommand(instanceId, path, cdb, length, sent, GetLastError());
+    const SwitchRuleSet& rules = GetDriverScriptRules();
+    if (rules.rules.empty()) {
+        std::wstring instanceId;
+        if (!FindSupportedCdRom(path, &instanceId)) return 0;
+        // A stop that came in meanwhile: nothing is sent and no client started.
+        if (serviceRuntime.stopRequested) return 0;
+        BYTE cdb[kCdbBufferSize] = {};
+        int length = 0;
+        BuildArrivalCdb(cdb, &length);
+        dialogWatch.Arm(INFINITE);
+        bool sent = SendScsiCdb(path, cdb, length);
+        ReportSwitchCommand(instanceId, path, cdb, length, sent, GetLastError());
+    } else if (!SwitchByRules(rules)) {
+        return 0;
+    }
 
     if (eventData != nullptr) {
         DWORD threadId = 0;
@@ -179,6 +261,15 @@ DWORD WINAPI DeviceMonitorThread(LPVOID) {
                 Trace(L"RegisterDevicePnPNotify Modem Fail.\n");
             }
             serviceRuntime.modemNotify = notify;
+            // Disk faces are acted on only through a rule: without rules
+            // they are not listened for.
+            if (!GetDriverScriptRules().rules.empty()) {
+                notify = nullptr;
+                if (!RegisterDevicePnPNotify(kGuidDevInterfaceDisk, &notify)) {
+                    Trace(L"RegisterDevicePnPNotify Disk Fail.\n");
+                }
+                serviceRuntime.diskNotify = notify;
+            }
         }
     }
     // The service may report running now: device events are heard (and, on

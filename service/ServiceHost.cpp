@@ -147,7 +147,8 @@ DWORD WINAPI ServiceCtrl(DWORD control, DWORD eventType, LPVOID eventData, LPVOI
         // that has not registered yet registers nothing.
         std::lock_guard<std::mutex> guard(notificationLock);
         serviceRuntime.stopRequested = true;
-        for (std::atomic<HDEVNOTIFY>* slot : {&serviceRuntime.cdromNotify, &serviceRuntime.modemNotify}) {
+        for (std::atomic<HDEVNOTIFY>* slot :
+             {&serviceRuntime.cdromNotify, &serviceRuntime.modemNotify, &serviceRuntime.diskNotify}) {
             HDEVNOTIFY notify = slot->exchange(nullptr);
             if (notify != nullptr) UnregisterDeviceNotification(notify);
         }

@@ -14,6 +14,7 @@ struct ServiceRuntime {
     std::atomic<HANDLE> stopEvent{nullptr};
     std::atomic<HANDLE> monitorThread{nullptr};
     std::atomic<HDEVNOTIFY> cdromNotify{nullptr};
+    std::atomic<HDEVNOTIFY> diskNotify{nullptr};  // only while the script has switch rules
     std::atomic<HDEVNOTIFY> modemNotify{nullptr};
     // Manual-reset event, set by the monitor thread once it has registered
     // its notifications (or failed to): the service reports running only

@@ -1,0 +1,189 @@
+#include "config/SwitchRules.h"
+
+#include <cstdio>
+#include <cwchar>
+
+#include "common/StringUtil.h"
+#include "config/IniDocument.h"
+
+const wchar_t kSwitchRulePrefix[] = L"switchrule ";
+
+namespace {
+
+int HexDigit(wchar_t c) {
+    if (c >= L'0' && c <= L'9') return c - L'0';
+    if (c >= L'a' && c <= L'f') return c - L'a' + 10;
+    if (c >= L'A' && c <= L'F') return c - L'A' + 10;
+    return -1;
+}
+
+bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
+
+std::wstring Trim(const std::wstring& text) {
+    size_t first = 0;
+    size_t last = text.size();
+    while (first < last && IsBlank(text[first])) ++first;
+    while (last > first && IsBlank(text[last - 1])) --last;
+    return text.substr(first, last - first);
+}
+
+// A whole decimal number within limit; false for anything else.
+bool ParseBounded(const std::wstring& text, uint32_t limit, uint32_t& value) {
+    if (text.empty() || text.size() > 10) return false;
+    unsigned long long number = 0;
+    for (wchar_t c : text) {
+        if (c < L'0' || c > L'9') return false;
+        number = number * 10 + static_cast<unsigned>(c - L'0');
+    }
+    if (number > limit) return false;
+    value = static_cast<uint32_t>(number);
+    return true;
+}
+
+bool StartsWithIgnoreCase(const std::wstring& text, const std::wstring& start) {
+    if (start.size() > text.size()) return false;
+    return EqualsIgnoreCaseAscii(text.substr(0, start.size()), start);
+}
+
+// Reads one rule section; an empty answer means it was taken.
+std::wstring ReadRule(const IniDocument& document, const std::wstring& section, SwitchRule& rule) {
+    rule.section = section;
+    std::wstring rest = Trim(section.substr(wcslen(kSwitchRulePrefix)));
+    std::wstring idText = rest.substr(0, rest.find_first_of(L" \t"));
+    if (!ParseUsbId(idText, rule.usbId)) return L"the section name holds no \"VID_xxxx&PID_yyyy\"";
+
+    rule.manufacturer = document.GetValue(section, L"Manufacturer");
+    rule.product = document.GetValue(section, L"Product");
+    rule.scsiVendor = document.GetValue(section, L"ScsiVendor");
+    rule.scsiModel = document.GetValue(section, L"ScsiModel");
+
+    for (size_t index = 1;; ++index) {
+        std::wstring key = L"Block" + std::to_wstring(index);
+        const std::wstring& bytesText = document.GetValue(section, key);
+        if (bytesText.empty()) break;
+        if (index > kMaxRuleBlocks) return L"more than 16 blocks";
+        SwitchBlock block;
+        if (!ParseHexBytes(bytesText, block.cdb)) return key + L" is not hex bytes";
+        if (block.cdb.empty() || block.cdb.size() > kMaxBlockBytes) return key + L" does not hold 1 to 16 bytes";
+        const std::wstring& inText = document.GetValue(section, key + L"In");
+        if (!inText.empty() && !ParseBounded(inText, kMaxDataInBytes, block.dataIn))
+            return key + L"In is not a number from 0 to 65536";
+        const std::wstring& pauseText = document.GetValue(section, key + L"Pause");
+        if (!pauseText.empty() && !ParseBounded(pauseText, kMaxPauseMs, block.pauseMs))
+            return key + L"Pause is not a number of milliseconds from 0 to 60000";
+        uint32_t dataOut = 0;
+        const std::wstring& outText = document.GetValue(section, key + L"Out");
+        if (!outText.empty() && (!ParseBounded(outText, 0xFFFFFFFFu, dataOut) || dataOut == 0)) dataOut = 1;
+        std::wstring unsafe = MediumChangeReason(block.cdb, dataOut);
+        if (!unsafe.empty()) return key + L" " + unsafe;
+        rule.blocks.push_back(block);
+    }
+    if (rule.blocks.empty()) return L"no Block1";
+
+    const std::wstring& switched = document.GetValue(section, L"SwitchedTo");
+    if (!switched.empty() && !ParseUsbId(switched, rule.switchedTo))
+        return L"SwitchedTo is not \"VID_xxxx&PID_yyyy\"";
+    const std::wstring& wait = document.GetValue(section, L"SwitchWait");
+    if (!wait.empty() && !ParseBounded(wait, 600000, rule.switchWaitMs))
+        return L"SwitchWait is not a number of milliseconds from 0 to 600000";
+    return L"";
+}
+
+}  // namespace
+
+std::wstring MediumChangeReason(const std::vector<uint8_t>& cdb, uint32_t dataOut) {
+    if (dataOut != 0) return L"has a data-out phase, which could write to the medium";
+    if (cdb.empty()) return L"";
+    switch (cdb[0]) {
+    case 0x0A: case 0x2A: case 0xAA: case 0x8A:
+        return L"is a WRITE, which would change the medium";
+    case 0x04:
+        return L"is a FORMAT UNIT, which would change the medium";
+    case 0x3B:
+        return L"is a WRITE BUFFER, which could change the device's firmware";
+    case 0x41: case 0x93:
+        return L"is a WRITE SAME, which would change the medium";
+    case 0x2E: case 0xAE: case 0x8E:
+        return L"is a WRITE AND VERIFY, which would change the medium";
+    default:
+        return L"";
+    }
+}
+
+bool ParseUsbId(const std::wstring& text, std::wstring& usbId) {
+    if (text.size() != 17) return false;
+    std::wstring upper = ToUpperAscii(text);
+    if (upper.compare(0, 4, L"VID_") != 0 || upper.compare(8, 5, L"&PID_") != 0) return false;
+    for (size_t i : {4, 5, 6, 7, 13, 14, 15, 16})
+        if (HexDigit(upper[i]) < 0) return false;
+    usbId = upper;
+    return true;
+}
+
+bool ParseHexBytes(const std::wstring& text, std::vector<uint8_t>& bytes) {
+    std::vector<uint8_t> result;
+    int high = -1;
+    for (wchar_t c : text) {
+        if (IsBlank(c)) {
+            if (high >= 0) return false;  // a digit pair split by a blank
+            continue;
+        }
+        int digit = HexDigit(c);
+        if (digit < 0) return false;
+        if (high < 0) {
+            high = digit;
+        } else {
+            result.push_back(static_cast<uint8_t>(high * 16 + digit));
+            high = -1;
+        }
+    }
+    if (high >= 0) return false;
+    bytes.swap(result);
+    return true;
+}
+
+SwitchRuleSet LoadSwitchRules(const IniDocument& document) {
+    SwitchRuleSet set;
+    const size_t prefixLength = wcslen(kSwitchRulePrefix);
+    for (const std::wstring& section : document.SectionNames()) {
+        if (section.compare(0, prefixLength, kSwitchRulePrefix) != 0) continue;
+        SwitchRule rule;
+        std::wstring problem = ReadRule(document, section, rule);
+        if (problem.empty()) {
+            set.rules.push_back(std::move(rule));
+        } else {
+            set.refused.push_back(SwitchRuleProblem{section, problem});
+        }
+    }
+    return set;
+}
+
+const SwitchRule* FindSwitchRule(const SwitchRuleSet& set, const std::wstring& usbId, const SwitchFaceStrings& face,
+                                 std::wstring* why) {
+    std::wstring reason;
+    for (const SwitchRule& rule : set.rules) {
+        if (rule.usbId != usbId) continue;
+        if ((!rule.manufacturer.empty() || !rule.product.empty()) && !face.haveUsbStrings) {
+            if (reason.empty()) reason = L"[" + rule.section + L"] needs the USB manufacturer or product string, which Windows did not give";
+            continue;
+        }
+        if (!StartsWithIgnoreCase(face.manufacturer, rule.manufacturer)) continue;
+        if (!StartsWithIgnoreCase(face.product, rule.product)) continue;
+        if (!StartsWithIgnoreCase(face.scsiVendor, rule.scsiVendor)) continue;
+        if (!StartsWithIgnoreCase(face.scsiModel, rule.scsiModel)) continue;
+        return &rule;
+    }
+    if (why != nullptr) *why = reason;
+    return nullptr;
+}
+
+std::wstring DescribeBlock(const SwitchBlock& block) {
+    std::wstring text;
+    wchar_t pair[4];
+    for (size_t i = 0; i < block.cdb.size(); ++i) {
+        swprintf(pair, 4, i == 0 ? L"%02X" : L" %02X", block.cdb[i]);
+        text += pair;
+    }
+    text += L" in=" + std::to_wstring(block.dataIn) + L" pause=" + std::to_wstring(block.pauseMs);
+    return text;
+}

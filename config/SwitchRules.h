@@ -1,0 +1,88 @@
+#pragma once
+// Switch rules: the optional part of the driver script that names a USB
+// device by vendor and product and gives the command blocks that switch it
+// (docs/driver-script.md, "Switch rules"). Plain C++: no Win32 API, so the
+// loader builds on Linux for fuzzing like the reader.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class IniDocument;
+
+const size_t kMaxRuleBlocks = 16;
+const size_t kMaxBlockBytes = 16;
+const uint32_t kMaxDataInBytes = 65536;
+const uint32_t kMaxPauseMs = 60000;
+const uint32_t kDefaultSwitchWaitMs = 20000;
+
+struct SwitchBlock {
+    std::vector<uint8_t> cdb;  // 1 to 16 bytes, sent with exactly this length
+    uint32_t dataIn = 0;       // bytes of the data-in phase; 0: none
+    uint32_t pauseMs = 0;      // wait after this block, before the next
+};
+
+struct SwitchRule {
+    std::wstring section;      // as the reader keeps it (lower case)
+    std::wstring usbId;        // "VID_xxxx&PID_yyyy", upper case
+    // Qualifiers: empty means "any". Compared as the start of the device's
+    // string, without regard to the case of A-Z.
+    std::wstring manufacturer; // USB manufacturer string
+    std::wstring product;      // USB product string
+    std::wstring scsiVendor;   // the storage face's "Ven_" part
+    std::wstring scsiModel;    // the storage face's "Prod_" part
+    std::vector<SwitchBlock> blocks;
+    std::wstring switchedTo;   // "VID_xxxx&PID_yyyy" once switched; empty: not checked
+    uint32_t switchWaitMs = kDefaultSwitchWaitMs;
+};
+
+// Why a rule section was not taken.
+struct SwitchRuleProblem {
+    std::wstring section;
+    std::wstring reason;
+};
+
+struct SwitchRuleSet {
+    std::vector<SwitchRule> rules;  // in file order
+    std::vector<SwitchRuleProblem> refused;
+};
+
+// The section name prefix that makes a section a rule: "[SwitchRule VID_...]".
+extern const wchar_t kSwitchRulePrefix[];
+
+// Takes every "[SwitchRule ...]" section of the document, in file order. A
+// section with any fault is refused whole and listed with its reason; so is
+// one whose block would change the medium (a write, format, write-buffer,
+// write-same or write-and-verify operation code) or that asks for a data-out
+// phase.
+SwitchRuleSet LoadSwitchRules(const IniDocument& document);
+
+// Why a block must never be sent, or empty when it may: the operation codes
+// that change the medium, and a data-out phase.
+std::wstring MediumChangeReason(const std::vector<uint8_t>& cdb, uint32_t dataOut);
+
+// Reads "VID_xxxx&PID_yyyy" (any case, 4 hex digits each) into upper case;
+// false when text is not exactly that.
+bool ParseUsbId(const std::wstring& text, std::wstring& usbId);
+
+// Hex bytes, blanks between pairs allowed ("11 06 20" or "110620"); false on
+// anything else or an odd digit count.
+bool ParseHexBytes(const std::wstring& text, std::vector<uint8_t>& bytes);
+
+// What a device shows of itself, for matching qualifiers.
+struct SwitchFaceStrings {
+    bool haveUsbStrings = false;  // the USB manufacturer/product strings could be read
+    std::wstring manufacturer;
+    std::wstring product;
+    std::wstring scsiVendor;
+    std::wstring scsiModel;
+};
+
+// The first rule for usbId whose qualifiers all match. A rule that needs a
+// string the face could not give is passed over; *why (when given) then says
+// so, if no rule matched.
+const SwitchRule* FindSwitchRule(const SwitchRuleSet& set, const std::wstring& usbId,
+                                 const SwitchFaceStrings& face, std::wstring* why = nullptr);
+
+// The rule's blocks as one line each: "1: 1B 00 00 00 02 00 in=0 pause=0".
+std::wstring DescribeBlock(const SwitchBlock& block);

@@ -1,0 +1,104 @@
+#include "device/SwitchChoice.h"
+
+#include "common/StringUtil.h"
+#include "device/DeviceApi.h"
+#include "device/DeviceEnum.h"
+#include "device/SupportedId.h"
+
+namespace {
+
+// The text after marker up to the next '&' or '\'.
+std::wstring PartAfter(const std::wstring& id, const std::wstring& marker) {
+    std::wstring upper;
+    upper.reserve(id.size());
+    for (wchar_t c : id) upper += (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - 32) : c;
+    size_t start = upper.find(marker);
+    if (start == std::wstring::npos) return L"";
+    start += marker.size();
+    size_t end = id.find_first_of(L"&\\", start);
+    return id.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
+}
+
+}  // namespace
+
+void ScsiNamesOfInstanceId(const std::wstring& instanceId, std::wstring& vendor, std::wstring& model) {
+    vendor = PartAfter(instanceId, L"&VEN_");
+    model = PartAfter(instanceId, L"&PROD_");
+}
+
+SwitchChoice ChooseSwitchBlocks(const StorageFace& face, OSVersionClass version, const SwitchRuleSet& rules) {
+    SwitchChoice choice;
+    if (!face.usbId.empty() && !rules.rules.empty()) {
+        SwitchFaceStrings strings = face.strings;
+        if (strings.scsiVendor.empty() && strings.scsiModel.empty())
+            ScsiNamesOfInstanceId(face.instanceId, strings.scsiVendor, strings.scsiModel);
+        std::wstring why;
+        const SwitchRule* rule = FindSwitchRule(rules, face.usbId, strings, &why);
+        if (rule != nullptr) {
+            choice.source = SwitchSource::Rule;
+            choice.rule = rule;
+            choice.blocks = rule->blocks;
+            return choice;
+        }
+        if (!why.empty()) choice.why = why;
+    }
+    if (face.disk) {
+        if (choice.why.empty()) choice.why = L"a disk face is sent something only through a switch rule";
+        return choice;
+    }
+    if (!face.listed) {
+        if (choice.why.empty()) choice.why = L"no switch rule names the device and the script's list does not hold it";
+        return choice;
+    }
+    BYTE cdb[3] = {};
+    ArrivalCdbForVersion(version, cdb);
+    SwitchBlock block;
+    block.cdb.assign(cdb, cdb + 3);
+    choice.source = SwitchSource::Release;
+    choice.blocks.push_back(block);
+    return choice;
+}
+
+std::wstring UsbIdOfDevInst(DEVINST devInst) {
+    DeviceApi& api = GetDeviceApi();
+    DEVINST node = devInst;
+    // A USB storage face sits two or three levels under its USB device; the
+    // bound keeps a looping answer from hanging the walk.
+    for (int depth = 0; depth < 16; ++depth) {
+        wchar_t id[kInstanceIdChars] = {};
+        if (api.GetDeviceId(node, id, kInstanceIdChars, 0) == CR_SUCCESS) {
+            id[kInstanceIdChars - 1] = L'\0';
+            std::wstring upper = ToUpperAscii(id);
+            if (upper.compare(0, 8, L"USB\\VID_") == 0) {
+                std::wstring usbId;
+                if (ParseUsbId(upper.substr(4, 17), usbId)) return usbId;
+                return L"";
+            }
+        }
+        DEVINST parent = 0;
+        if (api.GetParent(&parent, node, 0) != CR_SUCCESS || parent == node) return L"";
+        node = parent;
+    }
+    return L"";
+}
+
+std::vector<PresentStorageFace> CollectStorageFaces() {
+    std::vector<PresentStorageFace> faces;
+    for (int kind = 0; kind < 2; ++kind) {
+        bool disk = kind == 1;
+        DeviceRecordList records;
+        ScopedDeviceInfoSet set;
+        CollectDeviceInterfaces(disk ? kGuidDevInterfaceDisk : kGuidDevInterfaceCdRom, records, set.Slot());
+        for (const DeviceRecord& record : records) {
+            PresentStorageFace present;
+            present.path = record.SymbolicName;
+            present.face.instanceId = record.InstanceID;
+            present.face.disk = disk;
+            std::wstring upper = ToUpperAscii(record.InstanceID);
+            present.face.listed = !disk && upper.find(L'&') != std::wstring::npos && IsSupportedID(upper);
+            present.face.usbId = UsbIdOfDevInst(record.DevInst);
+            faces.push_back(present);
+        }
+    }
+    return faces;
+}

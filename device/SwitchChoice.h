@@ -1,0 +1,65 @@
+#pragma once
+// The one decision of what a storage face is sent: asked by the arrival
+// path, by "-List" and by "-CDB" without a path.
+
+#include <windows.h>
+#include <cfgmgr32.h>
+
+#include <string>
+#include <vector>
+
+#include "common/OSVersion.h"
+#include "config/SwitchRules.h"
+
+enum class SwitchSource {
+    None,     // nothing is sent
+    Release,  // the switch block of the release class (0x71 and two bytes)
+    Rule,     // a switch rule's blocks
+};
+
+struct StorageFace {
+    std::wstring instanceId;     // the storage face's instance ID
+    std::wstring usbId;          // "VID_xxxx&PID_yyyy" of its USB parent; empty when unknown
+    bool disk = false;           // a disk face (else a CD-ROM face)
+    bool listed = false;         // the face's ID matches the script's fragments
+    SwitchFaceStrings strings;
+};
+
+struct SwitchChoice {
+    SwitchSource source = SwitchSource::None;
+    std::vector<SwitchBlock> blocks;
+    const SwitchRule* rule = nullptr;
+    std::wstring why;  // when nothing is sent: the reason
+};
+
+// A rule for the face's USB IDs decides; else a listed CD-ROM face gets the
+// release class's block (three bytes, no data-in) and anything else nothing.
+// A disk face is never sent anything without a rule.
+SwitchChoice ChooseSwitchBlocks(const StorageFace& face, OSVersionClass version, const SwitchRuleSet& rules);
+
+// The USB vendor and product ("VID_xxxx&PID_yyyy") of the device a node
+// belongs to: the node's own ID or, walking up with CM_Get_Parent, the first
+// ancestor's ID that starts with "USB\VID_". For an interface of a composite
+// device ("USB\VID_xxxx&PID_yyyy&MI_nn\...") the "&MI_nn" part does not
+// count. Empty when there is none (or the walk fails: Wine's own
+// CM_Get_Parent answers CR_NO_SUCH_DEVNODE). CM_Get_Parent and
+// CM_Get_Device_ID are in cfgmgr32.dll from Windows 2000 on, unlike the
+// device properties that name a parent directly (Vista), so the executable
+// keeps loading on Windows 2000.
+std::wstring UsbIdOfDevInst(DEVINST devInst);
+
+// A present storage face: its interface path and what decides about it.
+struct PresentStorageFace {
+    std::wstring path;
+    StorageFace face;
+};
+
+// Every present CD-ROM face, then every present disk face, in member order,
+// with the USB IDs of their devices; listed says whether a CD-ROM face's
+// upper-cased ID is supported and holds "&" (what the script's list alone
+// would act on).
+std::vector<PresentStorageFace> CollectStorageFaces();
+
+// The "Ven_" and "Prod_" parts of a storage instance ID
+// ("USBSTOR\CdRom&Ven_HUAWEI&Prod_Mass_Storage&Rev_2.31\..."); empty when absent.
+void ScsiNamesOfInstanceId(const std::wstring& instanceId, std::wstring& vendor, std::wstring& model);

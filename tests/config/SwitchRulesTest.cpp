@@ -1,0 +1,189 @@
+// Switch rules read from script texts: what the loader takes, what it refuses
+// and why, and what the one decision sends a storage face.
+
+#include "config/SwitchRules.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "config/IniDocument.h"
+#include "device/SwitchChoice.h"
+
+namespace {
+
+void DecodeLatin1(const char* bytes, size_t count, std::wstring& text) {
+    text.assign(count, L'\0');
+    for (size_t i = 0; i < count; ++i) text[i] = static_cast<unsigned char>(bytes[i]);
+}
+
+SwitchRuleSet Load(const std::string& script) {
+    IniMemorySource source(script.data(), script.size());
+    IniDocument document(source, DecodeLatin1);
+    return LoadSwitchRules(document);
+}
+
+TEST(IniDocument, SectionNamesInFileOrderOnceEach) {
+    const std::string script = "[B]\nx=1\n[a]\ny=2\n[b]\nz=3\n[C]\n";
+    IniMemorySource source(script.data(), script.size());
+    IniDocument document(source, DecodeLatin1);
+    EXPECT_EQ((std::vector<std::wstring>{L"b", L"a", L"c"}), document.SectionNames());
+}
+
+TEST(SwitchRules, ATakenRuleWithEveryField) {
+    SwitchRuleSet set = Load(
+        "[VidPid]\nCount=0\n"
+        "[SwitchRule VID_12d1&PID_1446 Huawei]\n"
+        "ScsiVendor=HUAWEI\n"
+        "Block1=55 53 42 12 00\n"
+        "Block1In=13\n"
+        "Block1Pause=500\n"
+        "Block2=1b00000002000000\n"
+        "SwitchedTo=VID_12D1&PID_1506\n"
+        "SwitchWait=3000\n");
+    ASSERT_TRUE(set.refused.empty()) << set.refused[0].reason.c_str();
+    ASSERT_EQ(1u, set.rules.size());
+    const SwitchRule& rule = set.rules[0];
+    EXPECT_EQ(L"VID_12D1&PID_1446", rule.usbId);
+    EXPECT_EQ(L"HUAWEI", rule.scsiVendor);
+    ASSERT_EQ(2u, rule.blocks.size());
+    EXPECT_EQ((std::vector<uint8_t>{0x55, 0x53, 0x42, 0x12, 0x00}), rule.blocks[0].cdb);
+    EXPECT_EQ(13u, rule.blocks[0].dataIn);
+    EXPECT_EQ(500u, rule.blocks[0].pauseMs);
+    EXPECT_EQ((std::vector<uint8_t>{0x1B, 0, 0, 0, 0x02, 0, 0, 0}), rule.blocks[1].cdb);
+    EXPECT_EQ(0u, rule.blocks[1].dataIn);
+    EXPECT_EQ(L"VID_12D1&PID_1506", rule.switchedTo);
+    EXPECT_EQ(3000u, rule.switchWaitMs);
+    EXPECT_EQ(L"55 53 42 12 00 in=13 pause=500", DescribeBlock(rule.blocks[0]));
+}
+
+TEST(SwitchRules, RefusedSectionsAndTheirReasons) {
+    struct Row {
+        const char* body;
+        const wchar_t* reason;
+    };
+    const Row rows[] = {
+        {"[SwitchRule VID_12D1]\nBlock1=01\n", L"the section name holds no \"VID_xxxx&PID_yyyy\""},
+        {"[SwitchRule VID_12D1&PID_1446]\nScsiVendor=X\n", L"no Block1"},
+        {"[SwitchRule VID_12D1&PID_1446]\nBlock1=0 1\n", L"Block1 is not hex bytes"},
+        {"[SwitchRule VID_12D1&PID_1446]\nBlock1=010\n", L"Block1 is not hex bytes"},
+        {"[SwitchRule VID_12D1&PID_1446]\nBlock1=00112233445566778899AABBCCDDEEFF00\n",
+         L"Block1 does not hold 1 to 16 bytes"},
+        {"[SwitchRule VID_12D1&PID_1446]\nBlock1=12\nBlock1In=65537\n", L"Block1In is not a number from 0 to 65536"},
+        {"[SwitchRule VID_12D1&PID_1446]\nBlock1=12\nBlock1Pause=-1\n",
+         L"Block1Pause is not a number of milliseconds from 0 to 60000"},
+        {"[SwitchRule VID_12D1&PID_1446]\nBlock1=12\nSwitchedTo=12D1:1506\n",
+         L"SwitchedTo is not \"VID_xxxx&PID_yyyy\""},
+        // Blocks that would change the medium, whichever block of the rule.
+        {"[SwitchRule VID_12D1&PID_1446]\nBlock1=1E\nBlock2=2A 00 00 00 00 00 00 00 01 00\n",
+         L"Block2 is a WRITE, which would change the medium"},
+        {"[SwitchRule VID_12D1&PID_1446]\nBlock1=0A000000\n", L"Block1 is a WRITE, which would change the medium"},
+        {"[SwitchRule VID_12D1&PID_1446]\nBlock1=AA\n", L"Block1 is a WRITE, which would change the medium"},
+        {"[SwitchRule VID_12D1&PID_1446]\nBlock1=8A\n", L"Block1 is a WRITE, which would change the medium"},
+        {"[SwitchRule VID_12D1&PID_1446]\nBlock1=04\n", L"Block1 is a FORMAT UNIT, which would change the medium"},
+        {"[SwitchRule VID_12D1&PID_1446]\nBlock1=3B\n",
+         L"Block1 is a WRITE BUFFER, which could change the device's firmware"},
+        {"[SwitchRule VID_12D1&PID_1446]\nBlock1=41\n", L"Block1 is a WRITE SAME, which would change the medium"},
+        {"[SwitchRule VID_12D1&PID_1446]\nBlock1=93\n", L"Block1 is a WRITE SAME, which would change the medium"},
+        {"[SwitchRule VID_12D1&PID_1446]\nBlock1=2E\n",
+         L"Block1 is a WRITE AND VERIFY, which would change the medium"},
+        {"[SwitchRule VID_12D1&PID_1446]\nBlock1=AE\n",
+         L"Block1 is a WRITE AND VERIFY, which would change the medium"},
+        {"[SwitchRule VID_12D1&PID_1446]\nBlock1=8E\n",
+         L"Block1 is a WRITE AND VERIFY, which would change the medium"},
+        {"[SwitchRule VID_12D1&PID_1446]\nBlock1=12\nBlock1Out=512\n",
+         L"Block1 has a data-out phase, which could write to the medium"},
+        {"[SwitchRule VID_12D1&PID_1446]\nBlock1=12\nBlock1Out=x\n",
+         L"Block1 has a data-out phase, which could write to the medium"},
+    };
+    for (const Row& row : rows) {
+        SwitchRuleSet set = Load(row.body);
+        EXPECT_TRUE(set.rules.empty()) << row.body;
+        ASSERT_EQ(1u, set.refused.size()) << row.body;
+        EXPECT_EQ(std::wstring(row.reason), set.refused[0].reason) << row.body;
+    }
+}
+
+TEST(SwitchRules, OtherSectionsAreNoRulesAndOrderIsKept) {
+    SwitchRuleSet set = Load(
+        "[Setup]\nVEN=VID_1\n[SwitchRules]\nBlock1=2A\n"
+        "[SwitchRule VID_0001&PID_0002 b]\nBlock1=01\n"
+        "[SwitchRule VID_0001&PID_0002 a]\nBlock1=02\n");
+    EXPECT_TRUE(set.refused.empty());
+    ASSERT_EQ(2u, set.rules.size());
+    EXPECT_EQ(0x01, set.rules[0].blocks[0].cdb[0]);
+    EXPECT_EQ(0x02, set.rules[1].blocks[0].cdb[0]);
+}
+
+TEST(SwitchChoice, WhoDecidesWhatAFaceIsSent) {
+    SwitchRuleSet rules = Load(
+        "[SwitchRule VID_05C6&PID_1000 qualcomm]\nManufacturer=Qualcomm\nBlock1=01\n"
+        "[SwitchRule VID_05C6&PID_1000 zte]\nScsiVendor=ZTE\nBlock1=02\n"
+        "[SwitchRule VID_12D1&PID_1446]\nBlock1=11062000000101000100000000000000\n");
+    const std::wstring cd = L"USBSTOR\\CDROM&VEN_HUAWEI&PROD_MASS_STORAGE&REV_2.31\\7&1&0";
+    const std::wstring zte = L"USBSTOR\\CdRom&Ven_ZTE&Prod_USB_SCSI_CD-ROM&Rev_2.31\\7&2&0";
+    struct Row {
+        const char* name;
+        StorageFace face;
+        SwitchSource source;
+        std::vector<uint8_t> first;
+        std::wstring why;
+    };
+    StorageFace qualcomm{zte, L"VID_05C6&PID_1000", false, false, {}};
+    qualcomm.strings.haveUsbStrings = true;
+    qualcomm.strings.manufacturer = L"Qualcomm, Incorporated";
+    const Row rows[] = {
+        {"listed CD-ROM without rule: the release block", {cd, L"", false, true, {}}, SwitchSource::Release,
+         {0x71, 0x03, 0x00}, L""},
+        {"listed CD-ROM with its rule: the rule", {cd, L"VID_12D1&PID_1446", false, true, {}}, SwitchSource::Rule,
+         {0x11, 0x06, 0x20, 0, 0, 1, 1, 0, 1, 0, 0, 0, 0, 0, 0, 0}, L""},
+        {"unlisted CD-ROM with its rule", {cd, L"VID_12D1&PID_1446", false, false, {}}, SwitchSource::Rule,
+         {0x11, 0x06, 0x20, 0, 0, 1, 1, 0, 1, 0, 0, 0, 0, 0, 0, 0}, L""},
+        {"disk with its rule", {cd, L"VID_12D1&PID_1446", true, false, {}}, SwitchSource::Rule,
+         {0x11, 0x06, 0x20, 0, 0, 1, 1, 0, 1, 0, 0, 0, 0, 0, 0, 0}, L""},
+        {"listed disk without rule: nothing", {cd, L"VID_1234&PID_5678", true, true, {}}, SwitchSource::None, {},
+         L"a disk face is sent something only through a switch rule"},
+        {"unlisted CD-ROM: nothing", {cd, L"", false, false, {}}, SwitchSource::None, {},
+         L"no switch rule names the device and the script's list does not hold it"},
+        {"qualifier by USB string", qualcomm, SwitchSource::Rule, {0x01}, L""},
+        // Without the USB strings the Qualcomm variant is passed over, never
+        // guessed; the ZTE variant matches by the SCSI vendor in the ID.
+        {"qualifier by SCSI vendor", {zte, L"VID_05C6&PID_1000", false, false, {}}, SwitchSource::Rule, {0x02}, L""},
+        {"no variant matches", {cd, L"VID_05C6&PID_1000", false, false, {}}, SwitchSource::None, {},
+         L"[switchrule vid_05c6&pid_1000 qualcomm] needs the USB manufacturer or product string, which Windows did "
+         L"not give"},
+    };
+    for (const Row& row : rows) {
+        SwitchChoice choice = ChooseSwitchBlocks(row.face, OS_VISTA, rules);
+        EXPECT_EQ(row.source, choice.source) << row.name;
+        EXPECT_EQ(row.why, choice.why) << row.name;
+        if (row.first.empty()) {
+            EXPECT_TRUE(choice.blocks.empty()) << row.name;
+        } else {
+            ASSERT_FALSE(choice.blocks.empty()) << row.name;
+            EXPECT_EQ(row.first, choice.blocks[0].cdb) << row.name;
+        }
+    }
+}
+
+TEST(SwitchChoice, NoRulesGivesTodaysReleaseBlocks) {
+    SwitchRuleSet none;
+    StorageFace face{L"USBSTOR\\CDROM&VEN_X\\1", L"VID_12D1&PID_1446", false, true, {}};
+    struct Row {
+        OSVersionClass version;
+        std::vector<uint8_t> cdb;
+    };
+    const Row rows[] = {{OS_WIN2000, {0x71, 0x02, 0x02}}, {OS_WINXP, {0x71, 0x01, 0x00}},
+                        {OS_VISTA, {0x71, 0x03, 0x00}},   {OS_WIN2003, {0x71, 0x00, 0x00}},
+                        {OS_UNKNOWN, {0x71, 0x00, 0x00}}};
+    for (const Row& row : rows) {
+        SwitchChoice choice = ChooseSwitchBlocks(face, row.version, none);
+        EXPECT_EQ(SwitchSource::Release, choice.source);
+        ASSERT_EQ(1u, choice.blocks.size());
+        EXPECT_EQ(row.cdb, choice.blocks[0].cdb) << row.version;
+        EXPECT_EQ(0u, choice.blocks[0].dataIn);
+    }
+}
+
+}  // namespace
