@@ -3,6 +3,7 @@
 #include <string>
 #include <wchar.h>
 
+#include "app/ImportCommand.h"
 #include "app/ListCommand.h"
 #include "app/ServiceControl.h"
 #include "common/Console.h"
@@ -35,6 +36,7 @@ CommandAction ChooseCommandAction(int argc, wchar_t** argv) {
         if (argc == 4) return CommandAction::CdbToPath;
     }
     if (is(L"-List")) return CommandAction::List;
+    if (is(L"-Import") && (argc == 3 || argc == 4)) return CommandAction::Import;
     return CommandAction::None;
 }
 
@@ -84,6 +86,9 @@ void RunCommandLine(int argc, wchar_t** argv) {
         break;
     case CommandAction::List:
         RunListCommand();
+        break;
+    case CommandAction::Import:
+        RunImportCommand(argument(2), argc == 4 ? argument(3) : std::wstring());
         break;
     case CommandAction::RunService:
     case CommandAction::None:

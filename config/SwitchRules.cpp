@@ -40,9 +40,8 @@ bool ParseBounded(const std::wstring& text, uint32_t limit, uint32_t& value) {
     return true;
 }
 
-bool StartsWithIgnoreCase(const std::wstring& text, const std::wstring& start) {
-    if (start.size() > text.size()) return false;
-    return EqualsIgnoreCaseAscii(text.substr(0, start.size()), start);
+bool ContainsIgnoreCase(const std::wstring& text, const std::wstring& part) {
+    return ToUpperAscii(text).find(ToUpperAscii(part)) != std::wstring::npos;
 }
 
 // Reads one rule section; an empty answer means it was taken.
@@ -167,10 +166,10 @@ const SwitchRule* FindSwitchRule(const SwitchRuleSet& set, const std::wstring& u
             if (reason.empty()) reason = L"[" + rule.section + L"] needs the USB manufacturer or product string, which Windows did not give";
             continue;
         }
-        if (!StartsWithIgnoreCase(face.manufacturer, rule.manufacturer)) continue;
-        if (!StartsWithIgnoreCase(face.product, rule.product)) continue;
-        if (!StartsWithIgnoreCase(face.scsiVendor, rule.scsiVendor)) continue;
-        if (!StartsWithIgnoreCase(face.scsiModel, rule.scsiModel)) continue;
+        if (!ContainsIgnoreCase(face.manufacturer, rule.manufacturer)) continue;
+        if (!ContainsIgnoreCase(face.product, rule.product)) continue;
+        if (!ContainsIgnoreCase(face.scsiVendor, rule.scsiVendor)) continue;
+        if (!ContainsIgnoreCase(face.scsiModel, rule.scsiModel)) continue;
         return &rule;
     }
     if (why != nullptr) *why = reason;

@@ -25,8 +25,8 @@ struct SwitchBlock {
 struct SwitchRule {
     std::wstring section;      // as the reader keeps it (lower case)
     std::wstring usbId;        // "VID_xxxx&PID_yyyy", upper case
-    // Qualifiers: empty means "any". Compared as the start of the device's
-    // string, without regard to the case of A-Z.
+    // Qualifiers: empty means "any". A qualifier matches when the device's
+    // string contains it, without regard to the case of A-Z.
     std::wstring manufacturer; // USB manufacturer string
     std::wstring product;      // USB product string
     std::wstring scsiVendor;   // the storage face's "Ven_" part

@@ -1,0 +1,47 @@
+#pragma once
+// Converting the Linux mode-switch data (one "key=value" file per device,
+// named "vvvv:pppp" or, unpacked on Windows, "vvvv_pppp", "#" comments) into
+// switch rules. Plain C++: no Win32 API; the folder is read in app/.
+
+#include <string>
+#include <vector>
+
+#include "config/SwitchRules.h"
+
+enum class ImportOutcome {
+    Rule,             // switched by SCSI blocks alone: a rule
+    ControlTransfer,  // a named vendor mode that is USB control transfers or other non-SCSI messages
+    Configuration,    // only a USB configuration change
+    MediumChange,     // a block that would write, format or change the medium
+    DataOut,          // a message with a data-out phase
+    BadWrapper,       // a message that is not a valid command block wrapper
+    NoSwitch,         // nothing that switches the device
+    BadName,          // the file name holds no vendor and product IDs
+};
+const int kImportOutcomeCount = 8;
+
+// A word for each outcome, as the import's summary and comments print it.
+const wchar_t* ImportOutcomeName(ImportOutcome outcome);
+
+struct ImportedDevice {
+    std::wstring fileName;
+    ImportOutcome outcome = ImportOutcome::NoSwitch;
+    std::wstring reason;  // for any outcome but Rule
+    SwitchRule rule;      // for Rule (usbId is set for every outcome but BadName)
+};
+
+// Converts one file. text is its bytes (ASCII).
+ImportedDevice ConvertModeSwitchFile(const std::wstring& fileName, const std::string& text);
+
+// The driver-script text of the imported part: a marker line, then per device
+// in the given order a rule section or a comment with the reason; ends with
+// the end marker. Lines end in CR LF.
+std::string FormatImportedRules(const std::vector<ImportedDevice>& devices);
+
+extern const char kImportBeginMarker[];
+extern const char kImportEndMarker[];
+
+// script with its imported part (from the begin marker line through the end
+// marker line) replaced by imported; where the script has none, imported is
+// appended (after a line end, if the script lacks one at its end).
+std::string ReplaceImportedPart(const std::string& script, const std::string& imported);
