@@ -11,6 +11,8 @@
 #include "device/DeviceEnum.h"
 #include "device/SupportedId.h"
 #include "common/OSVersion.h"
+#include "config/SwitchRules.h"
+#include "device/SwitchChoice.h"
 
 namespace {
 
@@ -199,6 +201,37 @@ DriverScriptChoice FindDriverScript() {
     return choice;
 }
 
+// With switch rules: every present storage face, its device's USB IDs, and
+// what the one decision sends it.
+void AppendStorageFaces(std::wstring& out, const SwitchRuleSet& rules, OSVersionClass version) {
+    out += L"Switch rules: " + std::to_wstring(rules.rules.size()) + L" taken, " + std::to_wstring(rules.refused.size()) +
+           L" refused\r\n";
+    out += L"Storage faces (CD-ROM, then disk) and what the service would send each:\r\n";
+    std::vector<PresentStorageFace> faces = CollectStorageFaces();
+    if (faces.empty()) out += L"  none present\r\n";
+    for (const PresentStorageFace& present : faces) {
+        const StorageFace& face = present.face;
+        out += L"  " + std::wstring(face.disk ? L"disk " : L"CD-ROM ") + Printable(face.instanceId) + kEol;
+        out += L"    path: " + Printable(present.path) + kEol;
+        out += L"    USB device: " + (face.usbId.empty() ? std::wstring(L"not found (no USB\\VID_ node above it)")
+                                                         : face.usbId) + kEol;
+        SwitchChoice choice = ChooseSwitchBlocks(face, version, rules);
+        if (choice.source == SwitchSource::Rule) {
+            out += L"    rule: [" + choice.rule->section + L"]";
+            if (!choice.rule->switchedTo.empty()) out += L", switched it is " + choice.rule->switchedTo;
+            out += kEol;
+        } else if (choice.source == SwitchSource::Release) {
+            out += L"    rule: none; the supported list holds it, so the release class's block is sent\r\n";
+        } else {
+            out += L"    rule: none; nothing is sent: " + choice.why + kEol;
+        }
+        for (size_t i = 0; i < choice.blocks.size(); ++i) {
+            out += L"    block " + std::to_wstring(i + 1) + L": " + DescribeBlock(choice.blocks[i]) + kEol;
+        }
+    }
+    out += kEol;
+}
+
 std::wstring BuildDeviceListing() {
     std::wstring out;
     out += L"CDZorra_Detect device listing\r\n";
@@ -226,7 +259,14 @@ std::wstring BuildDeviceListing() {
             out += L"  ... and " + std::to_wstring(context.entries.size() - kShownEntries) + L" more\r\n";
         }
         out += L"Driver script check:\r\n";
-        for (const std::wstring& line : CheckScriptFile(script.folder + script.chosen)) out += L"  " + line + kEol;
+        std::vector<std::wstring> findings = CheckScriptFile(script.folder + script.chosen);
+        const SwitchRuleSet& rules = GetDriverScriptRules();
+        if (!rules.refused.empty() && findings.size() == 1 && findings[0] == L"no problems found") findings.clear();
+        for (const SwitchRuleProblem& problem : rules.refused) {
+            findings.push_back(L"switch rule [" + problem.section + L"] is refused: " + problem.reason +
+                               L"; its device is treated as if the rule were not there");
+        }
+        for (const std::wstring& line : findings) out += L"  " + line + kEol;
     } else {
         out += L"Driver script: none (no " + script.folder +
                L"*.ini): every device counts as supported.\r\n";
@@ -259,6 +299,8 @@ std::wstring BuildDeviceListing() {
     OSVERSIONINFOW info = {};
     info.dwOSVersionInfoSize = sizeof(info);
     OSVersionClass version = GetOSVersion();
+    const SwitchRuleSet& switchRules = GetDriverScriptRules();
+    if (!switchRules.rules.empty() || !switchRules.refused.empty()) AppendStorageFaces(out, switchRules, version);
     out += L"Windows version class: " + std::to_wstring(static_cast<int>(version)) + L", " +
            VersionClassName(version);
     if (GetVersionExW(&info)) {

@@ -6,7 +6,10 @@
 #include "common/Handles.h"
 #include "common/Trace.h"
 #include "device/DeviceApi.h"
+#include "config/DriverScript.h"
+#include "config/SwitchRules.h"
 #include "device/DeviceEnum.h"
+#include "device/SwitchChoice.h"
 
 void BuildPassThroughBuffer(const BYTE* cdb, int count, PassThroughBuffer* buffer) {
     std::memset(buffer, 0, sizeof(*buffer));
@@ -42,7 +45,19 @@ bool SendCdbCommand(const std::wstring& commandText, std::wstring devicePath) {
     }
     if (devicePath.empty()) {
         std::wstring found;
-        if (!FindSupportedCdRom(found)) return false;
+        const SwitchRuleSet& rules = GetDriverScriptRules();
+        if (rules.rules.empty()) {
+            if (!FindSupportedCdRom(found)) return false;
+        } else {
+            // With switch rules: the first storage face the arrival path would send something.
+            for (const PresentStorageFace& present : CollectStorageFaces()) {
+                if (ChooseSwitchBlocks(present.face, GetOSVersion(), rules).source != SwitchSource::None) {
+                    found = present.path;
+                    break;
+                }
+            }
+            if (found.empty()) return false;
+        }
         return SendScsiCdb(found, bytes, count);
     }
     return SendScsiCdb(devicePath, bytes, count);
