@@ -335,8 +335,29 @@ HANDLE FakeDeviceApi::OpenDevice(const std::wstring& path, DWORD, DWORD, DWORD, 
     return handle;
 }
 
-BOOL FakeDeviceApi::DeviceControl(HANDLE device, DWORD code, void* in, DWORD inSize, void*, DWORD outSize,
+void FakeDeviceApi::SetDeviceControlError(DWORD error) {
+    std::lock_guard<std::mutex> guard(lock_);
+    deviceControlError_ = error;
+}
+
+void FakeDeviceApi::SetDataInAnswer(const std::vector<BYTE>& answer) {
+    std::lock_guard<std::mutex> guard(lock_);
+    dataInAnswer_ = answer;
+}
+
+CONFIGRET FakeDeviceApi::GetDeviceId(DEVINST devInst, wchar_t* buffer, ULONG bufferLength, ULONG) {
+    std::lock_guard<std::mutex> guard(lock_);
+    size_t index = devInst - kDevInstBase;
+    if (index >= nodes_.size()) return CR_NO_SUCH_DEVNODE;
+    const std::wstring& id = nodes_[index].instanceId;
+    if (id.size() + 1 > bufferLength) return CR_BUFFER_SMALL;
+    std::memcpy(buffer, id.c_str(), (id.size() + 1) * sizeof(wchar_t));
+    return CR_SUCCESS;
+}
+
+BOOL FakeDeviceApi::DeviceControl(HANDLE device, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
                                   DWORD* returned) {
+    DWORD failWith = 0;
     FakeSentRequest request;
     std::function<void(const FakeSentRequest&)> hook;
     {
@@ -354,9 +375,24 @@ BOOL FakeDeviceApi::DeviceControl(HANDLE device, DWORD code, void* in, DWORD inS
         if (bytes != nullptr) request.input.assign(bytes, bytes + inSize);
         sent_.push_back(request);
         hook = hook_;
+        failWith = deviceControlError_;
+        auto* header = static_cast<SCSI_PASS_THROUGH*>(out);
+        if (failWith == 0 && code == IOCTL_SCSI_PASS_THROUGH && header != nullptr && outSize >= sizeof(*header) &&
+            header->DataIn == SCSI_IOCTL_DATA_IN && !dataInAnswer_.empty()) {
+            ULONG length = header->DataTransferLength;
+            if (length > dataInAnswer_.size()) length = static_cast<ULONG>(dataInAnswer_.size());
+            if (header->DataBufferOffset + length <= outSize) {
+                std::memcpy(static_cast<BYTE*>(out) + header->DataBufferOffset, dataInAnswer_.data(), length);
+                header->DataTransferLength = length;
+            }
+        }
     }
     if (returned != nullptr) *returned = 0;
     if (hook) hook(request);
+    if (failWith != 0) {
+        SetLastError(failWith);
+        return FALSE;
+    }
     return TRUE;
 }
 

@@ -79,6 +79,10 @@ public:
     // Eject answers for the node, in order; once used up, every request succeeds.
     void QueueEjectAnswer(int node, FakeEjectAnswer answer);
     void SetParentFails(bool fails) { parentFails_ = fails; }
+    // Every device control fails with this error from now on (0: succeeds).
+    void SetDeviceControlError(DWORD error);
+    // A pass-through with a data-in phase gets these bytes (cut to its length).
+    void SetDataInAnswer(const std::vector<BYTE>& answer);
     // Called after each recorded device control, outside the lock.
     void OnDeviceControl(std::function<void(const FakeSentRequest&)> hook);
     // Called after each set is taken, outside the lock: changes made there
@@ -107,6 +111,7 @@ public:
                                    BYTE* buffer, DWORD bufferSize, DWORD* requiredSize) override;
     CONFIGRET GetDevNodeStatus(ULONG* status, ULONG* problem, DEVINST devInst, ULONG flags) override;
     CONFIGRET GetParent(DEVINST* parent, DEVINST devInst, ULONG flags) override;
+    CONFIGRET GetDeviceId(DEVINST devInst, wchar_t* buffer, ULONG bufferLength, ULONG flags) override;
     CONFIGRET RequestDeviceEject(DEVINST devInst, PNP_VETO_TYPE* vetoType, wchar_t* vetoName,
                                  ULONG vetoNameLength, ULONG flags) override;
     HANDLE OpenDevice(const std::wstring& path, DWORD access, DWORD shareMode, DWORD creation,
@@ -138,5 +143,7 @@ private:
     size_t openAttempts_ = 0;
     uintptr_t nextHandle_ = 0x1000;
     bool classDevsFails_ = false;
+    DWORD deviceControlError_ = 0;
+    std::vector<BYTE> dataInAnswer_;
     bool parentFails_ = false;
 };

@@ -1,0 +1,114 @@
+// The USB IDs of a storage face found by walking up the device tree, and a
+// rule's blocks on the wire: their own lengths, a data-in answer traced in
+// hex, a device that drops off the bus in the middle.
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <winioctl.h>
+#include <ntddscsi.h>
+
+#include <string>
+#include <vector>
+
+#include "device/DeviceApi.h"
+#include "device/DeviceEnum.h"
+#include "device/SwitchChoice.h"
+#include "device/SwitchSend.h"
+#include "support/FakeDevices.h"
+#include "support/TraceCapture.h"
+
+namespace {
+
+class SwitchSendTest : public testing::Test {
+protected:
+    FakeDeviceApi devices;
+    ScopedDeviceApiOverride useFake{devices};
+    ScopedTraceCapture traces;
+};
+
+DEVINST NodeHandle(FakeDeviceApi& devices, const std::wstring& path) {
+    DeviceRecordList records;
+    ScopedDeviceInfoSet set;
+    CollectDeviceInterfaces(kGuidDevInterfaceCdRom, records, set.Slot());
+    for (const DeviceRecord& record : records)
+        if (record.SymbolicName == path) return record.DevInst;
+    (void)devices;
+    return 0;
+}
+
+TEST_F(SwitchSendTest, UsbIdsFromTheFirstUsbNodeAbove) {
+    struct Row {
+        const char* name;
+        std::vector<std::wstring> chain;  // from the top down; the last holds the CD-ROM interface
+        std::wstring expected;
+    };
+    const Row rows[] = {
+        {"composite: the MI part does not count",
+         {L"USB\\ROOT_HUB20\\4&1", L"USB\\VID_12d1&PID_1446\\5&2", L"USB\\VID_12D1&PID_1446&MI_00\\6&3",
+          L"USBSTOR\\CDROM&VEN_HUAWEI&PROD_MASS_STORAGE\\7&4&0"},
+         L"VID_12D1&PID_1446"},
+        {"plain device", {L"USB\\VID_19D2&PID_2000\\P1", L"USBSTOR\\CDROM&VEN_ZTE\\7&5&0"}, L"VID_19D2&PID_2000"},
+        {"no USB node above", {L"ROOT\\SYSTEM\\0000", L"IDE\\CDROMHL-DT-ST\\5&6&0"}, L""},
+        {"a USB node that is not VID_", {L"USB\\ROOT_HUB\\1", L"USBSTOR\\CDROM&VEN_X\\7&7&0"}, L""},
+    };
+    for (const Row& row : rows) {
+        devices.RemoveAll();
+        int parent = -1;
+        for (size_t i = 0; i + 1 < row.chain.size(); ++i) parent = devices.AddNode(row.chain[i], parent);
+        devices.AddInterfaceNode(kGuidDevInterfaceCdRom, row.chain.back(), L"\\\\?\\cd#1", parent);
+        EXPECT_EQ(row.expected, UsbIdOfDevInst(NodeHandle(devices, L"\\\\?\\cd#1"))) << row.name;
+    }
+    // A Configuration Manager that answers no parent (Wine's own).
+    devices.RemoveAll();
+    int usb = devices.AddNode(L"USB\\VID_12D1&PID_1446\\5&2");
+    devices.AddInterfaceNode(kGuidDevInterfaceCdRom, L"USBSTOR\\CDROM\\7&4&0", L"\\\\?\\cd#1", usb);
+    devices.SetParentFails(true);
+    EXPECT_EQ(L"", UsbIdOfDevInst(NodeHandle(devices, L"\\\\?\\cd#1")));
+}
+
+TEST_F(SwitchSendTest, BlocksWithTheirOwnLengthsAndADataInAnswer) {
+    devices.AddOpenablePath(L"\\\\.\\E:");
+    devices.SetDataInAnswer({0x55, 0x53, 0x42, 0x53, 0x01});
+    std::vector<SwitchBlock> blocks(2);
+    blocks[0].cdb = {0x06, 0xF5, 0x04, 0x02, 0x52, 0x70};
+    blocks[0].dataIn = 4;
+    blocks[1].cdb = {0x11, 0x06, 0x20, 0x00, 0x00, 0x01, 0x01, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+    EXPECT_EQ(RuleSendResult::Sent, SendSwitchBlocks(L"\\\\.\\E:", blocks));
+    std::vector<FakeSentRequest> sent = devices.Sent();
+    ASSERT_EQ(2u, sent.size());
+    for (size_t i = 0; i < 2; ++i) {
+        const SCSI_PASS_THROUGH* header = reinterpret_cast<const SCSI_PASS_THROUGH*>(sent[i].input.data());
+        EXPECT_EQ(static_cast<DWORD>(IOCTL_SCSI_PASS_THROUGH), sent[i].code);
+        EXPECT_EQ(blocks[i].cdb.size(), header->CdbLength);
+        EXPECT_EQ(std::vector<BYTE>(blocks[i].cdb.begin(), blocks[i].cdb.end()),
+                  std::vector<BYTE>(header->Cdb, header->Cdb + header->CdbLength));
+        EXPECT_EQ(blocks[i].dataIn, header->DataTransferLength);
+        EXPECT_EQ(i == 0 ? SCSI_IOCTL_DATA_IN : SCSI_IOCTL_DATA_UNSPECIFIED, header->DataIn);
+        EXPECT_EQ(10u, header->TimeOutValue);
+    }
+    EXPECT_EQ(1u, traces.Count(L"Switch block 1 of 2: 06 F5 04 02 52 70 (data in: 4 bytes)\n"));
+    EXPECT_EQ(1u, traces.Count(L"Switch block 1 answered 4 bytes: 55 53 42 53\n"));
+    EXPECT_EQ(0, devices.OpenHandleCount());
+}
+
+TEST_F(SwitchSendTest, ADeviceThatLeavesTheBusWasSentItsBlock) {
+    devices.AddOpenablePath(L"\\\\.\\E:");
+    devices.SetDeviceControlError(ERROR_DEVICE_NOT_CONNECTED);
+    std::vector<SwitchBlock> blocks(2);
+    blocks[0].cdb = {0x1E, 0, 0, 0, 0, 0};
+    blocks[1].cdb = {0x1B, 0, 0, 0, 0x02, 0};
+    EXPECT_EQ(RuleSendResult::DroppedOff, SendSwitchBlocks(L"\\\\.\\E:", blocks));
+    EXPECT_EQ(1u, devices.Sent().size());
+    EXPECT_EQ(1u, traces.Count(L"Switch block 1: the device left the bus (error 1167): counted as sent\n"));
+
+    // An error that is not the device going away: traced, and the next block goes.
+    devices.SetDeviceControlError(ERROR_INVALID_FUNCTION);
+    EXPECT_EQ(RuleSendResult::Sent, SendSwitchBlocks(L"\\\\.\\E:", blocks));
+    EXPECT_EQ(3u, devices.Sent().size());
+    EXPECT_EQ(1u, traces.Count(L"Switch block 2: DeviceIoControl error 1\n"));
+
+    EXPECT_EQ(RuleSendResult::NotOpened, SendSwitchBlocks(L"\\\\.\\F:", blocks));
+}
+
+}  // namespace
