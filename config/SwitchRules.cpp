@@ -149,6 +149,7 @@ SwitchRuleSet LoadSwitchRules(const IniDocument& document) {
         SwitchRule rule;
         std::wstring problem = ReadRule(document, section, rule);
         if (problem.empty()) {
+            set.byUsbId[rule.usbId].push_back(set.rules.size());
             set.rules.push_back(std::move(rule));
         } else {
             set.refused.push_back(SwitchRuleProblem{section, problem});
@@ -160,8 +161,13 @@ SwitchRuleSet LoadSwitchRules(const IniDocument& document) {
 const SwitchRule* FindSwitchRule(const SwitchRuleSet& set, const std::wstring& usbId, const SwitchFaceStrings& face,
                                  std::wstring* why) {
     std::wstring reason;
-    for (const SwitchRule& rule : set.rules) {
-        if (rule.usbId != usbId) continue;
+    auto candidates = set.byUsbId.find(usbId);
+    if (candidates == set.byUsbId.end()) {
+        if (why != nullptr) why->clear();
+        return nullptr;
+    }
+    for (size_t position : candidates->second) {
+        const SwitchRule& rule = set.rules[position];
         if ((!rule.manufacturer.empty() || !rule.product.empty()) && !face.haveUsbStrings) {
             if (reason.empty()) reason = L"[" + rule.section + L"] needs the USB manufacturer or product string, which Windows did not give";
             continue;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 class IniDocument;
@@ -45,6 +46,9 @@ struct SwitchRuleProblem {
 struct SwitchRuleSet {
     std::vector<SwitchRule> rules;  // in file order
     std::vector<SwitchRuleProblem> refused;
+    // The positions in rules of each USB ID's rules, in file order: finding
+    // a device's rule costs one hash lookup, however many rules there are.
+    std::unordered_map<std::wstring, std::vector<size_t>> byUsbId;
 };
 
 // The section name prefix that makes a section a rule: "[SwitchRule VID_...]".
