@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "app/InstallationCheck.h"
 #include "app/ScriptCheck.h"
 #include "common/Console.h"
 #include "common/Handles.h"
@@ -316,4 +317,6 @@ std::wstring BuildDeviceListing() {
     return out;
 }
 
-void RunListCommand() { WriteConsoleText(BuildDeviceListing()); }
+void RunListCommand() {
+    WriteConsoleText(BuildDeviceListing() + kEol + PermissionsListing(CheckInstallationObjects()));
+}

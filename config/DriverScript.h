@@ -26,6 +26,10 @@ std::wstring GetDriverScriptValue(const std::wstring& section, const std::wstrin
 // until the process is gone.
 const IniDocument* GetDriverScriptDocument();
 
+// The full path of the script the folder offers now (the one a first load
+// would take), or empty when there is none.
+std::wstring FindDriverScriptPath();
+
 // [Setup] IsDX read as a base-10 integer is greater than 0.
 bool QueryIsDX();
 

@@ -1,5 +1,6 @@
 #include "service/ServiceHost.h"
 
+#include "app/InstallationCheck.h"
 #include "common/EventLog.h"
 #include "common/EventReports.h"
 #include "common/Handles.h"
@@ -109,6 +110,9 @@ VOID WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
     SetTheServiceStatus(SERVICE_RUNNING, 0, 0, 0);
     Trace(L"SetTheServiceStatus, SERVICE_RUNNING\n");
     ReportServiceStarted();
+    // Kept running on a finding: the script is still read (no script would
+    // be worse); each finding is reported once.
+    ReportInstallationFindings(CheckInstallationObjects());
 
     for (;;) {
         DWORD result = WaitForSingleObject(stopEvent, kMonitorWaitMs);
