@@ -73,6 +73,42 @@ int CountLines(const std::string& text) {
     return lines;
 }
 
+// Wine gives a folder with no stored security descriptor a DACL made from its
+// Unix mode bits: "o+w" turns the Everyone entry into one with write rights,
+// "o-w" takes them back. chmod runs as the Unix program it is: Wine starts an
+// ELF binary given to CreateProcess as such.
+bool SetOthersWritable(const std::wstring& path, bool writable) {
+    typedef char*(CDECL * UnixNameFunction)(const wchar_t*);
+    auto unixName = reinterpret_cast<UnixNameFunction>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (unixName == nullptr) return false;
+    char* name = unixName(path.c_str());
+    if (name == nullptr) return false;
+    std::string unixPath = name;
+    HeapFree(GetProcessHeap(), 0, name);
+    std::wstring arguments = std::wstring(writable ? L"o+w \"" : L"o-w \"") +
+                             std::wstring(unixPath.begin(), unixPath.end()) + L"\"";
+    ProcessResult result = RunProgram(L"Z:\\bin\\chmod", arguments, 30000);
+    return result.started && result.exitCode == 0;
+}
+
+// Makes a folder writable by Everyone for the life of a test.
+class OthersWritable {
+public:
+    explicit OthersWritable(const std::wstring& path) : path_(path), done_(SetOthersWritable(path, true)) {}
+    ~OthersWritable() {
+        if (done_) SetOthersWritable(path_, false);
+    }
+    bool done() const { return done_; }
+    void Undo() {
+        if (done_) done_ = !SetOthersWritable(path_, false);
+    }
+
+private:
+    std::wstring path_;
+    bool done_;
+};
+
 struct Release {
     const char* name;   // the prefix's Windows version for the exe
     BYTE b1, b2;        // the switch block's second and third bytes
@@ -444,6 +480,95 @@ TEST_F(EndToEnd, UnsafeRemovalDialogIsClosedOnWindows2000Only) {
         ASSERT_TRUE(SimModemUnplugAndSettle());
         DeleteFileW(Trace().c_str());
     }
+}
+
+// A service runs its exe as SYSTEM: from a folder that Everyone can write,
+// -Register installs nothing and says which object, who, which rights and
+// what to do; from the same folder made safe it installs, with its recovery
+// actions and description.
+TEST_F(EndToEnd, RegisterRefusesAFolderEveryoneCanWrite) {
+    OthersWritable writable(folder_.Path());
+    ASSERT_TRUE(writable.done());
+    ProcessResult refused = Run(L"-Register");
+    EXPECT_FALSE(ServiceInstalled());
+    const std::string finding = "Not installed: The program's folder " + Narrow(folder_.Path()) +
+                                " can be changed by ordinary users: Everyone (write data, append data, delete child, "
+                                "delete)";
+    const std::string remedy = "Install the service in a folder only administrators can write, such as Program "
+                               "Files, or with the Windows Installer package.";
+    EXPECT_NE(std::string::npos, refused.output.find(finding)) << refused.output;
+    EXPECT_NE(std::string::npos, refused.output.find(remedy)) << refused.output;
+    EXPECT_NE(std::string::npos, TraceText().find(finding)) << TraceText();
+    EXPECT_NE(std::string::npos, TraceText().find("-Register refused: nothing installed.")) << TraceText();
+
+    writable.Undo();
+    ASSERT_FALSE(writable.done());
+    DeleteFileW(Trace().c_str());
+    Register();
+    EXPECT_EQ(std::string::npos, TraceText().find("-Register refused")) << TraceText();
+
+    UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueScHandle service(OpenServiceW(manager.get(), L"CDZorra_Detect", SERVICE_QUERY_CONFIG));
+    ASSERT_TRUE(service.valid());
+    BYTE buffer[8192] = {};
+    DWORD needed = 0;
+    ASSERT_TRUE(QueryServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, buffer, sizeof(buffer), &needed));
+    const auto* description = reinterpret_cast<const SERVICE_DESCRIPTIONW*>(buffer);
+    ASSERT_NE(nullptr, description->lpDescription);
+    EXPECT_EQ(std::wstring(L"Switches supported USB wireless modems from their CD-ROM face to their modem face and "
+                           L"starts the modem's client application."),
+              description->lpDescription);
+
+    // Wine's manager keeps the description but answers no query for the
+    // recovery actions: tests/service checks them through the manager seam.
+}
+
+// The service keeps running and keeps reading a script in a driver script
+// folder that Everyone can write, and reports the folder once: one trace line,
+// one Event Log warning. -List shows each object's writers and verdict.
+TEST_F(EndToEnd, WritableDriverScriptFolderIsReportedOnceAndTheModemStillSwitches) {
+    OthersWritable writable(folder_ / L"DrvScript");
+    ASSERT_TRUE(writable.done());
+    Register();
+    Plug();
+    ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_MODEM, 10000)) << TraceText();
+    ASSERT_EQ(1u, SwitchBlocks().size()) << TraceText();
+    ASSERT_TRUE(WaitForEvent("8000000B\t")) << EventText();
+
+    const std::string folder = Narrow(folder_ / L"DrvScript\\");
+    const std::string event = "8000000B\tThe driver script folder\t" + folder +
+                              "\tEveryone (write data, append data, delete child, delete)";
+    std::string events = EventText();
+    size_t first = events.find(event);
+    ASSERT_NE(std::string::npos, first) << events;
+    EXPECT_EQ(std::string::npos, events.find("8000000B\t", first + 1)) << events;
+    const std::string line = "Permissions: The driver script folder " + folder +
+                             " can be changed by ordinary users: Everyone (write data, append data, delete child, "
+                             "delete)";
+    std::string trace = TraceText();
+    size_t traced = trace.find(line);
+    ASSERT_NE(std::string::npos, traced) << trace;
+    EXPECT_EQ(std::string::npos, trace.find("Permissions: ", traced + 1)) << trace;
+
+    ProcessResult list = Run(L"-List");
+    const std::string expected = "Permissions\r\n"
+                                 "  The program: " + Narrow(Exe()) + "\r\n";
+    size_t section = list.output.find(expected);
+    ASSERT_NE(std::string::npos, section) << list.output;
+    std::string permissions = list.output.substr(section);
+    EXPECT_NE(std::string::npos, permissions.find("  The program's folder: " + Narrow(folder_.Path()) +
+                                                  "\r\n    may be changed by: "))
+        << permissions;
+    EXPECT_NE(std::string::npos,
+              permissions.find("  The driver script folder: " + folder +
+                               "\r\n    may be changed by: Everyone (write data, append data, delete child, delete)"))
+        << permissions;
+    EXPECT_NE(std::string::npos, permissions.find("    verdict: UNSAFE, warned about\r\n")) << permissions;
+    EXPECT_EQ(std::string::npos, permissions.find("    verdict: UNSAFE, -Register refuses\r\n"))
+        << permissions;
+    EXPECT_NE(std::string::npos, permissions.find("    verdict: safe\r\n")) << permissions;
+    EXPECT_NE(std::string::npos, permissions.find("  The client: " + Narrow(folder_ / L"App.exe") + "\r\n"))
+        << permissions;
 }
 
 }  // namespace
