@@ -16,6 +16,11 @@
 //   QuoteServiceImagePath  after InstallServices: quotes the service's command
 //                          line where the installer wrote it bare (Wine's does;
 //                          Windows Installer quotes it itself).
+//   SetServiceRecovery     after that: the service's recovery actions (restart
+//                          after 5 s, again after 60 s, then nothing; the count
+//                          starts again after a day) and its description, as
+//                          -Register sets them. wixl has no element for either.
+//                          A failure is logged and does not fail the installation.
 //   RemoveDriverScripts    on removal, before RemoveFiles: deletes every
 //                          "*.ini" in DrvScript\, also scripts an administrator
 //                          added (the package's RemoveFile row "*.ini" does the
@@ -293,6 +298,38 @@ extern "C" UINT __stdcall QuoteServiceImagePath(MSIHANDLE install) {
         return ERROR_INSTALL_FAILURE;
     }
     Log(install, L"the service's command line is now " + quoted);
+    return ERROR_SUCCESS;
+}
+
+extern "C" UINT __stdcall SetServiceRecovery(MSIHANDLE install) {
+    ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    ServiceHandle service(manager.get() != nullptr
+                              ? OpenServiceW(manager.get(), kServiceName, SERVICE_CHANGE_CONFIG | SERVICE_START)
+                              : nullptr);
+    if (service.get() == nullptr) {
+        Log(install, L"the service cannot be opened for its recovery actions: " + ErrorText(GetLastError()));
+        return ERROR_SUCCESS;
+    }
+    // The same values as app/ServiceControl.cpp's.
+    SC_ACTION actions[] = {{SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 60000}, {SC_ACTION_NONE, 0}};
+    SERVICE_FAILURE_ACTIONSW failure = {};
+    failure.dwResetPeriod = 24 * 60 * 60;
+    failure.cActions = 3;
+    failure.lpsaActions = actions;
+    if (ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &failure)) {
+        Log(install, L"recovery actions set: restart after 5 s, after 60 s, then none; reset after one day");
+    } else {
+        Log(install, L"the recovery actions cannot be set: " + ErrorText(GetLastError()));
+    }
+    std::wstring text =
+        L"Switches supported USB wireless modems from their CD-ROM face to their modem face and starts the modem's "
+        L"client application.";
+    SERVICE_DESCRIPTIONW description = {&text[0]};
+    if (ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &description)) {
+        Log(install, L"description set");
+    } else {
+        Log(install, L"the description cannot be set: " + ErrorText(GetLastError()));
+    }
     return ERROR_SUCCESS;
 }
 

@@ -345,6 +345,22 @@ TEST_F(PackageTest, InstallsTheServiceAsRegisterDoesAndRemovalLeavesNothing) {
     EXPECT_EQ(L"LocalSystem", service.account);
     EXPECT_EQ(L"CDZorra_Detect", service.displayName);
     EXPECT_EQ(1, CountProcesses(L"CDZorra_Detect.exe"));
+    {
+        UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+        UniqueScHandle handle(OpenServiceW(manager.get(), L"CDZorra_Detect", SERVICE_QUERY_CONFIG));
+        BYTE buffer[4096] = {};
+        DWORD needed = 0;
+        ASSERT_TRUE(QueryServiceConfig2W(handle.get(), SERVICE_CONFIG_DESCRIPTION, buffer, sizeof(buffer), &needed));
+        const wchar_t* description = reinterpret_cast<const SERVICE_DESCRIPTIONW*>(buffer)->lpDescription;
+        EXPECT_EQ(std::wstring(L"Switches supported USB wireless modems from their CD-ROM face to their modem face "
+                               L"and starts the modem's client application."),
+                  description != nullptr ? description : L"");
+        // Wine's manager answers no query for the recovery actions: the
+        // custom action's log line says they were set.
+        EXPECT_NE(std::string::npos, Log().find("recovery actions set: restart after 5 s, after 60 s, then none; "
+                                                "reset after one day"))
+            << Log();
+    }
 
     std::string script = ReadFileBytes(Script());
     EXPECT_NE(std::string::npos, script.find("\r\n[VidPid]\r\nCount=2\r\n")) << script;
