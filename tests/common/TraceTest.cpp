@@ -138,7 +138,7 @@ TEST(TraceFile, TwoProcessesAppendingAtOnceKeepEveryLineWhole) {
         for (auto& writer : writers) writer.join();
     }
     for (const ProcessResult& result : results) {
-        ASSERT_TRUE(result.started);
+        ASSERT_TRUE(result.started) << result.failure;
         ASSERT_EQ("trace=3000\n", result.output);
     }
     std::istringstream lines(ReadFileBytes(path));

@@ -388,18 +388,18 @@ TEST_F(PackageTest, DrvScriptAndTraceFileAreInstalledAndTheServiceSwitchesTheMod
             Sleep(20);
             heard = ReadFileBytes(trace).find("Device Arrival Event") != std::string::npos;
         }
-        ASSERT_TRUE(SimModemUnplugAndSettle());
+        ASSERT_TRUE(SimModemUnplugAndSettle()) << SimModemWaitReport();
     }
     ULONG from = SimModemLogPosition();
     ASSERT_TRUE(SimModemPlug(SimModemDefaultPlug()));
-    ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_MODEM, 10000)) << ReadFileBytes(trace);
+    ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_MODEM, 10000)) << SimModemWaitReport() << "; " << ReadFileBytes(trace);
     std::vector<SIM_EVENT> blocks;
     for (const SIM_EVENT& event : SimModemReadLog(from)) {
         if (event.kind == SIM_EVENT_CDB) blocks.push_back(event);
     }
     ASSERT_EQ(1u, blocks.size());
     EXPECT_EQ(0x71, blocks[0].cdb[0]);
-    ASSERT_TRUE(SimModemUnplugAndSettle());
+    ASSERT_TRUE(SimModemUnplugAndSettle()) << SimModemWaitReport();
 
     ASSERT_EQ(0u, Uninstall()) << Log();
     ExpectNothingInstalled("after the removal");
@@ -434,7 +434,8 @@ TEST_F(PackageTest, AnUnreadableDrvScriptFailsTheInstallationAndLeavesNothing) {
 TEST_F(PackageTest, AServiceFromRegisterIsLeftAloneAndTheInstallationRefused) {
     std::wstring exe = folder_ / L"CDZorra_Detect.exe";
     ASSERT_TRUE(CopyFileW((BuildProgramFolder() + L"CDZorra_Detect.exe").c_str(), exe.c_str(), FALSE));
-    ASSERT_TRUE(RunProgram(exe, L"-Register").started);
+    ProcessResult registered = RunProgram(exe, L"-Register");
+    ASSERT_TRUE(registered.started) << registered.failure;
     ASSERT_EQ(L"\"" + exe + L"\"", WaitUntilRunning().commandLine);
 
     EXPECT_EQ(kInstallFailure, Install(package_));
@@ -448,7 +449,8 @@ TEST_F(PackageTest, AServiceFromRegisterIsLeftAloneAndTheInstallationRefused) {
     EXPECT_EQ(L"\"" + exe + L"\"", service.commandLine);
     EXPECT_EQ(exe, RegistryString(kEventSourceKey, L"EventMessageFile"));
 
-    ASSERT_TRUE(RunProgram(exe, L"-Unregister").started);
+    ProcessResult unregistered = RunProgram(exe, L"-Unregister");
+    ASSERT_TRUE(unregistered.started) << unregistered.failure;
     for (int i = 0; i < 100 && CountProcesses(L"CDZorra_Detect.exe") > 0; ++i) Sleep(50);
     ExpectNothingInstalled("after -Unregister");
 }

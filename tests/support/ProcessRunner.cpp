@@ -5,13 +5,17 @@
 #include <thread>
 
 #include "common/Handles.h"
+#include "support/ErrorText.h"
 
 ProcessResult RunProgram(const std::wstring& programPath, const std::wstring& arguments, unsigned long timeoutMs) {
     ProcessResult result;
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
     UniqueHandle readEnd;
     UniqueHandle writeEnd;
-    if (!CreatePipe(readEnd.put(), writeEnd.put(), &inherit, 0)) return result;
+    if (!CreatePipe(readEnd.put(), writeEnd.put(), &inherit, 0)) {
+        result.failure = "CreatePipe failed: " + LastErrorText();
+        return result;
+    }
     SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
 
     STARTUPINFOW startup = {};
@@ -24,6 +28,11 @@ ProcessResult RunProgram(const std::wstring& programPath, const std::wstring& ar
     if (!arguments.empty()) commandLine += L" " + arguments;
     PROCESS_INFORMATION info = {};
     if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
+        DWORD error = GetLastError();
+        result.failure = "CreateProcessW(" + NarrowText(commandLine) + ") failed: " + ErrorText(error) +
+                         (GetFileAttributesW(programPath.c_str()) == INVALID_FILE_ATTRIBUTES
+                              ? "; the program file is not there"
+                              : "");
         return result;
     }
     result.started = true;
@@ -39,6 +48,7 @@ ProcessResult RunProgram(const std::wstring& programPath, const std::wstring& ar
         }
     });
     if (WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) {
+        result.failure = NarrowText(commandLine) + " still ran after " + std::to_string(timeoutMs) + " ms and was ended";
         TerminateProcess(process.get(), ~0u);
         WaitForSingleObject(process.get(), 5000);
     }
