@@ -11,6 +11,9 @@ struct ProcessResult {
     // why, with the Windows error ("CreateProcessW(...) failed: error 2 (...)")
     // or the wait that ran out.
     std::string failure;
+    // Starts that Wine abandoned before the program ran (see RunProgram), each
+    // tried again.
+    int abandonedStarts = 0;
 };
 
 // commandLine is appended after the quoted program path. Waits at most
