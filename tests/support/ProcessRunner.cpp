@@ -34,13 +34,15 @@ ProcessResult RunProgram(const std::wstring& programPath, const std::wstring& ar
     std::wstring commandLine = L"\"" + programPath + L"\"";
     if (!arguments.empty()) commandLine += L" " + arguments;
     PROCESS_INFORMATION info = {};
-    // Wine now and then loses a new process before it has run any code of its
-    // own: its loader dies, and CreateProcessW fails with ERROR_INTERNAL_ERROR
-    // (STATUS_INTERNAL_ERROR, the status Wine gives a start that ended before
-    // the process was initialised). Seen about once in 17,000 starts of a
-    // program that only returns, so about once in a few full test runs. The
-    // program under test never ran then, so starting it again hides nothing
-    // of its own; Windows does not fail a start this way.
+    // Under Wine a new process now and then dies in Wine's loader before it
+    // has run any code of its own ("failed to map the shared user data":
+    // Linux put the process's heap where Wine maps that page), and
+    // CreateProcessW fails with ERROR_INTERNAL_ERROR. The test scripts run
+    // Wine with a fixed address-space layout, where it cannot happen
+    // (scripts/wine-env.sh); a test program run by hand outside them may meet
+    // it about once in 10,000 starts. The program under test never ran then,
+    // so starting it again hides nothing of its own; Windows does not fail a
+    // start this way.
     BOOL created = FALSE;
     DWORD error = ERROR_SUCCESS;
     for (int attempt = 1; attempt <= kStartAttempts; ++attempt) {
