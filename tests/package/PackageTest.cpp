@@ -406,6 +406,39 @@ TEST_F(PackageTest, DrvScriptAndTraceFileAreInstalledAndTheServiceSwitchesTheMod
     EXPECT_TRUE(Exists(oem));  // the administrator's own file stays
 }
 
+// DRVSCRIPT and TRACEFILE reach the server side of an installation that a
+// user without elevation starts; the upgrade searches' properties stay.
+TEST_F(PackageTest, DrvScriptAndTraceFileAreSecureProperties) {
+    std::wstring secure = PackageProperty(package_, L"SecureCustomProperties");
+    for (const wchar_t* name : {L";DRVSCRIPT;", L";TRACEFILE;", L";CDZ_OTHER_ARCH_FOUND;"}) {
+        EXPECT_NE(std::wstring::npos, (L";" + secure + L";").find(name)) << Narrow(secure);
+    }
+}
+
+// The log shows a path with brackets as it is (a log line's text is not a
+// template), and removal deletes the driver scripts only: not a file whose
+// name merely has a short 8.3 alias that ends in ".INI".
+TEST_F(PackageTest, LogShowsPathsAsTheyAreAndRemovalDeletesOnlyScripts) {
+    std::wstring oemFolder = folder_ / L"[oem] {1}\\";
+    ASSERT_TRUE(CreateDirectoryW(oemFolder.c_str(), nullptr));
+    std::wstring oem = oemFolder + L"modems.ini";
+    ASSERT_TRUE(WriteFileBytes(oem, kOemScript));
+    ASSERT_EQ(0u, Install(package_, L"DRVSCRIPT=" + Quoted(oem))) << Log();
+    std::string expected = "CDZorra_Detect setup: DRVSCRIPT \"" + Narrow(oem) + "\" is readable";
+    EXPECT_NE(std::string::npos, Log().find(expected)) << expected << "\n" << Log();
+
+    std::wstring scripts = installDir_ + L"DrvScript\\";
+    ASSERT_TRUE(WriteFileBytes(scripts + L"CDZorra.ini_bak", "the administrator's copy"));
+    ASSERT_TRUE(WriteFileBytes(scripts + L"Added.INI", "[Setup]\r\nVEN=VID_1C9E\r\n"));
+    ASSERT_EQ(0u, Uninstall()) << Log();
+    EXPECT_FALSE(Exists(scripts + L"CDZorra.ini"));
+    EXPECT_FALSE(Exists(scripts + L"Added.INI"));
+    EXPECT_EQ("the administrator's copy", ReadFileBytes(scripts + L"CDZorra.ini_bak"));
+    RemoveTree(installDir_);
+    ExpectNothingInstalled("after the removal");
+    RemoveTree(oemFolder);
+}
+
 // DRVSCRIPT that names no readable file: the installation fails with
 // Windows Installer's 1603 before anything is changed, and says why in its log.
 TEST_F(PackageTest, AnUnreadableDrvScriptFailsTheInstallationAndLeavesNothing) {
