@@ -326,14 +326,17 @@ TEST_F(EndToEnd, ClientAndDriverScriptProblemsAreReported) {
     }
 }
 
-TEST_F(EndToEnd, DevicePluggedBeforeTheServiceStartsIsSwitchedWithoutAClient) {
+// A modem plugged before the service starts is switched by the service's
+// scan at start and gets its client, as one plugged later does.
+TEST_F(EndToEnd, DevicePluggedBeforeTheServiceStartsIsSwitchedAndGetsItsClient) {
     PlugAndSettle();
     Register();
     ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_MODEM, 10000)) << SimModemWaitReport() << "; " << TraceText();
     ASSERT_EQ(1u, SwitchBlocks().size());
     EXPECT_EQ(0, memcmp("\x71\x03\x00\x00\x00\x00", SwitchBlocks()[0].cdb, 6));
-    Sleep(1500);
-    EXPECT_TRUE(ReadFileBytes(folder_ / L"App.exe.marker").empty()) << TraceText();
+    ASSERT_TRUE(WaitForClients(folder_ / L"App.exe.marker", 1, 10000)) << TraceText();
+    Sleep(1000);  // two polls of the launcher past readiness: still one client
+    EXPECT_EQ(1, CountLines(ReadFileBytes(folder_ / L"App.exe.marker"))) << TraceText();
 }
 
 TEST_F(EndToEnd, UnsupportedDeviceIsNotTouched) {
