@@ -84,7 +84,22 @@ std::wstring GetProperty(MSIHANDLE install, const wchar_t* name) {
 void Log(MSIHANDLE install, const std::wstring& text, bool error = false) {
     MsiRecord record(MsiCreateRecord(1));
     if (record.get() == 0) return;
-    MsiRecordSetStringW(record.get(), 0, (L"CDZorra_Detect setup: " + text).c_str());
+    // Field 0 is a template: "[oem]" in a path would be read as a property
+    // and "{...}" as a group. Every bracket and brace is written as its escape
+    // ("[\[]"), so that the log shows a path as it is. (Wine's installer also
+    // formats the text of a field that "[1]" brings in, so passing it as a
+    // field does not keep it.)
+    std::wstring line = L"CDZorra_Detect setup: ";
+    for (wchar_t c : text) {
+        if (c == L'[' || c == L']' || c == L'{' || c == L'}') {
+            line += L"[\\";
+            line += c;
+            line += L']';
+        } else {
+            line += c;
+        }
+    }
+    MsiRecordSetStringW(record.get(), 0, line.c_str());
     MsiProcessMessage(install, error ? INSTALLMESSAGE_ERROR : INSTALLMESSAGE_INFO, record.get());
 }
 
@@ -138,14 +153,24 @@ std::wstring ProgramFolder(const std::wstring& commandLine) {
     return slash == std::wstring::npos ? std::wstring() : program.substr(0, slash + 1);
 }
 
-// The names of the "*.ini" files (no folders) in folder.
+bool EndsWithIni(const wchar_t* name) {
+    size_t length = lstrlenW(name);
+    return length >= 4 && lstrcmpiW(name + length - 4, L".ini") == 0;
+}
+
+// The names of the "*.ini" files (no folders) in folder. The search also
+// gives names that match only through their short 8.3 alias
+// ("CDZorra.ini_bak" is "CDZORR~1.INI"): only a name that really ends in
+// ".ini" is a driver script, as the service reads them.
 std::vector<std::wstring> ScriptNames(const std::wstring& folder) {
     std::vector<std::wstring> names;
     WIN32_FIND_DATAW data;
     HANDLE find = FindFirstFileW((folder + L"*.ini").c_str(), &data);
     if (find == INVALID_HANDLE_VALUE) return names;
     do {
-        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(data.cFileName);
+        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && EndsWithIni(data.cFileName)) {
+            names.push_back(data.cFileName);
+        }
     } while (FindNextFileW(find, &data));
     FindClose(find);
     return names;

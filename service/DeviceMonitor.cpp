@@ -32,7 +32,10 @@ public:
     ~BusyGuard() { deviceEventBusy = false; }
 };
 
-DWORD OnDeviceArrival(LPVOID eventData) {
+// startLauncher: a launcher waits for the modem and starts its client (an
+// arrival that came with event data, and the switch of a CD-ROM face found
+// present when the service starts).
+DWORD OnDeviceArrival(bool startLauncher) {
     Trace(L"Device Arrival Event <<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<");
     std::wstring path;
     if (FindSupportedModem(path)) {
@@ -57,7 +60,7 @@ DWORD OnDeviceArrival(LPVOID eventData) {
     bool sent = SendScsiCdb(path, cdb, length);
     ReportSwitchCommand(instanceId, path, cdb, length, sent, GetLastError());
 
-    if (eventData != nullptr) {
+    if (startLauncher) {
         DWORD threadId = 0;
         HANDLE launcher = CreateThread(nullptr, kWorkerStackReserve, hooks.clientLaunchThread, nullptr,
                                        STACK_SIZE_PARAM_IS_A_RESERVATION, &threadId);
@@ -141,7 +144,7 @@ bool RegisterDevicePnPNotify(GUID classGuid, HDEVNOTIFY* handleOut) {
 }
 
 DWORD OnDeviceEvent(DWORD eventType, LPVOID eventData) {
-    if (eventType == DBT_DEVICEARRIVAL) return OnDeviceArrival(eventData);
+    if (eventType == DBT_DEVICEARRIVAL) return OnDeviceArrival(eventData != nullptr);
     if (eventType == DBT_DEVICEREMOVECOMPLETE) return OnDeviceRemoval();
     return 0;
 }
@@ -181,13 +184,17 @@ DWORD WINAPI DeviceMonitorThread(LPVOID) {
             serviceRuntime.modemNotify = notify;
         }
     }
-    // The service may report running now: device events are heard (and, on
-    // Wine, queued for this thread until its loop below runs).
-    if (HANDLE listening = serviceRuntime.listeningEvent.load()) SetEvent(listening);
-
+    // A CD-ROM face present at start is switched, and its client started once
+    // the modem is ready, as for one that arrives later.
     std::wstring path;
-    if (!serviceRuntime.stopRequested && FindSupportedCdRom(path)) OnDeviceEvent(DBT_DEVICEARRIVAL, nullptr);
+    if (!serviceRuntime.stopRequested && FindSupportedCdRom(path)) OnDeviceArrival(true);
     dialogWatch.Arm(kStartWatchMs);
+
+    // The service may report running now: device events are heard (and, on
+    // Wine, queued for this thread until its loop below runs), and the scan
+    // above no longer holds the arrival path, so an arrival right after
+    // -Register returns is not dropped as one overlapping it.
+    if (HANDLE listening = serviceRuntime.listeningEvent.load()) SetEvent(listening);
 
     HANDLE stopEvent = serviceRuntime.stopEvent.load();
     for (;;) {

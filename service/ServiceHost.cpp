@@ -143,7 +143,9 @@ VOID WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
 }
 
 DWORD WINAPI ServiceCtrl(DWORD control, DWORD eventType, LPVOID eventData, LPVOID) {
-    DWORD state = SERVICE_RUNNING;
+    // Once a stop has been asked for, every answer says so: running would tell
+    // the manager that the service runs again.
+    DWORD state = serviceRuntime.stopRequested ? SERVICE_STOP_PENDING : SERVICE_RUNNING;
     bool stopping = false;
     switch (control) {
     case SERVICE_CONTROL_STOP: {
@@ -191,8 +193,9 @@ void SetTheServiceStatus(DWORD state, DWORD exitCode, DWORD checkPoint, DWORD wa
     // A second stopped report would replace the first one's exit code (an
     // error) with whatever it carries; any other report after stopped would
     // tell the manager the service runs again.
-    if (stoppedReported.load()) return;
-    if (state == SERVICE_STOPPED) stoppedReported = true;
+    // One exchange decides which of two threads reporting stopped at once
+    // reports it.
+    if (state == SERVICE_STOPPED ? stoppedReported.exchange(true) : stoppedReported.load()) return;
     SERVICE_STATUS status = {};
     status.dwServiceType = kServiceStatusType;
     status.dwCurrentState = state;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/Handles.h"
+#include "support/ErrorText.h"
 #include "support/ProcessRunner.h"
 #include "support/SimModemFixture.h"
 #include "support/TestFiles.h"
@@ -54,11 +55,16 @@ void DeleteKeyTree(HKEY root, const std::wstring& path) {
     RegDeleteKeyW(root, path.c_str());
 }
 
-bool ServiceInstalled() {
+// Empty when the service is installed; else the call that said it is not.
+std::string ServiceMissing() {
     UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    UniqueScHandle service(manager ? OpenServiceW(manager.get(), L"CDZorra_Detect", SERVICE_QUERY_STATUS) : nullptr);
-    return static_cast<bool>(service);
+    if (!manager) return "OpenSCManagerW failed: " + LastErrorText();
+    UniqueScHandle service(OpenServiceW(manager.get(), L"CDZorra_Detect", SERVICE_QUERY_STATUS));
+    if (!service) return "OpenServiceW(CDZorra_Detect) failed: " + LastErrorText();
+    return "";
 }
+
+bool ServiceInstalled() { return ServiceMissing().empty(); }
 
 bool ServiceKeyExists() {
     UniqueRegKey key;
@@ -121,7 +127,8 @@ protected:
         if (IsSkipped() || HasFatalFailure()) return;
         // On a desktop where someone is logged on the shell runs; without it
         // the service has no token to start the client with.
-        ASSERT_TRUE(EnsureShellRuns()) << "no user's shell (explorer.exe) runs on this desktop";
+        ASSERT_TRUE(EnsureShellRuns()) << "no user's shell (explorer.exe) runs on this desktop; running: "
+                                       << DescribePrograms(AllRunningPrograms());
         // A client left by an earlier test would count as running here.
         ASSERT_EQ("", DescribePrograms(RunningPrograms(kClients))) << "a client runs before the test";
         ASSERT_FALSE(folder_.Path().empty());
@@ -185,7 +192,7 @@ protected:
 
     ProcessResult Run(const std::wstring& arguments) {
         ProcessResult result = RunProgram(Exe(), arguments, 60000);
-        EXPECT_TRUE(result.started);
+        EXPECT_TRUE(result.started) << result.failure;
         EXPECT_EQ(0u, result.exitCode) << arguments.c_str();
         return result;
     }
@@ -198,7 +205,7 @@ protected:
         SetString(HKEY_LOCAL_MACHINE, std::wstring(kServiceKey) + L"\\Parameters", L"EventReportFile", Events());
         logStart_ = SimModemLogPosition();
         Run(L"-Register");
-        ASSERT_TRUE(ServiceInstalled()) << TraceText();
+        ASSERT_EQ("", ServiceMissing()) << TraceText();
     }
 
     // Waits until the marker file holds the given number of lines.
@@ -216,7 +223,7 @@ protected:
     // With the service running the CD-ROM face may be gone before it could
     // be seen settled: only the plug itself is checked.
     void Plug(const SIM_PLUG& plug = SimModemDefaultPlug()) {
-        ASSERT_TRUE(SimModemPlug(plug)) << "plug failed, error " << GetLastError();
+        ASSERT_TRUE(SimModemPlug(plug)) << "plug failed: " << LastErrorText();
     }
 
     TempFolder folder_;
@@ -230,7 +237,7 @@ TEST_P(EndToEndPerRelease, PlugSwitchesOnceAndStartsTheClientWhenTheModemIsReady
     SetVersion(GetParam().name);
     Register();
     Plug();
-    ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_MODEM, 10000)) << TraceText();
+    ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_MODEM, 10000)) << SimModemWaitReport() << "; " << TraceText();
     ASSERT_TRUE(WaitForClients(folder_ / L"App.exe.marker", 1, 10000)) << TraceText();
 
     std::vector<SIM_EVENT> blocks = SwitchBlocks();
@@ -286,9 +293,9 @@ TEST_F(EndToEnd, AClientAlreadyRunningIsNotStartedTwice) {
     Register();
     Plug();
     ASSERT_TRUE(WaitForClients(folder_ / L"App.exe.marker", 1, 10000)) << TraceText();
-    ASSERT_TRUE(SimModemUnplugAndSettle());
+    ASSERT_TRUE(SimModemUnplugAndSettle()) << SimModemWaitReport();
     Plug();
-    ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_MODEM, 10000));
+    ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_MODEM, 10000)) << SimModemWaitReport();
     EXPECT_EQ(2u, SwitchBlocks().size());
     Sleep(1500);  // three polls of the launcher past readiness
     EXPECT_EQ(1, CountLines(ReadFileBytes(folder_ / L"App.exe.marker"))) << TraceText();
@@ -347,7 +354,7 @@ TEST_F(EndToEnd, ClientAndDriverScriptProblemsAreReported) {
         // it, once the service's process has gone: only then set them anew.
         for (int i = 0; i < 200 && ServiceKeyExists(); ++i) Sleep(20);
         if (c.plug) {
-            ASSERT_TRUE(SimModemUnplugAndSettle());
+            ASSERT_TRUE(SimModemUnplugAndSettle()) << SimModemWaitReport();
         }
         if (!c.withApp) {
             ASSERT_TRUE(CopyFileW((TestProgramFolder() + L"testclient.exe").c_str(), (folder_ / L"App.exe").c_str(), FALSE));
@@ -355,14 +362,17 @@ TEST_F(EndToEnd, ClientAndDriverScriptProblemsAreReported) {
     }
 }
 
-TEST_F(EndToEnd, DevicePluggedBeforeTheServiceStartsIsSwitchedWithoutAClient) {
+// A modem plugged before the service starts is switched by the service's
+// scan at start and gets its client, as one plugged later does.
+TEST_F(EndToEnd, DevicePluggedBeforeTheServiceStartsIsSwitchedAndGetsItsClient) {
     PlugAndSettle();
     Register();
-    ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_MODEM, 10000)) << TraceText();
+    ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_MODEM, 10000)) << SimModemWaitReport() << "; " << TraceText();
     ASSERT_EQ(1u, SwitchBlocks().size());
     EXPECT_EQ(0, memcmp("\x71\x03\x00\x00\x00\x00", SwitchBlocks()[0].cdb, 6));
-    Sleep(1500);
-    EXPECT_TRUE(ReadFileBytes(folder_ / L"App.exe.marker").empty()) << TraceText();
+    ASSERT_TRUE(WaitForClients(folder_ / L"App.exe.marker", 1, 10000)) << TraceText();
+    Sleep(1000);  // two polls of the launcher past readiness: still one client
+    EXPECT_EQ(1, CountLines(ReadFileBytes(folder_ / L"App.exe.marker"))) << TraceText();
 }
 
 TEST_F(EndToEnd, UnsupportedDeviceIsNotTouched) {
@@ -383,15 +393,15 @@ TEST_F(EndToEnd, StubbornDeviceLeavesNoClientAndNoStuckState) {
     SIM_PLUG stubborn = SimModemDefaultPlug();
     stubborn.stubborn = 1;
     Plug(stubborn);
-    ASSERT_TRUE(SimModemWaitEvent(logStart_, SIM_EVENT_CDB, 5000)) << TraceText();
+    ASSERT_TRUE(SimModemWaitEvent(logStart_, SIM_EVENT_CDB, 5000)) << SimModemWaitReport() << "; " << TraceText();
     Sleep(1500);
     EXPECT_EQ(1u, SwitchBlocks().size());
     EXPECT_TRUE(ReadFileBytes(folder_ / L"App.exe.marker").empty()) << TraceText();
 
     // The service still handles the next device.
-    ASSERT_TRUE(SimModemUnplugAndSettle());
+    ASSERT_TRUE(SimModemUnplugAndSettle()) << SimModemWaitReport();
     Plug();
-    EXPECT_TRUE(SimModemWaitSettled(SIM_STATE_MODEM, 10000)) << TraceText();
+    EXPECT_TRUE(SimModemWaitSettled(SIM_STATE_MODEM, 10000)) << SimModemWaitReport() << "; " << TraceText();
     EXPECT_TRUE(WaitForClients(folder_ / L"App.exe.marker", 1, 10000)) << TraceText();
 }
 
@@ -401,7 +411,7 @@ TEST_F(EndToEnd, CdbWithAndWithoutADevicePath) {
     std::vector<std::wstring> paths = SimModemInterfacePaths(kSimCdromInterface, L"VEN_ZORRA");
     ASSERT_EQ(1u, paths.size());
     Run(L"-CDB \"" + paths[0] + L"\" 7101");
-    ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_MODEM, 10000));
+    ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_MODEM, 10000)) << SimModemWaitReport();
 
     std::vector<SIM_EVENT> blocks = SwitchBlocks();
     ASSERT_EQ(2u, blocks.size()) << TraceText();
@@ -446,7 +456,7 @@ TEST_F(EndToEnd, UnsafeRemovalDialogIsClosedOnWindows2000Only) {
         plug.switchDelayMs = 600000;
         Plug(plug);
         // From the CD-ROM face's removal on Windows 2000 watches for 10 s.
-        ASSERT_TRUE(SimModemWaitEvent(from, SIM_EVENT_FACE_REMOVE, 30000)) << TraceText();
+        ASSERT_TRUE(SimModemWaitEvent(from, SIM_EVENT_FACE_REMOVE, 30000)) << SimModemWaitReport() << "; " << TraceText();
 
         std::wstring readyEvent = L"CDZTestDialogReady." + std::to_wstring(GetCurrentProcessId());
         UniqueHandle shown(CreateEventW(nullptr, TRUE, FALSE, readyEvent.c_str()));
@@ -477,7 +487,7 @@ TEST_F(EndToEnd, UnsafeRemovalDialogIsClosedOnWindows2000Only) {
             WaitForSingleObject(process.get(), 30000);
         }
         Run(L"-Unregister");
-        ASSERT_TRUE(SimModemUnplugAndSettle());
+        ASSERT_TRUE(SimModemUnplugAndSettle()) << SimModemWaitReport();
         DeleteFileW(Trace().c_str());
     }
 }
