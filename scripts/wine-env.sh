@@ -123,6 +123,11 @@ wine_env_start() {
     echo "wine-env: the $arch build cannot run under Wine here ($CDZ_WINE_WHY)" >&2
     return 1
   fi
+  # Wine gives a file without a stored security descriptor a DACL made from
+  # its Unix mode bits: with a umask that leaves files writable by others,
+  # every folder a test makes would be writable by Everyone, and -Register
+  # would refuse to install from it.
+  umask 022
   export WINEDEBUG=${WINEDEBUG:--all}
   export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree,mshtml="}
   WINE_ENV_DIR=$(mktemp -d /tmp/cdz-wine.XXXXXX)
