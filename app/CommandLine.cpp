@@ -4,9 +4,11 @@
 #include <wchar.h>
 
 #include "app/ImportCommand.h"
+#include "app/InstallationCheck.h"
 #include "app/ListCommand.h"
 #include "app/ServiceControl.h"
 #include "common/Console.h"
+#include "common/DllSearchPath.h"
 #include "common/EventLog.h"
 #include "common/ModulePath.h"
 #include "common/Trace.h"
@@ -55,7 +57,13 @@ void RunCommandLine(int argc, wchar_t** argv) {
     auto argument = [argv](int i) { return std::wstring(argv[i] != nullptr ? argv[i] : L""); };
     switch (action) {
     case CommandAction::Register:
-        control.Create();
+        // A service run from a folder ordinary users can write runs their
+        // code as SYSTEM: nothing is installed then.
+        if (!CheckBeforeRegister(CheckInstallationObjects())) {
+            Trace(L"-Register refused: nothing installed.\n");
+            break;
+        }
+        if (control.Create()) control.SetRecoveryAndDescription();
         // Before the start, so that the service's first report finds its source.
         if (!RegisterEventSourceEntries(modulePath)) {
             Trace(L"Event source registration FAILED (%d)\n", static_cast<int>(GetLastError()));
@@ -100,6 +108,11 @@ int ProcessEntry(int argc, wchar_t** argv) {
     if (!InitializeFramework(GetModuleHandleW(nullptr), nullptr, GetCommandLineW(), 0)) {
         WriteConsoleText(kFrameworkFailureMessage);
         return 1;
+    }
+    // Before anything can load a DLL at run time.
+    std::wstring searchPath = RestrictDllSearchPath();
+    if (ChooseCommandAction(argc, argv) == CommandAction::RunService) {
+        Trace(L"DLL search path: %s\n", searchPath.c_str());
     }
     RunCommandLine(argc, argv);
     return 0;

@@ -2,12 +2,14 @@
 
 #include <windows.h>
 
+#include "app/InstallationCheck.h"
 #include "app/ScriptCheck.h"
 #include "common/Console.h"
 #include "common/Handles.h"
 #include "common/ModulePath.h"
 #include "common/StringUtil.h"
 #include "config/DriverScript.h"
+#include "config/IniFile.h"
 #include "device/DeviceEnum.h"
 #include "device/SupportedId.h"
 #include "common/OSVersion.h"
@@ -62,34 +64,6 @@ const wchar_t* VersionClassName(OSVersionClass version) {
     }
 }
 
-class FileBytes : public IniByteSource {
-public:
-    explicit FileBytes(HANDLE file) : file_(file) {}
-    size_t Read(char* buffer, size_t size) override {
-        DWORD got = 0;
-        DWORD want = size > 0x10000000u ? 0x10000000u : static_cast<DWORD>(size);
-        return ReadFile(file_, buffer, want, &got, nullptr) ? got : 0;
-    }
-
-private:
-    HANDLE file_;
-};
-
-// ANSI lines as the reader converts them: the system's code page, invalid
-// bytes substituted.
-void DecodeAnsiLine(const char* bytes, size_t count, std::wstring& text) {
-    const size_t kPiece = 0x10000000u;
-    text.clear();
-    for (size_t done = 0; done < count;) {
-        int length = static_cast<int>(count - done < kPiece ? count - done : kPiece);
-        size_t at = text.size();
-        text.resize(at + static_cast<size_t>(length));
-        int units = MultiByteToWideChar(GetACP(), MB_PRECOMPOSED, bytes + done, length, &text[at], length);
-        text.resize(at + static_cast<size_t>(units > 0 ? units : 0));
-        done += static_cast<size_t>(length);
-    }
-}
-
 // The script check's lines for the file, or why it cannot be read.
 std::vector<std::wstring> CheckScriptFile(const std::wstring& path) {
     UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -100,8 +74,8 @@ std::vector<std::wstring> CheckScriptFile(const std::wstring& path) {
                 L"): the service reads nothing from it, so every device counts as supported and " +
                 kEveryCdRomWarning};
     }
-    FileBytes bytes(file.get());
-    return CheckDriverScript(bytes, DecodeAnsiLine);
+    IniFileSource bytes(file.get());
+    return CheckDriverScript(bytes, MakeAnsiDecoder(GetACP()));
 }
 
 struct ListContext {
@@ -358,4 +332,6 @@ std::wstring BuildDeviceListing() {
     return out;
 }
 
-void RunListCommand() { WriteConsoleText(BuildDeviceListing()); }
+void RunListCommand() {
+    WriteConsoleText(BuildDeviceListing() + kEol + PermissionsListing(CheckInstallationObjects()));
+}

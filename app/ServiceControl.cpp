@@ -7,6 +7,9 @@
 #include "common/Trace.h"
 
 const wchar_t kServiceName[] = L"CDZorra_Detect";
+const wchar_t kServiceDescription[] =
+    L"Switches supported USB wireless modems from their CD-ROM face to their modem face and starts the modem's "
+    L"client application.";
 
 namespace {
 
@@ -132,6 +135,29 @@ bool ServiceControl::Create() {
     }
     Trace(L"CreateService  Successfully.\n");
     return true;
+}
+
+bool ServiceControl::SetRecoveryAndDescription() {
+    ServiceManagerApi& api = GetServiceManagerApi();
+    bool done = true;
+    SC_ACTION actions[] = {{SC_ACTION_RESTART, kFirstRestartDelayMs},
+                           {SC_ACTION_RESTART, kSecondRestartDelayMs},
+                           {SC_ACTION_NONE, 0}};
+    SERVICE_FAILURE_ACTIONSW failure = {};
+    failure.dwResetPeriod = kFailureResetSeconds;
+    failure.cActions = sizeof(actions) / sizeof(actions[0]);
+    failure.lpsaActions = actions;
+    if (!api.ChangeConfig2(service_, SERVICE_CONFIG_FAILURE_ACTIONS, &failure)) {
+        Trace(L"ChangeServiceConfig2 failure actions FAILED (%d)\n", static_cast<int>(GetLastError()));
+        done = false;
+    }
+    std::wstring text = kServiceDescription;
+    SERVICE_DESCRIPTIONW description = {&text[0]};
+    if (!api.ChangeConfig2(service_, SERVICE_CONFIG_DESCRIPTION, &description)) {
+        Trace(L"ChangeServiceConfig2 description FAILED (%d)\n", static_cast<int>(GetLastError()));
+        done = false;
+    }
+    return done;
 }
 
 bool ServiceControl::Start() {

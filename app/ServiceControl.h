@@ -9,6 +9,13 @@
 #include <string>
 
 extern const wchar_t kServiceName[];  // "CDZorra_Detect"
+extern const wchar_t kServiceDescription[];  // what the services list shows
+
+// Recovery: restart 5 s after the first failure, 60 s after the second, then
+// nothing; the failure count starts again after one day without failures.
+const DWORD kFirstRestartDelayMs = 5000;
+const DWORD kSecondRestartDelayMs = 60000;
+const DWORD kFailureResetSeconds = 24 * 60 * 60;
 
 const DWORD kServiceType = SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS;  // 0x110
 const DWORD kStopTimeoutMs = 30000;
@@ -40,6 +47,9 @@ public:
     bool Init(const wchar_t* path);
     bool Open();
     bool Create();
+    // Recovery actions and the description of the service just created or
+    // opened. A failure is traced and returned; the service stays installed.
+    bool SetRecoveryAndDescription();
     bool Start();
     bool Stop();
     bool StopDependents();

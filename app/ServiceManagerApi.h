@@ -32,6 +32,11 @@ public:
     virtual BOOL EnumDependents(SC_HANDLE service, DWORD state, ENUM_SERVICE_STATUSW* buffer, DWORD bufferSize,
                                 DWORD* bytesNeeded, DWORD* count) = 0;
     virtual BOOL DeleteServiceHandle(SC_HANDLE service) = 0;
+    // ChangeServiceConfig2W (recovery actions, description). Not pure: the
+    // doubles of the waits need none.
+    virtual BOOL ChangeConfig2(SC_HANDLE service, DWORD infoLevel, void* info) {
+        return ::ChangeServiceConfig2W(service, infoLevel, info);
+    }
     virtual BOOL CloseHandle(SC_HANDLE handle) = 0;
 };
 

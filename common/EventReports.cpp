@@ -109,3 +109,7 @@ void ReportDriverScriptIfUnreadable(const std::wstring& path) {
     if (!file) ReportDriverScriptUnreadable(path, GetLastError());
     SetLastError(kept);
 }
+
+void ReportWritableByUsers(const std::wstring& what, const std::wstring& path, const std::wstring& writers) {
+    ReportServiceEvent(MSG_WRITABLE_BY_USERS, {what, path, writers});
+}

@@ -38,6 +38,11 @@ void ReportDriverScriptUnreadable(const std::wstring& path, DWORD error);
 // Opens the script found as the reader does and reports it when that fails.
 void ReportDriverScriptIfUnreadable(const std::wstring& path);
 
+// An object the service runs or reads (what: "The program", "The driver
+// script folder", ...) that ordinary users can change; writers says who and
+// with which rights. The service start reports each such object once.
+void ReportWritableByUsers(const std::wstring& what, const std::wstring& path, const std::wstring& writers);
+
 // "71 03 00 00 00 00": six bytes in hex, those past count as 00.
 std::wstring FormatSwitchBytes(const BYTE* bytes, int count);
 // The system's text for an error, without its line end; "" when there is none.

@@ -1,5 +1,6 @@
 #include "common/Trace.h"
 
+#include <atomic>
 #include <map>
 #include <mutex>
 
@@ -61,7 +62,11 @@ std::mutex fileLock;
 const DWORD kAppendLockOffsetHigh = 0x7FFFFFFF;
 const DWORD kAppendLockOffsetLow = 0;
 
-void AppendToFile(const std::wstring& path, const std::string& line) {
+// How long an append tries for the append lock before it writes without it.
+const DWORD kAppendLockTryMs = 100;
+
+// False when the line could not be written.
+bool AppendToFile(const std::wstring& path, const std::string& line) {
     // One open and one write per message, so a file that an administrator
     // deletes or moves is simply made anew. Within this process the appends
     // are serialised by a mutex, across processes by the lock on the file:
@@ -70,20 +75,39 @@ void AppendToFile(const std::wstring& path, const std::string& line) {
     UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return;
+    if (!file) return false;
     OVERLAPPED region = {};
     region.Offset = kAppendLockOffsetLow;
     region.OffsetHigh = kAppendLockOffsetHigh;
-    // Waits while another process appends. Where the file system cannot lock
-    // (some network shares), the line is written all the same.
-    const bool locked = LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &region) != FALSE;
+    // Another process appending holds the lock for a moment. A program that
+    // reads the file (a log viewer, a backup or virus scanner) may lock the
+    // whole file for as long as it likes: the lock is tried over about
+    // 100 ms, never waited for, since the control handler and the arrival
+    // path trace. Then, or where the file system cannot lock at all (some
+    // network shares), the line is written without it.
+    bool locked = false;
+    for (DWORD waited = 0, step = 5;; waited += step, step = step < 40 ? step * 2 : 40) {
+        if (LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &region)) {
+            locked = true;
+            break;
+        }
+        if (GetLastError() != ERROR_LOCK_VIOLATION || waited >= kAppendLockTryMs) break;
+        Sleep(step);
+    }
+    bool written = false;
     LARGE_INTEGER end = {};
     if (SetFilePointerEx(file.get(), end, nullptr, FILE_END)) {
-        DWORD written = 0;
-        WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+        DWORD count = 0;
+        written = WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &count, nullptr) &&
+                  count == line.size();
     }
     if (locked) UnlockFileEx(file.get(), 0, 1, 0, &region);
+    return written;
 }
+
+// Lines that could not be written to the file since the last one that was;
+// the next line written says how many.
+std::atomic<unsigned> linesNotWritten{0};
 
 void AppendUnsigned(std::wstring& out, unsigned long long value, unsigned base) {
     wchar_t digits[24];
@@ -207,7 +231,15 @@ void TraceV(const wchar_t* format, va_list args) {
     if (!path.empty()) {
         SYSTEMTIME time;
         GetLocalTime(&time);
-        AppendToFile(path, WideToUtf8(FormatTraceFileLine(time, GetCurrentThreadId(), message)) + "\r\n");
+        std::string lines = WideToUtf8(FormatTraceFileLine(time, GetCurrentThreadId(), message)) + "\r\n";
+        unsigned lost = linesNotWritten.exchange(0);
+        if (lost != 0) {
+            std::wstring notice = FormatTrace(L"Trace: %u lines before this one could not be written to the trace "
+                                              L"file (locked by another program, or not writable)",
+                                              lost);
+            lines = WideToUtf8(FormatTraceFileLine(time, GetCurrentThreadId(), notice)) + "\r\n" + lines;
+        }
+        if (!AppendToFile(path, lines)) linesNotWritten += lost + 1;
     }
     if (anyListener) {
         // The listeners of this moment, copied under the call lock: one that

@@ -77,6 +77,12 @@ std::wstring FirstScriptName(const std::vector<std::wstring>& names) {
     return first;
 }
 
+std::wstring FindDriverScriptPath() {
+    std::wstring folder = GetModuleFolder();
+    std::wstring name = FirstScriptName(ListScripts(folder));
+    return name.empty() ? std::wstring() : folder + L"DrvScript\\" + name;
+}
+
 const IniDocument* GetDriverScriptDocument() {
     const IniDocument* document = g_document.load(std::memory_order_acquire);
     if (document != nullptr) return document;

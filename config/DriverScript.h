@@ -31,6 +31,10 @@ const IniDocument* GetDriverScriptDocument();
 // an empty set while no script has been found.
 const SwitchRuleSet& GetDriverScriptRules();
 
+// The full path of the script the folder offers now (the one a first load
+// would take), or empty when there is none.
+std::wstring FindDriverScriptPath();
+
 // [Setup] IsDX read as a base-10 integer is greater than 0.
 bool QueryIsDX();
 

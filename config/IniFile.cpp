@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <new>
 
 #include "common/Handles.h"
@@ -26,20 +27,6 @@ DWORD AnsiConversionFlags(UINT codePage) {
 }
 
 namespace {
-
-class FileSource : public IniByteSource {
-public:
-    explicit FileSource(HANDLE file) : file_(file) {}
-    size_t Read(char* buffer, size_t size) override {
-        DWORD want = size > 0x10000000u ? 0x10000000u : static_cast<DWORD>(size);
-        DWORD got = 0;
-        if (!ReadFile(file_, buffer, want, &got, nullptr)) return 0;
-        return got;
-    }
-
-private:
-    HANDLE file_;
-};
 
 // Invalid bytes are substituted (no MB_ERR_INVALID_CHARS), as the system
 // converts them by default.
@@ -113,17 +100,27 @@ private:
 
 }  // namespace
 
+size_t IniFileSource::Read(char* buffer, size_t size) {
+    DWORD want = size > 0x10000000u ? 0x10000000u : static_cast<DWORD>(size);
+    DWORD got = 0;
+    if (!ReadFile(file_, buffer, want, &got, nullptr)) return 0;
+    return got;
+}
+
+IniAnsiDecoder MakeAnsiDecoder(UINT codePage) {
+    std::shared_ptr<const ByteTable> table = std::make_shared<ByteTable>(codePage);
+    return [table](const char* bytes, size_t count, std::wstring& text) { table->Decode(bytes, count, text); };
+}
+
 IniDocument::IniDocument(const std::wstring& path) {
     // Fully shared: an editor or installer may have the script open meanwhile.
     UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
                                       nullptr));
     if (!file) return;
-    FileSource source(file.get());
-    UINT codePage = GetACP();
-    ByteTable table(codePage);
+    IniFileSource source(file.get());
     try {
-        Load(source, [&table](const char* bytes, size_t count, std::wstring& text) { table.Decode(bytes, count, text); });
+        Load(source, MakeAnsiDecoder(GetACP()));
     } catch (const std::bad_alloc&) {
         // What was stored before memory ran out stays, as after a line that ends the reading.
     }

@@ -16,6 +16,11 @@
 //   QuoteServiceImagePath  after InstallServices: quotes the service's command
 //                          line where the installer wrote it bare (Wine's does;
 //                          Windows Installer quotes it itself).
+//   SetServiceRecovery     after that: the service's recovery actions (restart
+//                          after 5 s, again after 60 s, then nothing; the count
+//                          starts again after a day) and its description, as
+//                          -Register sets them. wixl has no element for either.
+//                          A failure is logged and does not fail the installation.
 //   RemoveDriverScripts    on removal, before RemoveFiles: deletes every
 //                          "*.ini" in DrvScript\, also scripts an administrator
 //                          added (the package's RemoveFile row "*.ini" does the
@@ -79,7 +84,22 @@ std::wstring GetProperty(MSIHANDLE install, const wchar_t* name) {
 void Log(MSIHANDLE install, const std::wstring& text, bool error = false) {
     MsiRecord record(MsiCreateRecord(1));
     if (record.get() == 0) return;
-    MsiRecordSetStringW(record.get(), 0, (L"CDZorra_Detect setup: " + text).c_str());
+    // Field 0 is a template: "[oem]" in a path would be read as a property
+    // and "{...}" as a group. Every bracket and brace is written as its escape
+    // ("[\[]"), so that the log shows a path as it is. (Wine's installer also
+    // formats the text of a field that "[1]" brings in, so passing it as a
+    // field does not keep it.)
+    std::wstring line = L"CDZorra_Detect setup: ";
+    for (wchar_t c : text) {
+        if (c == L'[' || c == L']' || c == L'{' || c == L'}') {
+            line += L"[\\";
+            line += c;
+            line += L']';
+        } else {
+            line += c;
+        }
+    }
+    MsiRecordSetStringW(record.get(), 0, line.c_str());
     MsiProcessMessage(install, error ? INSTALLMESSAGE_ERROR : INSTALLMESSAGE_INFO, record.get());
 }
 
@@ -133,14 +153,24 @@ std::wstring ProgramFolder(const std::wstring& commandLine) {
     return slash == std::wstring::npos ? std::wstring() : program.substr(0, slash + 1);
 }
 
-// The names of the "*.ini" files (no folders) in folder.
+bool EndsWithIni(const wchar_t* name) {
+    size_t length = lstrlenW(name);
+    return length >= 4 && lstrcmpiW(name + length - 4, L".ini") == 0;
+}
+
+// The names of the "*.ini" files (no folders) in folder. The search also
+// gives names that match only through their short 8.3 alias
+// ("CDZorra.ini_bak" is "CDZORR~1.INI"): only a name that really ends in
+// ".ini" is a driver script, as the service reads them.
 std::vector<std::wstring> ScriptNames(const std::wstring& folder) {
     std::vector<std::wstring> names;
     WIN32_FIND_DATAW data;
     HANDLE find = FindFirstFileW((folder + L"*.ini").c_str(), &data);
     if (find == INVALID_HANDLE_VALUE) return names;
     do {
-        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(data.cFileName);
+        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && EndsWithIni(data.cFileName)) {
+            names.push_back(data.cFileName);
+        }
     } while (FindNextFileW(find, &data));
     FindClose(find);
     return names;
@@ -293,6 +323,38 @@ extern "C" UINT __stdcall QuoteServiceImagePath(MSIHANDLE install) {
         return ERROR_INSTALL_FAILURE;
     }
     Log(install, L"the service's command line is now " + quoted);
+    return ERROR_SUCCESS;
+}
+
+extern "C" UINT __stdcall SetServiceRecovery(MSIHANDLE install) {
+    ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    ServiceHandle service(manager.get() != nullptr
+                              ? OpenServiceW(manager.get(), kServiceName, SERVICE_CHANGE_CONFIG | SERVICE_START)
+                              : nullptr);
+    if (service.get() == nullptr) {
+        Log(install, L"the service cannot be opened for its recovery actions: " + ErrorText(GetLastError()));
+        return ERROR_SUCCESS;
+    }
+    // The same values as app/ServiceControl.cpp's.
+    SC_ACTION actions[] = {{SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 60000}, {SC_ACTION_NONE, 0}};
+    SERVICE_FAILURE_ACTIONSW failure = {};
+    failure.dwResetPeriod = 24 * 60 * 60;
+    failure.cActions = 3;
+    failure.lpsaActions = actions;
+    if (ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &failure)) {
+        Log(install, L"recovery actions set: restart after 5 s, after 60 s, then none; reset after one day");
+    } else {
+        Log(install, L"the recovery actions cannot be set: " + ErrorText(GetLastError()));
+    }
+    std::wstring text =
+        L"Switches supported USB wireless modems from their CD-ROM face to their modem face and starts the modem's "
+        L"client application.";
+    SERVICE_DESCRIPTIONW description = {&text[0]};
+    if (ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &description)) {
+        Log(install, L"description set");
+    } else {
+        Log(install, L"the description cannot be set: " + ErrorText(GetLastError()));
+    }
     return ERROR_SUCCESS;
 }
 

@@ -13,7 +13,7 @@ case "$version" in win2k|winxp|win2003|vista|win7|win8|win81|win10) ;; *)
 
 bash scripts/setup.sh
 . scripts/wine-env.sh
-wine_host_rerun "$0" "$@"
+wine_host_rerun "scripts/$(basename "$0")" "$@"
 wine_host_decide
 # The shipped build is the 32-bit one; where Wine cannot start 32-bit
 # programs the demo shows the 64-bit build, which runs the same code.

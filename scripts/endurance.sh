@@ -20,6 +20,8 @@
 # Needs the build (scripts/build.sh) and, for idle and load, Wine and Xvfb.
 set -uo pipefail
 cd "$(dirname "$0")/.."
+. scripts/wine-env.sh
+wine_host_rerun "scripts/$(basename "$0")" "$@"
 
 arch=
 idle=60
@@ -35,7 +37,6 @@ while [ $# -gt 0 ]; do
     *) echo "endurance.sh: unknown argument $1" >&2; exit 2 ;;
   esac
 done
-. scripts/wine-env.sh
 if [ "$only" != binary ]; then
   wine_host_decide
   [ -n "$arch" ] || arch=${CDZ_WINE_ARCHES%% *}

@@ -59,7 +59,14 @@ build_package() {
   # RemoveFile row for every script that is put into DrvScript\.
   script_attributes=128
   [ "$arch" = x64 ] && script_attributes=384  # with 0x100, a 64-bit component
+  # DRVSCRIPT and TRACEFILE must reach the server side of an installation
+  # that a user without elevation starts: added to the secure properties that
+  # wixl lists for the upgrade searches.
+  local secure
+  secure=$(msiinfo export "$stage/package.msi" Property | tr -d '\r' |
+           awk -F'\t' '$1 == "SecureCustomProperties" { print $2 }')
   msibuild "$stage/package.msi" \
+    -q "UPDATE Property SET Value = '${secure:+$secure;}DRVSCRIPT;TRACEFILE' WHERE Property = 'SecureCustomProperties'" \
     -q "UPDATE Component SET Condition = 'TRACEFILE' WHERE Component = 'TraceFileSetting'" \
     -q "UPDATE Component SET Attributes = $script_attributes WHERE Component = 'DriverScript'" \
     -q "UPDATE File SET Version = '$version' WHERE File = 'CDZorraExeFile'" \

@@ -20,7 +20,13 @@ fi
 
 echo "setup: installing ${missing[*]}"
 SUDO=""
-[ "$(id -u)" -eq 0 ] || SUDO=sudo
+if [ "$(id -u)" -ne 0 ]; then
+  if ! command -v sudo >/dev/null 2>&1; then
+    echo "setup: installing packages needs root: run this as root (without sudo), or install sudo" >&2
+    exit 1
+  fi
+  SUDO=sudo
+fi
 $SUDO dpkg --add-architecture i386
 $SUDO apt-get update -qq
 DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null

@@ -19,7 +19,7 @@ export CDZ_RUN_STARTED=${CDZ_RUN_STARTED:-$(date +%s)}
 started=$CDZ_RUN_STARTED
 bash scripts/setup.sh
 . scripts/wine-env.sh
-wine_host_rerun "$0" "$@"
+wine_host_rerun "scripts/$(basename "$0")" "$@"
 wine_host_decide
 bash scripts/build.sh
 bash scripts/package.sh  # the packages that the package tests install

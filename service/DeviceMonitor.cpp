@@ -41,8 +41,8 @@ public:
 };
 
 // Faces sent a rule, by instance ID, with the tick of the sending; an entry
-// goes when the face has been seen absent at an arrival after its rule's wait
-// (a new plug), so a device that keeps showing the same face is sent its rule
+// goes when the face is seen absent at an arrival or removal after its rule's
+// wait (a new plug), so a device that keeps showing the same face is sent its rule
 // once and then warned about once.
 struct SentRule {
     DWORD tick;
@@ -55,21 +55,30 @@ std::map<std::wstring, SentRule> sentRules;
 // The arrival path of a script with switch rules: the first present storage
 // face that the decision sends something, and that was not sent its rule in
 // this plug. False when nothing was sent.
+// Forgets the faces that are gone and whose rule's wait has passed: the
+// next time they show up is a new plug.
+void PruneSentRules(const std::vector<PresentStorageFace>& faces, DWORD now) {
+    std::lock_guard<std::mutex> hold(sentRulesLock);
+    for (auto entry = sentRules.begin(); entry != sentRules.end();) {
+        bool present = false;
+        for (const PresentStorageFace& face : faces) present = present || face.face.instanceId == entry->first;
+        if (!present && now - entry->second.tick > entry->second.waitMs) {
+            entry = sentRules.erase(entry);
+        } else {
+            ++entry;
+        }
+    }
+}
+
+bool AnyRuleSent() {
+    std::lock_guard<std::mutex> hold(sentRulesLock);
+    return !sentRules.empty();
+}
+
 bool SwitchByRules(const SwitchRuleSet& rules) {
     std::vector<PresentStorageFace> faces = CollectStorageFaces();
     DWORD now = GetClock().TickCount();
-    {
-        std::lock_guard<std::mutex> hold(sentRulesLock);
-        for (auto entry = sentRules.begin(); entry != sentRules.end();) {
-            bool present = false;
-            for (const PresentStorageFace& face : faces) present = present || face.face.instanceId == entry->first;
-            if (!present && now - entry->second.tick > entry->second.waitMs) {
-                entry = sentRules.erase(entry);
-            } else {
-                ++entry;
-            }
-        }
-    }
+    PruneSentRules(faces, now);
     for (const PresentStorageFace& present : faces) {
         SwitchChoice choice = ChooseSwitchBlocks(present.face, hooks.osVersion(), rules);
         if (choice.source == SwitchSource::None) continue;
@@ -109,7 +118,10 @@ bool SwitchByRules(const SwitchRuleSet& rules) {
     return false;
 }
 
-DWORD OnDeviceArrival(LPVOID eventData) {
+// startLauncher: a launcher waits for the modem and starts its client (an
+// arrival that came with event data, and the switch of a CD-ROM face found
+// present when the service starts).
+DWORD OnDeviceArrival(bool startLauncher) {
     Trace(L"Device Arrival Event <<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<");
     std::wstring path;
     if (FindSupportedModem(path)) {
@@ -139,7 +151,7 @@ DWORD OnDeviceArrival(LPVOID eventData) {
         return 0;
     }
 
-    if (eventData != nullptr) {
+    if (startLauncher) {
         DWORD threadId = 0;
         HANDLE launcher = CreateThread(nullptr, kWorkerStackReserve, hooks.clientLaunchThread, nullptr,
                                        STACK_SIZE_PARAM_IS_A_RESERVATION, &threadId);
@@ -154,6 +166,7 @@ DWORD OnDeviceArrival(LPVOID eventData) {
 
 DWORD OnDeviceRemoval() {
     Trace(L"Device Removal Event >>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>");
+    if (AnyRuleSent()) PruneSentRules(CollectStorageFaces(), GetClock().TickCount());
     std::wstring path;
     if (FindSupportedModem(path)) return 0;
     dialogWatch.Arm(kRemovalWatchMs);
@@ -223,7 +236,7 @@ bool RegisterDevicePnPNotify(GUID classGuid, HDEVNOTIFY* handleOut) {
 }
 
 DWORD OnDeviceEvent(DWORD eventType, LPVOID eventData) {
-    if (eventType == DBT_DEVICEARRIVAL) return OnDeviceArrival(eventData);
+    if (eventType == DBT_DEVICEARRIVAL) return OnDeviceArrival(eventData != nullptr);
     if (eventType == DBT_DEVICEREMOVECOMPLETE) return OnDeviceRemoval();
     return 0;
 }
@@ -272,13 +285,20 @@ DWORD WINAPI DeviceMonitorThread(LPVOID) {
             }
         }
     }
-    // The service may report running now: device events are heard (and, on
-    // Wine, queued for this thread until its loop below runs).
-    if (HANDLE listening = serviceRuntime.listeningEvent.load()) SetEvent(listening);
-
+    // A CD-ROM face present at start is switched, and its client started once
+    // the modem is ready, as for one that arrives later.
     std::wstring path;
-    if (!serviceRuntime.stopRequested && FindSupportedCdRom(path)) OnDeviceEvent(DBT_DEVICEARRIVAL, nullptr);
+    // With switch rules a face that only a rule names counts too.
+    if (!serviceRuntime.stopRequested && (FindSupportedCdRom(path) || !GetDriverScriptRules().rules.empty())) {
+        OnDeviceArrival(true);
+    }
     dialogWatch.Arm(kStartWatchMs);
+
+    // The service may report running now: device events are heard (and, on
+    // Wine, queued for this thread until its loop below runs), and the scan
+    // above no longer holds the arrival path, so an arrival right after
+    // -Register returns is not dropped as one overlapping it.
+    if (HANDLE listening = serviceRuntime.listeningEvent.load()) SetEvent(listening);
 
     HANDLE stopEvent = serviceRuntime.stopEvent.load();
     for (;;) {

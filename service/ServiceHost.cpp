@@ -1,5 +1,6 @@
 #include "service/ServiceHost.h"
 
+#include "app/InstallationCheck.h"
 #include "common/EventLog.h"
 #include "common/EventReports.h"
 #include "common/Handles.h"
@@ -109,6 +110,9 @@ VOID WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
     SetTheServiceStatus(SERVICE_RUNNING, 0, 0, 0);
     Trace(L"SetTheServiceStatus, SERVICE_RUNNING\n");
     ReportServiceStarted();
+    // Kept running on a finding: the script is still read (no script would
+    // be worse); each finding is reported once.
+    ReportInstallationFindings(CheckInstallationObjects());
 
     for (;;) {
         DWORD result = WaitForSingleObject(stopEvent, kMonitorWaitMs);
@@ -139,7 +143,9 @@ VOID WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
 }
 
 DWORD WINAPI ServiceCtrl(DWORD control, DWORD eventType, LPVOID eventData, LPVOID) {
-    DWORD state = SERVICE_RUNNING;
+    // Once a stop has been asked for, every answer says so: running would tell
+    // the manager that the service runs again.
+    DWORD state = serviceRuntime.stopRequested ? SERVICE_STOP_PENDING : SERVICE_RUNNING;
     bool stopping = false;
     switch (control) {
     case SERVICE_CONTROL_STOP: {
@@ -188,8 +194,9 @@ void SetTheServiceStatus(DWORD state, DWORD exitCode, DWORD checkPoint, DWORD wa
     // A second stopped report would replace the first one's exit code (an
     // error) with whatever it carries; any other report after stopped would
     // tell the manager the service runs again.
-    if (stoppedReported.load()) return;
-    if (state == SERVICE_STOPPED) stoppedReported = true;
+    // One exchange decides which of two threads reporting stopped at once
+    // reports it.
+    if (state == SERVICE_STOPPED ? stoppedReported.exchange(true) : stoppedReported.load()) return;
     SERVICE_STATUS status = {};
     status.dwServiceType = kServiceStatusType;
     status.dwCurrentState = state;

@@ -93,8 +93,27 @@ bool EqualsIgnoreCaseFileName(const std::wstring& a, const std::wstring& b) {
 
 DWORD WINAPI ClientLaunchThread(LPVOID) {
     WakeRegistration wake;
-    if (WaitForClientDevice(IsSupportedDeviceReady, GetClock(), wake.get())) RunClientApp();
+    Clock& clock = GetClock();
+    const DWORD start = clock.TickCount();
+    if (WaitForClientDevice(IsSupportedDeviceReady, clock, wake.get())) {
+        LaunchWhenTheUserIsThere(RunClientApp, clock, wake.get(), start);
+    }
     return 0;
+}
+
+void LaunchWhenTheUserIsThere(const std::function<bool(bool waitForShell)>& launch, Clock& clock, HANDLE wake,
+                              DWORD start) {
+    for (;;) {
+        if (LaunchesStopped()) return;
+        // Unsigned difference: correct across the wrap of the tick count.
+        const bool lastTry = clock.TickCount() - start > kClientReadyTimeoutMs;
+        if (launch(!lastTry) || lastTry) return;
+        if (wake != nullptr) {
+            clock.SleepUnlessSignalled(wake, kClientPollIntervalMs);
+        } else {
+            clock.Sleep(kClientPollIntervalMs);
+        }
+    }
 }
 
 bool WaitForClientDevice(const std::function<bool()>& isReady, Clock& clock, HANDLE wake) {
@@ -142,9 +161,9 @@ void AllowClientLaunches() {
     state.stopped = false;
 }
 
-void RunClientApp() {
+bool RunClientApp(bool waitForShell) {
     const bool isDX = QueryIsDX();
-    LaunchClientUnlessRunning(ClientProcessName(isDX), ClientImagePath(isDX));
+    return LaunchClientUnlessRunning(ClientProcessName(isDX), ClientImagePath(isDX), waitForShell);
 }
 
 std::wstring ClientProcessName(bool isDX) { return isDX ? L"VeloClient.exe" : L"App.exe"; }
@@ -167,24 +186,27 @@ bool IsClientRunning(const std::wstring& processName) {
         nullptr);
 }
 
-void LaunchClientUnlessRunning(const std::wstring& processName, const std::wstring& imagePath) {
+bool LaunchClientUnlessRunning(const std::wstring& processName, const std::wstring& imagePath, bool waitForShell) {
     // Held from the check to the start: a second launcher then finds the
     // first one's client in the process list.
     std::lock_guard<std::mutex> launch(Launches().launchLock);
-    if (LaunchesStopped()) return;
+    if (LaunchesStopped()) return true;
     // One snapshot serves the check and the search for the user's shell.
     // Without one the client counts as not running and the start is tried.
     std::vector<PROCESSENTRY32W> processes;
     const bool listed = TakeProcessList(&processes);
     for (const PROCESSENTRY32W& entry : processes) {
-        if (IsClientProcessName(entry.szExeFile, processName)) return;
+        if (IsClientProcessName(entry.szExeFile, processName)) return true;
     }
     if (imagePath.empty()) {
         Trace(L"RunClientApp: no install folder for %s, nothing started\n", processName.c_str());
         ReportClientWithoutFolder(processName, kClientSetupValue, kClientSetupKey);
-        return;
+        return true;
     }
+    // Nobody at the desk yet: the client would land in another user's session.
+    if (waitForShell && listed && !UserShellPresent(processes)) return false;
     CreateProcessInUserSession(imagePath.c_str(), listed ? &processes : nullptr);
+    return true;
 }
 
 std::wstring GetClientSetupPath() {

@@ -15,8 +15,18 @@ extern const wchar_t kClientSetupKey[];     // under HKEY_LOCAL_MACHINE
 extern const wchar_t kClientSetupValue[];   // "SetupPath"
 
 // Thread routine started (detached) for each acted-on CD-ROM arrival: waits up
-// to 120 000 ms for IsSupportedDeviceReady, then RunClientApp. Returns 0.
+// to 120 000 ms for IsSupportedDeviceReady, then RunClientApp, within the
+// same 120 000 ms while the user at the desk has no shell yet
+// (LaunchWhenTheUserIsThere). Returns 0.
 DWORD WINAPI ClientLaunchThread(LPVOID parameter);
+
+// Calls launch(true) at once and after each 500 ms pause (ended early by the
+// wake event) for as long as it answers false (no shell of the user at the
+// desk yet) and no more than 120 000 ms have passed since start; then once
+// more as launch(false), which starts or reports the failure whatever the
+// desk shows. Ends without a call once client launches have stopped.
+void LaunchWhenTheUserIsThere(const std::function<bool(bool waitForShell)>& launch, Clock& clock, HANDLE wake,
+                              DWORD start);
 
 // Asks isReady at once, then after each 500 ms pause on the clock, and returns
 // true at its first yes. Returns false, without asking again, at the first
@@ -42,7 +52,9 @@ void StopClientLaunches();
 void AllowClientLaunches();
 
 // Starts the client chosen by IsDX in the user's session unless it runs.
-void RunClientApp();
+// False only with waitForShell while the user at the desk has no shell (see
+// LaunchClientUnlessRunning).
+bool RunClientApp(bool waitForShell = false);
 
 // The executable name looked for among the processes: "VeloClient.exe" for a
 // DX modem, "App.exe" otherwise.
@@ -68,8 +80,12 @@ bool IsClientRunning(const std::wstring& processName);
 // Starts imagePath in the user's session unless IsClientRunning(processName).
 // The check and the start are one step for all launchers of the process, so
 // two launchers never start two clients; once client launches have stopped
-// nothing is started. An empty imagePath starts nothing and is traced.
-void LaunchClientUnlessRunning(const std::wstring& processName, const std::wstring& imagePath);
+// nothing is started. An empty imagePath starts nothing and is traced. With
+// waitForShell, nothing is tried while the process list holds no shell of the
+// user at the desk (the logon screen after a user switch): false then, so
+// that the caller asks again later; true in every other case.
+bool LaunchClientUnlessRunning(const std::wstring& processName, const std::wstring& imagePath,
+                               bool waitForShell = false);
 
 // "SetupPath" under HKLM\Software\Velo_Mini\Orin_pppoe\SetupInfo, or empty.
 // Only a REG_SZ or REG_EXPAND_SZ (not expanded) of at most 1023 characters,

@@ -50,12 +50,12 @@ private:
 
 int ChooseShellProcess(const std::vector<ShellProcess>& shells, bool haveConsoleSession, DWORD consoleSession) {
     if (shells.empty()) return -1;
-    if (haveConsoleSession && consoleSession != 0xFFFFFFFF) {
-        for (size_t i = 0; i < shells.size(); ++i) {
-            if (shells[i].sessionKnown && shells[i].session == consoleSession) return static_cast<int>(i);
-        }
+    if (!haveConsoleSession) return 0;
+    if (consoleSession == 0xFFFFFFFF) return -1;
+    for (size_t i = 0; i < shells.size(); ++i) {
+        if (shells[i].sessionKnown && shells[i].session == consoleSession) return static_cast<int>(i);
     }
-    return 0;
+    return -1;
 }
 
 bool GetTokenByName(HANDLE* token) {
@@ -64,7 +64,10 @@ bool GetTokenByName(HANDLE* token) {
     return GetTokenByName(processes, token);
 }
 
-bool GetTokenByName(const std::vector<PROCESSENTRY32W>& processes, HANDLE* token) {
+namespace {
+
+// The process id of the shell of the user at the desk, or 0 when there is none.
+DWORD ChosenShell(const std::vector<PROCESSENTRY32W>& processes) {
     static const auto getConsoleSession = Kernel32Function<GetConsoleSessionFunction>("WTSGetActiveConsoleSessionId");
     static const auto processSession = Kernel32Function<ProcessSessionFunction>("ProcessIdToSessionId");
 
@@ -79,12 +82,21 @@ bool GetTokenByName(const std::vector<PROCESSENTRY32W>& processes, HANDLE* token
     }
     const bool haveConsoleSession = getConsoleSession != nullptr;
     int chosen = ChooseShellProcess(shells, haveConsoleSession, haveConsoleSession ? getConsoleSession() : 0);
-    if (chosen < 0) {
-        // As a walk of the processes ends: no user is logged on.
+    return chosen < 0 ? 0 : shells[static_cast<size_t>(chosen)].pid;
+}
+
+}  // namespace
+
+bool UserShellPresent(const std::vector<PROCESSENTRY32W>& processes) { return ChosenShell(processes) != 0; }
+
+bool GetTokenByName(const std::vector<PROCESSENTRY32W>& processes, HANDLE* token) {
+    DWORD shell = ChosenShell(processes);
+    if (shell == 0) {
+        // As a walk of the processes ends: no user is at the desk.
         SetLastError(ERROR_NO_MORE_FILES);
         return false;
     }
-    UniqueHandle process(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, shells[static_cast<size_t>(chosen)].pid));
+    UniqueHandle process(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, shell));
     if (!process) return false;
     HANDLE opened = nullptr;
     if (!OpenProcessToken(process.get(), TOKEN_ALL_ACCESS, &opened)) return false;

@@ -15,10 +15,16 @@ struct ShellProcess {
 };
 
 // Which shell's user is the one at the desk: the first, in snapshot order,
-// whose session is the active console session; when none is (or the release
-// has no console session: Windows 2000, or 0xFFFFFFFF while no session is
-// attached to the console), the first of all. -1 when there is no shell.
+// whose session is the active console session. Where the release cannot tell
+// the console session (Windows 2000), the first of all. -1 when there is no
+// shell, and also when the console session has none (the logon screen after
+// a user switch) or no session is attached to the console (0xFFFFFFFF): a
+// shell of a disconnected or remote session is not the user at the desk.
 int ChooseShellProcess(const std::vector<ShellProcess>& shells, bool haveConsoleSession, DWORD consoleSession);
+
+// Whether the process list holds the shell of the user at the desk
+// (ChooseShellProcess).
+bool UserShellPresent(const std::vector<PROCESSENTRY32W>& processes);
 
 // Opens the token of the user's shell (ChooseShellProcess over every
 // "EXPLORER.EXE" process). On true the caller owns *token; on false *token is

@@ -69,7 +69,7 @@ TEST(CommandLineProgram, UnknownOptionsAndWrongCountsDoNothingAndExitZero) {
     for (const wchar_t* arguments : argumentLists) {
         SCOPED_TRACE(testing::Message() << "arguments: " << std::string(arguments, arguments + wcslen(arguments)));
         ProcessResult r = RunProgram(Exe(), arguments);
-        ASSERT_TRUE(r.started);
+        ASSERT_TRUE(r.started) << r.failure;
         EXPECT_EQ(0u, r.exitCode);
         EXPECT_EQ("", r.output);
     }

@@ -2,6 +2,7 @@
 // each way a script loses entries, one script per row.
 
 #include "app/ScriptCheck.h"
+#include "config/IniFile.h"
 
 #include <gtest/gtest.h>
 
@@ -122,6 +123,19 @@ TEST(ScriptCheck, Utf16AndEmptyScripts) {
     EXPECT_EQ(std::vector<std::wstring>(
                   {L"[Setup] VEN is missing: it matches every device (and no later entry is ever tested), so " + kEvery}),
               Check(""));
+}
+
+// The check reads ANSI text with the service's own decoder, also in the code
+// pages that refuse MB_PRECOMPOSED: UTF-8 as the ANSI code page (Windows 10
+// 1903 on, "Beta: use Unicode UTF-8") reads every line, not an empty one, so
+// no "VEN is missing" is made up.
+TEST(ScriptCheck, AnsiScriptsReadInTheSystemsCodePageAsTheServiceReadsThem) {
+    const std::string script = "[VidPid]\r\nCount=1\r\n0=USB\\VID_12D1\r\n# Modem \xC3\xA9\r\n[Setup]\r\nVEN=VID_1C9E\r\n";
+    for (UINT codePage : {1252u, 65001u, 936u}) {
+        SCOPED_TRACE(codePage);
+        IniMemorySource source(script.data(), script.size());
+        EXPECT_EQ(std::vector<std::wstring>({L"no problems found"}), CheckDriverScript(source, MakeAnsiDecoder(codePage)));
+    }
 }
 
 }  // namespace

@@ -38,7 +38,7 @@ TEST(ModulePath, WholeFromADeepFolder) {
     SetEnvironmentVariableW(kExpectVariable, plain.c_str());
     ProcessResult r = RunProgram(plain, L"--gtest_filter=ModulePath.WholeFromADeepFolder");
     SetEnvironmentVariableW(kExpectVariable, nullptr);
-    ASSERT_TRUE(r.started) << "could not start a program from a deep folder";
+    ASSERT_TRUE(r.started) << "could not start a program from a deep folder: " << r.failure;
     EXPECT_EQ(0u, r.exitCode) << r.output;
     DeleteFileW(plain.c_str());
 }

@@ -138,7 +138,7 @@ TEST(TraceFile, TwoProcessesAppendingAtOnceKeepEveryLineWhole) {
         for (auto& writer : writers) writer.join();
     }
     for (const ProcessResult& result : results) {
-        ASSERT_TRUE(result.started);
+        ASSERT_TRUE(result.started) << result.failure;
         ASSERT_EQ("trace=3000\n", result.output);
     }
     std::istringstream lines(ReadFileBytes(path));
@@ -167,6 +167,42 @@ TEST(TraceFile, TwoProcessesAppendingAtOnceKeepEveryLineWhole) {
 
 // A capture ends while another thread traces: once RemoveTraceListener has
 // returned, its listener runs no more, and a call already under way has ended.
+// A program that reads the trace file and locks all of it (log viewers,
+// backup and virus scanners do) does not hold up the threads that trace: each
+// line is written without the append lock, or counted and said later.
+TEST(TraceFile, AReaderThatLocksTheFileStallsNoTrace) {
+    TempFolder folder;
+    std::wstring path = folder / L"trace.log";
+    ASSERT_TRUE(WriteFileBytes(path, ""));
+    TraceFileSetting setting(path);
+    UniqueFileHandle reader(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(reader.valid());
+    OVERLAPPED whole = {};
+    ASSERT_TRUE(LockFileEx(reader.get(), 0, 0, MAXDWORD, MAXDWORD, &whole)) << GetLastError();
+
+    UniqueHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::thread tracer([&done] {
+        for (int i = 1; i <= 3; ++i) Trace(L"while locked %d\n", i);
+        SetEvent(done.get());
+    });
+    // A guard against a hang, not a measure: a stall lasts as long as the lock.
+    DWORD waited = WaitForSingleObject(done.get(), 20000);
+    UnlockFileEx(reader.get(), 0, MAXDWORD, MAXDWORD, &whole);
+    tracer.join();
+    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), waited) << "tracing waited for the reader's lock";
+    reader.reset();
+
+    Trace(L"after the lock\n");
+    std::string text = ReadFileBytes(path);
+    int accounted = 0;
+    for (int i = 1; i <= 3; ++i) accounted += text.find("while locked " + std::to_string(i)) != std::string::npos;
+    size_t notice = text.find("Trace: ");
+    if (notice != std::string::npos) accounted += std::stoi(text.substr(notice + 7));
+    EXPECT_EQ(3, accounted) << text;
+    EXPECT_NE(std::string::npos, text.find("] after the lock\r\n")) << text;
+}
+
 TEST(TraceListener, RemovalWaitsForACallInFlight) {
     UniqueHandle entered(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     std::atomic<bool> finished{false};

@@ -16,7 +16,7 @@ std::vector<std::string> ProbeFolder::Run(const std::wstring& steps) const {
     ProcessResult result = RunProgram(ExePath(), steps, 30000);
     std::vector<std::string> lines;
     if (!result.started) {
-        lines.push_back("(not started)");
+        lines.push_back("(not started: " + result.failure + ")");
         return lines;
     }
     size_t start = 0;

@@ -71,7 +71,7 @@ TEST_F(DeviceProgramTest, CdbWithoutPathOpensTheSupportedCdRom) {
     ServedDevicePath cdServed(cdPath);
     ASSERT_TRUE(decoyServed.Ok() && cdServed.Ok()) << "a device path cannot be served, error " << GetLastError();
     ProcessResult r = RunProgram(exe.Exe(), L"-CDB 710300");
-    ASSERT_TRUE(r.started);
+    ASSERT_TRUE(r.started) << r.failure;
     EXPECT_EQ(0u, r.exitCode);
     EXPECT_EQ("", r.output);
     EXPECT_TRUE(cdServed.Opened()) << "the supported CD-ROM's path was not opened";
@@ -86,7 +86,7 @@ TEST_F(DeviceProgramTest, ListShowsScriptDevicesFragmentsAndReadiness) {
     ASSERT_FALSE(modemPath.empty());
 
     ProcessResult r = RunProgram(exe.Exe(), L"-List");
-    ASSERT_TRUE(r.started);
+    ASSERT_TRUE(r.started) << r.failure;
     EXPECT_EQ(0u, r.exitCode);
     const std::string& out = r.output;
     auto expectLine = [&out](const std::wstring& line) {
@@ -114,7 +114,7 @@ TEST_F(DeviceProgramTest, ListNamesTheEmptyEntryThatMakesEveryDeviceSupported) {
     ASSERT_TRUE(other.Ready());
     ASSERT_TRUE(other.Script(L"a.ini", L"[VidPid]\r\nCount=3\r\n0=USB\\VID_NONE\r\n2=USB\\VID_LATER\r\n"));
     ProcessResult r = RunProgram(other.Exe(), L"-List");
-    ASSERT_TRUE(r.started);
+    ASSERT_TRUE(r.started) << r.failure;
     EXPECT_EQ(0u, r.exitCode);
     EXPECT_NE(std::string::npos, r.output.find("\r\n  [VidPid] 1 = \"\" (empty: every device counts as supported)\r\n"))
         << r.output;
@@ -129,7 +129,7 @@ TEST_F(DeviceProgramTest, SafeRemoveWithNothingSupportedReturnsAtOnce) {
     ASSERT_TRUE(other.Ready());
     ASSERT_TRUE(other.Script(L"a.ini", Tagged(L"[VidPid]\r\nCount=1\r\n0=USB\\VID_@_NONE\r\n[Setup]\r\nVEN=@_NONE\r\n")));
     ProcessResult r = RunProgram(other.Exe(), L"-SafeRemove", 5000);
-    ASSERT_TRUE(r.started);
+    ASSERT_TRUE(r.started) << r.failure;
     EXPECT_EQ(0u, r.exitCode);
     EXPECT_EQ("", r.output);
 }
@@ -138,7 +138,7 @@ TEST(DeviceProgram, ListWithoutScriptSaysEveryDeviceCounts) {
     ExeFolder bare;
     ASSERT_TRUE(bare.Ready());
     ProcessResult r = RunProgram(bare.Exe(), L"-list");
-    ASSERT_TRUE(r.started);
+    ASSERT_TRUE(r.started) << r.failure;
     EXPECT_EQ(0u, r.exitCode);
     EXPECT_NE(std::string::npos, r.output.find("\r\nDriver script: none (no " + Narrow(bare.Folder()) +
                                                "DrvScript\\*.ini): every device counts as supported.\r\n"
@@ -157,7 +157,7 @@ TEST(DeviceProgram, ListChecksTheDriverScript) {
                                              L"1=USB\\VID_19D2&PID_2000\r\n2=USB\\VID_19D2&PID_0031\r\n[Setup]\r\n"
                                              L"VEN=VID_1C9E&PID_9605\r\nIsDX=1\r\n"));
     ProcessResult r = RunProgram(folder.Exe(), L"-List");
-    ASSERT_TRUE(r.started);
+    ASSERT_TRUE(r.started) << r.failure;
     EXPECT_EQ(0u, r.exitCode);
     EXPECT_NE(std::string::npos,
               r.output.find("\r\nDriver script check:\r\n"

@@ -92,7 +92,7 @@ protected:
             SCOPED_TRACE(testing::Message() << "option " << WideToUtf8(option) << ", " << count
                                             << " further arguments");
             ProcessResult r = RunProgram(exePath, arguments, 30000);
-            ASSERT_TRUE(r.started) << GetLastError();
+            ASSERT_TRUE(r.started) << r.failure;
             EXPECT_EQ(r.exitCode, 0u) << "ended by the time limit or crashed";
             if (report) {
                 EXPECT_FALSE(r.output.empty());

@@ -345,6 +345,22 @@ TEST_F(PackageTest, InstallsTheServiceAsRegisterDoesAndRemovalLeavesNothing) {
     EXPECT_EQ(L"LocalSystem", service.account);
     EXPECT_EQ(L"CDZorra_Detect", service.displayName);
     EXPECT_EQ(1, CountProcesses(L"CDZorra_Detect.exe"));
+    {
+        UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+        UniqueScHandle handle(OpenServiceW(manager.get(), L"CDZorra_Detect", SERVICE_QUERY_CONFIG));
+        BYTE buffer[4096] = {};
+        DWORD needed = 0;
+        ASSERT_TRUE(QueryServiceConfig2W(handle.get(), SERVICE_CONFIG_DESCRIPTION, buffer, sizeof(buffer), &needed));
+        const wchar_t* description = reinterpret_cast<const SERVICE_DESCRIPTIONW*>(buffer)->lpDescription;
+        EXPECT_EQ(std::wstring(L"Switches supported USB wireless modems from their CD-ROM face to their modem face "
+                               L"and starts the modem's client application."),
+                  description != nullptr ? description : L"");
+        // Wine's manager answers no query for the recovery actions: the
+        // custom action's log line says they were set.
+        EXPECT_NE(std::string::npos, Log().find("recovery actions set: restart after 5 s, after 60 s, then none; "
+                                                "reset after one day"))
+            << Log();
+    }
 
     std::string script = ReadFileBytes(Script());
     EXPECT_NE(std::string::npos, script.find("\r\n[VidPid]\r\nCount=2\r\n")) << script;
@@ -388,22 +404,55 @@ TEST_F(PackageTest, DrvScriptAndTraceFileAreInstalledAndTheServiceSwitchesTheMod
             Sleep(20);
             heard = ReadFileBytes(trace).find("Device Arrival Event") != std::string::npos;
         }
-        ASSERT_TRUE(SimModemUnplugAndSettle());
+        ASSERT_TRUE(SimModemUnplugAndSettle()) << SimModemWaitReport();
     }
     ULONG from = SimModemLogPosition();
     ASSERT_TRUE(SimModemPlug(SimModemDefaultPlug()));
-    ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_MODEM, 10000)) << ReadFileBytes(trace);
+    ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_MODEM, 10000)) << SimModemWaitReport() << "; " << ReadFileBytes(trace);
     std::vector<SIM_EVENT> blocks;
     for (const SIM_EVENT& event : SimModemReadLog(from)) {
         if (event.kind == SIM_EVENT_CDB) blocks.push_back(event);
     }
     ASSERT_EQ(1u, blocks.size());
     EXPECT_EQ(0x71, blocks[0].cdb[0]);
-    ASSERT_TRUE(SimModemUnplugAndSettle());
+    ASSERT_TRUE(SimModemUnplugAndSettle()) << SimModemWaitReport();
 
     ASSERT_EQ(0u, Uninstall()) << Log();
     ExpectNothingInstalled("after the removal");
     EXPECT_TRUE(Exists(oem));  // the administrator's own file stays
+}
+
+// DRVSCRIPT and TRACEFILE reach the server side of an installation that a
+// user without elevation starts; the upgrade searches' properties stay.
+TEST_F(PackageTest, DrvScriptAndTraceFileAreSecureProperties) {
+    std::wstring secure = PackageProperty(package_, L"SecureCustomProperties");
+    for (const wchar_t* name : {L";DRVSCRIPT;", L";TRACEFILE;", L";CDZ_OTHER_ARCH_FOUND;"}) {
+        EXPECT_NE(std::wstring::npos, (L";" + secure + L";").find(name)) << Narrow(secure);
+    }
+}
+
+// The log shows a path with brackets as it is (a log line's text is not a
+// template), and removal deletes the driver scripts only: not a file whose
+// name merely has a short 8.3 alias that ends in ".INI".
+TEST_F(PackageTest, LogShowsPathsAsTheyAreAndRemovalDeletesOnlyScripts) {
+    std::wstring oemFolder = folder_ / L"[oem] {1}\\";
+    ASSERT_TRUE(CreateDirectoryW(oemFolder.c_str(), nullptr));
+    std::wstring oem = oemFolder + L"modems.ini";
+    ASSERT_TRUE(WriteFileBytes(oem, kOemScript));
+    ASSERT_EQ(0u, Install(package_, L"DRVSCRIPT=" + Quoted(oem))) << Log();
+    std::string expected = "CDZorra_Detect setup: DRVSCRIPT \"" + Narrow(oem) + "\" is readable";
+    EXPECT_NE(std::string::npos, Log().find(expected)) << expected << "\n" << Log();
+
+    std::wstring scripts = installDir_ + L"DrvScript\\";
+    ASSERT_TRUE(WriteFileBytes(scripts + L"CDZorra.ini_bak", "the administrator's copy"));
+    ASSERT_TRUE(WriteFileBytes(scripts + L"Added.INI", "[Setup]\r\nVEN=VID_1C9E\r\n"));
+    ASSERT_EQ(0u, Uninstall()) << Log();
+    EXPECT_FALSE(Exists(scripts + L"CDZorra.ini"));
+    EXPECT_FALSE(Exists(scripts + L"Added.INI"));
+    EXPECT_EQ("the administrator's copy", ReadFileBytes(scripts + L"CDZorra.ini_bak"));
+    RemoveTree(installDir_);
+    ExpectNothingInstalled("after the removal");
+    RemoveTree(oemFolder);
 }
 
 // DRVSCRIPT that names no readable file: the installation fails with
@@ -434,7 +483,8 @@ TEST_F(PackageTest, AnUnreadableDrvScriptFailsTheInstallationAndLeavesNothing) {
 TEST_F(PackageTest, AServiceFromRegisterIsLeftAloneAndTheInstallationRefused) {
     std::wstring exe = folder_ / L"CDZorra_Detect.exe";
     ASSERT_TRUE(CopyFileW((BuildProgramFolder() + L"CDZorra_Detect.exe").c_str(), exe.c_str(), FALSE));
-    ASSERT_TRUE(RunProgram(exe, L"-Register").started);
+    ProcessResult registered = RunProgram(exe, L"-Register");
+    ASSERT_TRUE(registered.started) << registered.failure;
     ASSERT_EQ(L"\"" + exe + L"\"", WaitUntilRunning().commandLine);
 
     EXPECT_EQ(kInstallFailure, Install(package_));
@@ -448,7 +498,8 @@ TEST_F(PackageTest, AServiceFromRegisterIsLeftAloneAndTheInstallationRefused) {
     EXPECT_EQ(L"\"" + exe + L"\"", service.commandLine);
     EXPECT_EQ(exe, RegistryString(kEventSourceKey, L"EventMessageFile"));
 
-    ASSERT_TRUE(RunProgram(exe, L"-Unregister").started);
+    ProcessResult unregistered = RunProgram(exe, L"-Unregister");
+    ASSERT_TRUE(unregistered.started) << unregistered.failure;
     for (int i = 0; i < 100 && CountProcesses(L"CDZorra_Detect.exe") > 0; ++i) Sleep(50);
     ExpectNothingInstalled("after -Unregister");
 }

@@ -97,7 +97,32 @@ public:
         *count = static_cast<DWORD>(dependants.size());
         return TRUE;
     }
-    BOOL DeleteServiceHandle(SC_HANDLE) override { return TRUE; }
+    BOOL DeleteServiceHandle(SC_HANDLE) override {
+        ++deletes;
+        return TRUE;
+    }
+    // Wine's manager answers no query for the recovery actions: they are
+    // checked here as the call passes them.
+    BOOL ChangeConfig2(SC_HANDLE, DWORD infoLevel, void* info) override {
+        if (config2Fails) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+        if (infoLevel == SERVICE_CONFIG_FAILURE_ACTIONS) {
+            const auto* failure = static_cast<SERVICE_FAILURE_ACTIONSW*>(info);
+            resetPeriod = failure->dwResetPeriod;
+            actions.assign(failure->lpsaActions, failure->lpsaActions + failure->cActions);
+        } else if (infoLevel == SERVICE_CONFIG_DESCRIPTION) {
+            description = static_cast<SERVICE_DESCRIPTIONW*>(info)->lpDescription;
+        }
+        return TRUE;
+    }
+    bool config2Fails = false;
+    DWORD resetPeriod = 0;
+    std::vector<SC_ACTION> actions;
+    std::wstring description;
+    int deletes = 0;
+
     BOOL CloseHandle(SC_HANDLE) override {
         --openHandles;
         return TRUE;
@@ -322,6 +347,41 @@ TEST_F(ServiceControlWaitTest, CreateInstallsTheWholePathInQuotes) {
     control.Init(longPath.c_str());
     EXPECT_TRUE(control.Create());
     EXPECT_EQ(manager.createdPath, L"\"" + longPath + L"\"");
+}
+
+// Restart after 5 s, again after 60 s, then nothing; the count starts again
+// after a day. A manager that refuses them leaves the service installed.
+TEST_F(ServiceControlWaitTest, RecoveryActionsAndDescriptionAfterCreate) {
+    {
+        ServiceControl control;
+        control.Init(L"C:\\Program Files\\CDZorra\\CDZorra_Detect.exe");
+        ASSERT_TRUE(control.Create());
+        EXPECT_TRUE(control.SetRecoveryAndDescription());
+    }
+    EXPECT_EQ(86400u, manager.resetPeriod);
+    ASSERT_EQ(3u, manager.actions.size());
+    EXPECT_EQ(SC_ACTION_RESTART, manager.actions[0].Type);
+    EXPECT_EQ(5000u, manager.actions[0].Delay);
+    EXPECT_EQ(SC_ACTION_RESTART, manager.actions[1].Type);
+    EXPECT_EQ(60000u, manager.actions[1].Delay);
+    EXPECT_EQ(SC_ACTION_NONE, manager.actions[2].Type);
+    EXPECT_EQ(L"Switches supported USB wireless modems from their CD-ROM face to their modem face and starts the "
+              L"modem's client application.",
+              manager.description);
+
+    manager.config2Fails = true;
+    traces.Clear();
+    {
+        ServiceControl control;
+        control.Init(L"C:\\x.exe");
+        ASSERT_TRUE(control.Create());
+        EXPECT_FALSE(control.SetRecoveryAndDescription());
+    }
+    EXPECT_EQ(traces.Messages(), (std::vector<std::wstring>{L"CreateService  Successfully.\n",
+                                                            L"ChangeServiceConfig2 failure actions FAILED (5)\n",
+                                                            L"ChangeServiceConfig2 description FAILED (5)\n"}));
+    EXPECT_EQ(0, manager.deletes);
+    EXPECT_EQ(0, manager.openHandles);
 }
 
 TEST(ServiceCommandLine, QuotesOnlyAPathNotQuotedYet) {

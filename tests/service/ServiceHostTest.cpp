@@ -101,6 +101,7 @@ protected:
             reports.clear();
         }
         statusFails = false;
+        serviceRuntime.stopRequested = false;
         scriptedTimeouts = 0;
         waitFails = false;
         waitCalls = 0;
@@ -186,21 +187,37 @@ TEST_F(ServiceHostTest, ShutdownLeavesTheNotificationsRegistered) {
     EXPECT_TRUE(IsSet(serviceRuntime.stopEvent.load()));
 }
 
-TEST_F(ServiceHostTest, EveryOtherControlIsAnsweredRunning) {
+// Interrogate, device events and controls the service does not take are
+// answered with the state it is in: running, and stop-pending once a stop has
+// been asked for (the manager would otherwise be told it runs again).
+TEST_F(ServiceHostTest, EveryOtherControlIsAnsweredWithTheStateTheServiceIsIn) {
     StageRunningService();
-    SetEvent(serviceRuntime.stopEvent.load());  // while stopping too
     const DWORD controls[] = {SERVICE_CONTROL_INTERROGATE, SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_PARAMCHANGE, 200};
-    for (DWORD control : controls) {
-        EXPECT_EQ(ServiceCtrl(control, 0, nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
-    }
-    EXPECT_EQ(ServiceCtrl(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEREMOVECOMPLETE, nullptr, nullptr),
-              static_cast<DWORD>(NO_ERROR));
-    std::vector<Report> got = Reports();
-    ASSERT_EQ(got.size(), 5u);
-    for (const Report& r : got) EXPECT_EQ(r.state, static_cast<DWORD>(SERVICE_RUNNING));
-    EXPECT_EQ(traces.Count(L"Device Removal Event >>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>"), 1u);
+    auto answerAll = [&] {
+        {
+            std::lock_guard<std::mutex> guard(reportLock);
+            reports.clear();
+        }
+        for (DWORD control : controls) {
+            EXPECT_EQ(ServiceCtrl(control, 0, nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
+        }
+        EXPECT_EQ(ServiceCtrl(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEREMOVECOMPLETE, nullptr, nullptr),
+                  static_cast<DWORD>(NO_ERROR));
+        std::vector<DWORD> states;
+        for (const Report& r : Reports()) states.push_back(r.state);
+        return states;
+    };
+
+    const std::vector<DWORD> running(5, SERVICE_RUNNING);
+    EXPECT_EQ(answerAll(), running);
     EXPECT_EQ(traces.Count(L"Signal ServiceMain thread\n"), 0u);
     EXPECT_FALSE(serviceRuntime.cdromNotify.load() == nullptr);
+
+    ASSERT_EQ(ServiceCtrl(SERVICE_CONTROL_STOP, 0, nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
+    const std::vector<DWORD> stopping(5, SERVICE_STOP_PENDING);
+    EXPECT_EQ(answerAll(), stopping);
+    EXPECT_EQ(traces.Count(L"Signal ServiceMain thread\n"), 1u);  // the stop's own
+    EXPECT_EQ(traces.Count(L"Device Removal Event >>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>"), 2u);
 }
 
 TEST_F(ServiceHostTest, ServiceMainRunsUntilStoppedAndReportsTheLifecycle) {

@@ -58,7 +58,7 @@ protected:
         RegSetValueExW(key.get(), kTraceFileValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(tracePath.c_str()),
                        static_cast<DWORD>((tracePath.size() + 1) * sizeof(wchar_t)));
         ProcessResult result = RunProgram(exePath, option, 60000);
-        ASSERT_TRUE(result.started);
+        ASSERT_TRUE(result.started) << result.failure;
         EXPECT_EQ(result.exitCode, 0u) << WideToUtf8(option);
         EXPECT_EQ(result.output, "");
     }

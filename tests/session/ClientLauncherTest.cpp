@@ -33,6 +33,38 @@ WaitOutcome Wait(DWORD startTick, int readyAtQuestion) {
     return {ready, clock.Sleeps().size(), questions};
 }
 
+// Once the modem is ready, a desk with no shell of its user (the logon
+// screen after a user switch) is asked again every half second within the
+// launcher's two minutes; then one last start is tried and reported.
+TEST(ClientLaunchWait, WaitsForTheUserAtTheDeskWithinTheTwoMinutes) {
+    struct Case {
+        const char* what;
+        DWORD start;         // the launcher's start on the clock
+        int shellAtCall;     // the call from which on the user's shell is there (0: never)
+        std::vector<bool> calls;  // waitForShell of each call
+    } cases[] = {
+        {"the user is there", 0, 1, {true}},
+        {"the user comes at the third look", 0, 3, {true, true, true}},
+        // Ready 119 000 ms after the start, across the wrap of the tick count:
+        // looks at 119 000, 119 500 and 120 000 ms, the last try at 120 500.
+        {"the modem was ready late: less time is left", 0xFFFFFFFFu - 119000u, 0, {true, true, true, false}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeClock clock(c.start);
+        if (c.shellAtCall == 0) clock.Advance(119000u);
+        std::vector<bool> calls;
+        LaunchWhenTheUserIsThere(
+            [&](bool waitForShell) {
+                calls.push_back(waitForShell);
+                return !waitForShell || (c.shellAtCall != 0 && static_cast<int>(calls.size()) >= c.shellAtCall);
+            },
+            clock, nullptr, c.start);
+        EXPECT_EQ(c.calls, calls);
+        for (DWORD sleep : clock.Sleeps()) EXPECT_EQ(500u, sleep);
+    }
+}
+
 TEST(ClientLaunchWait, PollsEveryHalfSecondForTwoMinutes) {
     // Just below the wrap of the tick count, and with the wrap in mid-wait.
     for (DWORD start : {0u, 1000u, 0xFFFFFFFFu, 0xFFFFFFFFu - 1000u, 0xFFFFFFFFu - 60000u}) {

@@ -150,8 +150,9 @@ TEST_F(UserProcessTest, StartsTheClientAsTheShellWould) {
 
 // Which shell's token is borrowed: the one in the session at the console, so
 // that with fast user switching or a remote session the client shows on the
-// desktop of the person at the machine.
-TEST(ShellChoice, TheConsoleSessionsShellFirstThenTheFirstOfAll) {
+// desktop of the person at the machine, and none while the console's session
+// has no shell. Windows 2000 cannot tell: the first shell.
+TEST(ShellChoice, OnlyTheConsoleSessionsShellWhereTheConsoleIsKnown) {
     struct Case {
         const char* what;
         std::vector<ShellProcess> shells;
@@ -162,9 +163,10 @@ TEST(ShellChoice, TheConsoleSessionsShellFirstThenTheFirstOfAll) {
         {"no shell", {}, true, 1, -1},
         {"one shell at the console", {{10, true, 1}}, true, 1, 0},
         {"the console's shell comes second", {{10, true, 0}, {20, true, 1}, {30, true, 1}}, true, 1, 1},
-        {"no shell at the console", {{10, true, 2}, {20, true, 3}}, true, 1, 0},
+        {"no shell at the console", {{10, true, 2}, {20, true, 3}}, true, 1, -1},
+        {"no session's shell can be told", {{10, false, 0}, {20, false, 0}}, true, 1, -1},
         {"first shell's session unknown", {{10, false, 0}, {20, true, 1}}, true, 1, 1},
-        {"no session is attached to the console", {{10, true, 2}, {20, true, 1}}, true, 0xFFFFFFFF, 0},
+        {"no session is attached to the console", {{10, true, 2}, {20, true, 1}}, true, 0xFFFFFFFF, -1},
         {"Windows 2000: no console session", {{10, true, 2}, {20, true, 0}}, false, 0, 0},
         {"session 0 at the console", {{10, true, 1}, {20, true, 0}}, true, 0, 1},
     };

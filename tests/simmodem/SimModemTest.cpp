@@ -67,7 +67,7 @@ std::wstring CdromPath() {
 std::string RunWithConfigManager(const std::wstring& arguments) {
     ScopedConfigManagerOverride useTheTestDll(L"simmodemctl.exe");
     ProcessResult result = RunProgram(BuildProgramFolder() + L"simmodemctl.exe", arguments);
-    EXPECT_TRUE(result.started);
+    EXPECT_TRUE(result.started) << result.failure;
     EXPECT_EQ(0u, result.exitCode) << result.output;
     return result.output;
 }
@@ -117,7 +117,7 @@ TEST_F(SimModemTest, PlugShowsTheCdromFaceWithAnInterfaceThatOpens) {
         SetLastError(0xdeadbeef);
         EXPECT_FALSE(SimModemPlug(plug));
         EXPECT_EQ(static_cast<DWORD>(ERROR_BUSY), GetLastError());
-        ASSERT_TRUE(SimModemUnplugAndSettle());
+        ASSERT_TRUE(SimModemUnplugAndSettle()) << SimModemWaitReport();
     }
 }
 
@@ -161,7 +161,7 @@ TEST_F(SimModemTest, SwitchWithdrawsTheCdromFaceBeforeTheModemFacesArrive) {
     ASSERT_FALSE(path.empty());
 
     ASSERT_TRUE(SimModemSendCdb(path, {0x71, 0x03, 0x00, 0x00, 0x00, 0x00}));
-    ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_MODEM, kSettleMs));
+    ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_MODEM, kSettleMs)) << SimModemWaitReport();
 
     std::vector<SIM_EVENT> events = Events();
     LONGLONG lastRemoval = 0, firstModemStart = 0;
@@ -195,7 +195,7 @@ TEST_F(SimModemTest, SwitchWithdrawsTheCdromFaceBeforeTheModemFacesArrive) {
     EXPECT_TRUE(Opens(modems[0]));
 
     // The modem faces do not switch again.
-    ASSERT_TRUE(SimModemUnplugAndSettle());
+    ASSERT_TRUE(SimModemUnplugAndSettle()) << SimModemWaitReport();
     EXPECT_TRUE(SimModemDeviceNodes(L"VID_C0DE").empty());
     EXPECT_TRUE(SimModemInterfacePaths(kSimModemInterface, L"VID_C0DE").empty());
 }
@@ -237,7 +237,7 @@ TEST_F(SimModemTest, NodesRemovedWhileAProgramListsDevicesStayRemoved) {
         }
         ASSERT_TRUE(stale.empty()) << Narrow(stale.front());
         EXPECT_EQ(4u, SimModemDeviceNodes(L"VID_C0DE&PID_1003").size());
-        ASSERT_TRUE(SimModemUnplugAndSettle());
+        ASSERT_TRUE(SimModemUnplugAndSettle()) << SimModemWaitReport();
     }
 }
 
@@ -269,10 +269,10 @@ TEST_F(SimModemTest, UnplugDuringTheSwitchDelayLeavesNothing) {
     PlugAndSettle(plug);
     ASSERT_TRUE(SimModemSendCdb(CdromPath(), {0x71, 0x02, 0x02, 0x00, 0x00, 0x00}));
     // The CD-ROM face is gone and the delay runs.
-    ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_SWITCHING, kSettleMs));
+    ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_SWITCHING, kSettleMs)) << SimModemWaitReport();
     ULONG unplugged = SimModemLogPosition();
-    ASSERT_TRUE(SimModemUnplugAndSettle());
-    ASSERT_TRUE(SimModemWaitEvent(unplugged, SIM_EVENT_SWITCH_ABANDONED, kSettleMs)) << "the switch did not end";
+    ASSERT_TRUE(SimModemUnplugAndSettle()) << SimModemWaitReport();
+    ASSERT_TRUE(SimModemWaitEvent(unplugged, SIM_EVENT_SWITCH_ABANDONED, kSettleMs)) << "the switch did not end: " << SimModemWaitReport();
 
     SIM_STATE state = {};
     ASSERT_TRUE(SimModemGetState(&state));
@@ -297,7 +297,7 @@ TEST_F(SimModemTest, ConfigManagerReportsStatusProblemAndParent) {
         << cdrom;
 
     ASSERT_TRUE(SimModemSendCdb(CdromPath(), {0x71, 0x03, 0x00, 0x00, 0x00, 0x00}));
-    ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_MODEM, kSettleMs));
+    ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_MODEM, kSettleMs)) << SimModemWaitReport();
     std::string modem = RunWithConfigManager(L"cm VID_C0DE");
     // DN_HAS_PROBLEM (0x400) and no DN_STARTED (0x8) on MI_01 alone.
     EXPECT_NE(std::string::npos, LineWith(modem, "USB\\VID_C0DE&PID_1003&MI_01").find("status=0x01806402 problem=28 cr=0"))

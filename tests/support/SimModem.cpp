@@ -273,15 +273,55 @@ ULONG SimModemLogPosition() {
     return state.eventsTotal;
 }
 
+namespace {
+
+thread_local std::string lastWaitReport;
+
+std::string StateName(ULONG state) {
+    switch (state) {
+    case SIM_STATE_UNPLUGGED: return "unplugged";
+    case SIM_STATE_CDROM: return "CD-ROM";
+    case SIM_STATE_SWITCHING: return "switching";
+    case SIM_STATE_MODEM: return "modem";
+    default: return "state " + std::to_string(state);
+    }
+}
+
+std::string Narrow(const std::wstring& text) {
+    std::string narrow;
+    for (wchar_t c : text) narrow += c < 128 ? static_cast<char>(c) : '?';
+    return narrow;
+}
+
+// What the bus shows now, in words.
+std::string DescribeState() {
+    SIM_STATE state = {};
+    if (!SimModemGetState(&state)) {
+        return "the simulated modem's control device did not answer, error " + std::to_string(GetLastError());
+    }
+    return StateName(state.state) + ", " + std::to_string(state.facesStarted) + " of " +
+           std::to_string(state.facesReported) + " faces started, " + std::to_string(state.facesPending) +
+           " removals pending, " + (state.busStarted ? "bus started" : "bus NOT started");
+}
+
+}  // namespace
+
+std::string SimModemWaitReport() { return lastWaitReport; }
+
 bool SimModemWaitSettled(ULONG wanted, DWORD timeoutMs) {
     DWORD start = GetTickCount();
     for (;;) {
         SIM_STATE state = {};
         if (SimModemGetState(&state) && state.state == wanted && state.facesStarted == state.facesReported &&
             state.facesPending == 0) {
+            lastWaitReport.clear();
             return true;
         }
-        if (GetTickCount() - start > timeoutMs) return false;
+        if (GetTickCount() - start > timeoutMs) {
+            lastWaitReport = "waited " + std::to_string(timeoutMs) + " ms for the simulated modem to settle " +
+                             StateName(wanted) + " (every face started, no removal pending); saw " + DescribeState();
+            return false;
+        }
         Sleep(10);
     }
 }
@@ -289,19 +329,30 @@ bool SimModemWaitSettled(ULONG wanted, DWORD timeoutMs) {
 bool SimModemWaitEvent(ULONG first, ULONG kind, DWORD timeoutMs, SIM_EVENT* found) {
     DWORD start = GetTickCount();
     for (;;) {
-        for (const SIM_EVENT& event : SimModemReadLog(first)) {
+        std::vector<SIM_EVENT> events = SimModemReadLog(first);
+        for (const SIM_EVENT& event : events) {
             if (event.kind == kind) {
                 if (found) *found = event;
+                lastWaitReport.clear();
                 return true;
             }
         }
-        if (GetTickCount() - start > timeoutMs) return false;
+        if (GetTickCount() - start > timeoutMs) {
+            lastWaitReport = "waited " + std::to_string(timeoutMs) + " ms for a \"" + Narrow(SimModemEventName(kind)) +
+                             "\" event from number " + std::to_string(first) + "; saw " +
+                             std::to_string(events.size()) + " other events, the bus " + DescribeState();
+            return false;
+        }
         Sleep(10);
     }
 }
 
 bool SimModemUnplugAndSettle(DWORD timeoutMs) {
-    if (!SimModemUnplug()) return false;
+    if (!SimModemUnplug()) {
+        DWORD error = GetLastError();
+        lastWaitReport = "the unplug request failed, error " + std::to_string(error) + "; the bus " + DescribeState();
+        return false;
+    }
     return SimModemWaitSettled(SIM_STATE_UNPLUGGED, timeoutMs);
 }
 

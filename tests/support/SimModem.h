@@ -68,6 +68,9 @@ bool SimModemWaitEvent(ULONG first, ULONG kind, DWORD timeoutMs, SIM_EVENT* foun
 
 // Unplugs and waits until every face is gone. For the end of a test.
 bool SimModemUnplugAndSettle(DWORD timeoutMs = 30000);
+// After one of the three waits above failed on this thread: what it waited
+// for and what it saw instead; empty after a wait that succeeded.
+std::string SimModemWaitReport();
 
 // "71 03 00 00 00 00"
 std::wstring SimModemCdbText(const SIM_EVENT& event);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "support/ErrorText.h"
 #include "support/SimModem.h"
 #include "support/TestFiles.h"
 
@@ -27,7 +28,8 @@ protected:
             // restarts a new prefix for that): the error says what failed.
             FAIL() << "installing the simulated modem: " << Narrow(installError_);
         }
-        ASSERT_TRUE(SimModemUnplugAndSettle()) << "the simulated modem does not settle unplugged";
+        ASSERT_TRUE(SimModemUnplugAndSettle()) 
+            << "the simulated modem does not settle unplugged: " << SimModemWaitReport();
         logStart_ = SimModemLogPosition();
     }
 
@@ -39,8 +41,9 @@ protected:
     static constexpr DWORD kSettleMs = 30000;
 
     void PlugAndSettle(const SIM_PLUG& plug = SimModemDefaultPlug()) {
-        ASSERT_TRUE(SimModemPlug(plug)) << "plug failed, error " << GetLastError();
-        ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_CDROM, kSettleMs)) << "the CD-ROM face did not start";
+        ASSERT_TRUE(SimModemPlug(plug)) << "plug failed: " << LastErrorText();
+        ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_CDROM, kSettleMs)) 
+            << "the CD-ROM face did not start: " << SimModemWaitReport();
     }
 
     // Events logged since the test began.

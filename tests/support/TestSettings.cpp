@@ -3,6 +3,7 @@
 #include "app/ServiceControl.h"
 #include "common/StringUtil.h"
 #include "common/Trace.h"
+#include "support/ErrorText.h"
 #include "support/SimModem.h"
 #include "support/TestFiles.h"
 #include "support/UserShell.h"
@@ -149,9 +150,14 @@ void DriverScriptEnvironment::TearDown() {
                                                    << GetLastError() << "): something else lies in it";
 }
 
-void RemoveService() {
+std::string RemoveService() {
+    std::string why;
     UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager) why = "OpenSCManagerW failed: " + LastErrorText();
     UniqueScHandle service(manager ? OpenServiceW(manager.get(), kServiceName, SERVICE_ALL_ACCESS) : nullptr);
+    if (manager && !service && GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST) {
+        why = "OpenServiceW failed: " + LastErrorText();
+    }
     if (service) {
         SERVICE_STATUS_PROCESS now = {};
         DWORD needed = 0;
@@ -177,11 +183,22 @@ void RemoveService() {
                 Sleep(50);
             }
         }
-        DeleteService(service.get());
+        if (now.dwCurrentState != SERVICE_STOPPED) {
+            why = "the service did not stop within " + std::to_string(kDeadlineMs) + " ms (state " +
+                  std::to_string(now.dwCurrentState) + "); ";
+        }
+        if (!DeleteService(service.get()) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE) {
+            why += "DeleteService failed: " + LastErrorText();
+        }
         // The service reports stopped a moment before its process has gone.
-        if (process) WaitForSingleObject(process.get(), kDeadlineMs);
+        if (process && WaitForSingleObject(process.get(), kDeadlineMs) != WAIT_OBJECT_0) {
+            why += "; its process " + std::to_string(now.dwProcessId) + " still runs after " +
+                   std::to_string(kDeadlineMs) + " ms";
+        }
     }
-    DeleteRegistryTree(HKEY_LOCAL_MACHINE, kServiceKey);
+    LONG removed = DeleteRegistryTree(HKEY_LOCAL_MACHINE, kServiceKey);
+    if (removed != ERROR_SUCCESS) why += "; its registry key stays: " + ErrorText(static_cast<DWORD>(removed));
+    return why;
 }
 
 LONG DeleteRegistryTree(HKEY root, const std::wstring& path, REGSAM view) {

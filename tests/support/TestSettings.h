@@ -46,8 +46,9 @@ private:
 };
 
 // Stops and deletes the CDZorra_Detect service, whatever state it is in, and
-// waits for its process to end; removes its registry key too.
-void RemoveService();
+// waits for its process to end; removes its registry key too. Empty when all
+// of it went; else what did not, with the Windows error.
+std::string RemoveService();
 
 // Deletes a registry key with its subkeys, in the view given
 // (KEY_WOW64_32KEY, KEY_WOW64_64KEY or 0). ERROR_SUCCESS when it is gone.
