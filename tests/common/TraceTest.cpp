@@ -165,8 +165,6 @@ TEST(TraceFile, TwoProcessesAppendingAtOnceKeepEveryLineWhole) {
     EXPECT_EQ(static_cast<size_t>(kLines), numbers["second"].size());
 }
 
-// A capture ends while another thread traces: once RemoveTraceListener has
-// returned, its listener runs no more, and a call already under way has ended.
 // A program that reads the trace file and locks all of it (log viewers,
 // backup and virus scanners do) does not hold up the threads that trace: each
 // line is written without the append lock, or counted and said later.
@@ -203,6 +201,8 @@ TEST(TraceFile, AReaderThatLocksTheFileStallsNoTrace) {
     EXPECT_NE(std::string::npos, text.find("] after the lock\r\n")) << text;
 }
 
+// A capture ends while another thread traces: once RemoveTraceListener has
+// returned, its listener runs no more, and a call already under way has ended.
 TEST(TraceListener, RemovalWaitsForACallInFlight) {
     UniqueHandle entered(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     std::atomic<bool> finished{false};
