@@ -4,7 +4,7 @@
 #include <wchar.h>
 
 #include "app/ImportCommand.h"
-#include "app/InstallationCheck.h"
+#include "service/InstallationCheck.h"
 #include "app/ListCommand.h"
 #include "app/ServiceControl.h"
 #include "common/Console.h"

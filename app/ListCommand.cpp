@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "app/InstallationCheck.h"
+#include "service/InstallationCheck.h"
 #include "app/ScriptCheck.h"
 #include "common/Console.h"
 #include "common/Handles.h"

@@ -17,7 +17,7 @@
 #include "device/SwitchChoice.h"
 #include "device/SwitchSend.h"
 #include "device/ScsiPassThrough.h"
-#include "service/ServiceHost.h"
+#include "service/ServiceRuntime.h"
 #include "service/WineDeviceEvents.h"
 #include "session/ClientLauncher.h"
 #include "session/UnsafeRemovalDialog.h"

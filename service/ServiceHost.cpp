@@ -1,14 +1,12 @@
 #include "service/ServiceHost.h"
 
-#include "app/InstallationCheck.h"
+#include "service/InstallationCheck.h"
 #include "common/EventLog.h"
 #include "common/EventReports.h"
 #include "common/Handles.h"
 #include "common/Trace.h"
 #include "service/DeviceMonitor.h"
 #include "session/ClientLauncher.h"
-
-ServiceRuntime serviceRuntime;
 
 namespace {
 
@@ -23,8 +21,6 @@ thread_local bool reportingError = false;
 
 // Set by the first stopped report of a run of ServiceMain.
 std::atomic<bool> stoppedReported{false};
-
-std::mutex notificationLock;
 
 enum class ThreadWait { Ended, Failed };
 
@@ -51,8 +47,6 @@ ServiceHostCalls DefaultServiceHostCalls() {
 }
 
 ServiceHostCalls& GetServiceHostCalls() { return hostCalls; }
-
-std::mutex& NotificationLock() { return notificationLock; }
 
 void RunServiceDispatcher() {
     Trace(L"Sentinel Entered service code.\n");
@@ -151,7 +145,7 @@ DWORD WINAPI ServiceCtrl(DWORD control, DWORD eventType, LPVOID eventData, LPVOI
     case SERVICE_CONTROL_STOP: {
         // No device event may start once the stop is under way, and a monitor
         // that has not registered yet registers nothing.
-        std::lock_guard<std::mutex> guard(notificationLock);
+        std::lock_guard<std::mutex> guard(NotificationLock());
         serviceRuntime.stopRequested = true;
         for (std::atomic<HDEVNOTIFY>* slot :
              {&serviceRuntime.cdromNotify, &serviceRuntime.modemNotify, &serviceRuntime.diskNotify}) {

@@ -1,4 +1,4 @@
-#include "app/InstallationCheck.h"
+#include "service/InstallationCheck.h"
 
 #include <mutex>
 #include <set>
