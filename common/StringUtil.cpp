@@ -83,3 +83,10 @@ std::wstring PadNumber(unsigned value, int width) {
     if (static_cast<int>(digits.size()) < width) digits.insert(0, width - digits.size(), L'0');
     return digits;
 }
+
+int HexDigitValue(wchar_t c) {
+    if (c >= L'0' && c <= L'9') return c - L'0';
+    if (c >= L'a' && c <= L'f') return c - L'a' + 10;
+    if (c >= L'A' && c <= L'F') return c - L'A' + 10;
+    return -1;
+}

@@ -18,3 +18,6 @@ std::string WideToUtf8(const std::wstring& text);
 
 // Decimal text of value with zeros in front up to width digits.
 std::wstring PadNumber(unsigned value, int width);
+
+// The value of one hexadecimal digit (0-9, a-f, A-F), or -1 for any other unit.
+int HexDigitValue(wchar_t c);

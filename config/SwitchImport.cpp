@@ -9,13 +9,6 @@ const char kImportEndMarker[] = "# --- imported switch rules: end ---";
 
 namespace {
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 std::string TrimBytes(const std::string& text) {
     size_t first = text.find_first_not_of(" \t\r\n");
     if (first == std::string::npos) return "";
@@ -28,7 +21,7 @@ std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), 
 bool IsHex4(const std::wstring& text) {
     if (text.size() != 4) return false;
     for (wchar_t c : text)
-        if (c > 0x7F || HexDigit(static_cast<char>(c)) < 0) return false;
+        if (c > 0x7F || HexDigitValue(static_cast<wchar_t>(c)) < 0) return false;
     return true;
 }
 

@@ -10,13 +10,6 @@ const wchar_t kSwitchRulePrefix[] = L"switchrule ";
 
 namespace {
 
-int HexDigit(wchar_t c) {
-    if (c >= L'0' && c <= L'9') return c - L'0';
-    if (c >= L'a' && c <= L'f') return c - L'a' + 10;
-    if (c >= L'A' && c <= L'F') return c - L'A' + 10;
-    return -1;
-}
-
 bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
 
 std::wstring Trim(const std::wstring& text) {
@@ -114,7 +107,7 @@ bool ParseUsbId(const std::wstring& text, std::wstring& usbId) {
     std::wstring upper = ToUpperAscii(text);
     if (upper.compare(0, 4, L"VID_") != 0 || upper.compare(8, 5, L"&PID_") != 0) return false;
     for (size_t i : {4, 5, 6, 7, 13, 14, 15, 16})
-        if (HexDigit(upper[i]) < 0) return false;
+        if (HexDigitValue(upper[i]) < 0) return false;
     usbId = upper;
     return true;
 }
@@ -127,7 +120,7 @@ bool ParseHexBytes(const std::wstring& text, std::vector<uint8_t>& bytes) {
             if (high >= 0) return false;  // a digit pair split by a blank
             continue;
         }
-        int digit = HexDigit(c);
+        int digit = HexDigitValue(c);
         if (digit < 0) return false;
         if (high < 0) {
             high = digit;

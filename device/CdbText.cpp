@@ -3,16 +3,7 @@
 #include <cstring>
 #include <cwctype>
 
-namespace {
-
-int HexDigitValue(wchar_t c) {
-    if (c >= L'0' && c <= L'9') return c - L'0';
-    if (c >= L'a' && c <= L'f') return c - L'a' + 10;
-    if (c >= L'A' && c <= L'F') return c - L'A' + 10;
-    return -1;
-}
-
-}  // namespace
+#include "common/StringUtil.h"
 
 int ParseHexPair(wchar_t first, wchar_t second) {
     // scanf "%x": white space is skipped, then an optional sign, then an

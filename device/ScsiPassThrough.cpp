@@ -63,20 +63,25 @@ bool SendCdbCommand(const std::wstring& commandText, std::wstring devicePath) {
     return SendScsiCdb(devicePath, bytes, count);
 }
 
-bool SendScsiCdb(const std::wstring& devicePath, const BYTE* bytes, int count) {
+HANDLE OpenPassThroughDevice(const std::wstring& devicePath) {
     Trace(L"CreateFile: %s\n", devicePath.c_str());
     EnableDebugPrivilege();
 
-    DeviceApi& api = GetDeviceApi();
-    HANDLE device = api.OpenDevice(devicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    HANDLE device = GetDeviceApi().OpenDevice(devicePath, GENERIC_READ | GENERIC_WRITE,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
     if (device == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
         Trace(L"Error CreateFile: %s, Error Code: %d\n", devicePath.c_str(), static_cast<int>(error));
         SetLastError(error);
-        return false;
     }
+    return device;
+}
 
+bool SendScsiCdb(const std::wstring& devicePath, const BYTE* bytes, int count) {
+    HANDLE device = OpenPassThroughDevice(devicePath);
+    if (device == INVALID_HANDLE_VALUE) return false;
+
+    DeviceApi& api = GetDeviceApi();
     PassThroughBuffer buffer;
     BuildPassThroughBuffer(bytes, count, &buffer);
     DWORD returned = 0;

@@ -38,6 +38,12 @@ void BuildPassThroughBuffer(const BYTE* cdb, int count, PassThroughBuffer* buffe
 // found or when the device cannot be opened.
 bool SendCdbCommand(const std::wstring& commandText, std::wstring devicePath);
 
+// Opens a device path for SCSI pass-through (with SeDebugPrivilege asked for
+// first), through the device seam, and traces the attempt. On failure
+// INVALID_HANDLE_VALUE, with the error still readable; else close the handle
+// with GetDeviceApi().CloseDevice.
+HANDLE OpenPassThroughDevice(const std::wstring& devicePath);
+
 // Opens the device and sends the block. True when the device was opened,
 // whatever it answered.
 bool SendScsiCdb(const std::wstring& devicePath, const BYTE* bytes, int count);

@@ -53,17 +53,9 @@ bool IsDeviceGoneError(DWORD error) {
 }
 
 RuleSendResult SendSwitchBlocks(const std::wstring& devicePath, const std::vector<SwitchBlock>& blocks) {
-    Trace(L"CreateFile: %s\n", devicePath.c_str());
-    EnableDebugPrivilege();
+    HANDLE device = OpenPassThroughDevice(devicePath);
+    if (device == INVALID_HANDLE_VALUE) return RuleSendResult::NotOpened;
     DeviceApi& api = GetDeviceApi();
-    HANDLE device = api.OpenDevice(devicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
-    if (device == INVALID_HANDLE_VALUE) {
-        DWORD error = GetLastError();
-        Trace(L"Error CreateFile: %s, Error Code: %d\n", devicePath.c_str(), static_cast<int>(error));
-        SetLastError(error);
-        return RuleSendResult::NotOpened;
-    }
 
     RuleSendResult result = RuleSendResult::Sent;
     for (size_t index = 0; index < blocks.size(); ++index) {
