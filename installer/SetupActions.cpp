@@ -2,17 +2,26 @@
 // in a DLL that the package carries in its Binary table and never installs.
 //
 // Immediate, before anything is changed (a failure ends the installation
-// with 1603 and leaves nothing behind):
+// with 1603 and leaves nothing behind); they only read and decide, and hand
+// what a deferred action needs to it through its CustomActionData:
 //   CheckDriverScript      DRVSCRIPT, when given, names a readable file by its
-//                          full path.
+//                          full path. The file is read here, as the installing
+//                          user, and its bytes go to InstallDriverScript: the
+//                          deferred copy runs as LocalSystem, which cannot read
+//                          the user's mapped drives and often not a share.
 //   CheckForeignService    no service CDZorra_Detect exists that another way of
 //                          installing made (CDZorra_Detect.exe -Register).
 //   SaveDriverScripts      on an upgrade: copies the driver scripts of the
-//                          installation being replaced to a temporary folder,
-//                          since removing that installation deletes them.
-// Deferred, as LocalSystem:
-//   RestoreDriverScripts   after InstallFiles: puts them back over the sample.
-//   InstallDriverScript    after that: copies DRVSCRIPT over the script.
+//                          installed product being replaced (found through its
+//                          own components, not through the service, which
+//                          -Unregister may have taken away) to a temporary
+//                          folder, since removing that product deletes them.
+//   ScheduleDriverScriptRemoval  on removal: picks the folder that the scripts
+//                          are moved to until the removal is done.
+// Deferred, as LocalSystem; no error path deletes the only copy of a script:
+//   RestoreDriverScripts   after InstallFiles: copies the saved scripts over the
+//                          sample. The saved copy stays until the commit.
+//   InstallDriverScript    after that: writes DRVSCRIPT's bytes over the script.
 //   QuoteServiceImagePath  after InstallServices: quotes the service's command
 //                          line where the installer wrote it bare (Wine's does;
 //                          Windows Installer quotes it itself).
@@ -21,10 +30,16 @@
 //                          starts again after a day) and its description, as
 //                          -Register sets them. wixl has no element for either.
 //                          A failure is logged and does not fail the installation.
-//   RemoveDriverScripts    on removal, before RemoveFiles: deletes every
-//                          "*.ini" in DrvScript\, also scripts an administrator
-//                          added (the package's RemoveFile row "*.ini" does the
-//                          same on Windows; Wine's RemoveFiles takes no wildcards).
+//   RemoveDriverScripts    on removal, before RemoveFiles: moves every "*.ini"
+//                          in DrvScript\ to the backup folder, also scripts an
+//                          administrator added (the package's RemoveFile row
+//                          "*.ini" would delete them on Windows with no way
+//                          back; Wine's RemoveFiles takes no wildcards).
+//   PutBackDriverScripts   rollback of RemoveDriverScripts: moves them back, so
+//                          that a failed or cancelled removal leaves the service
+//                          with its scripts.
+//   DeleteDriverScriptBackup  commit: deletes the saved or moved scripts once the
+//                          installation or removal has succeeded.
 //
 // Each action writes what it did to the installation log (msiexec /l*v).
 
@@ -35,19 +50,22 @@
 #include <string>
 #include <vector>
 
+#include "common/Handles.h"
+
 namespace {
 
 const wchar_t kServiceName[] = L"CDZorra_Detect";
 const wchar_t kScriptFolderName[] = L"DrvScript\\";
 
-class MsiRecord {
+// Closes an installer handle (a record, a view, a database).
+class UniqueMsiHandle {
 public:
-    explicit MsiRecord(MSIHANDLE handle) : handle_(handle) {}
-    ~MsiRecord() {
+    explicit UniqueMsiHandle(MSIHANDLE handle) : handle_(handle) {}
+    ~UniqueMsiHandle() {
         if (handle_ != 0) MsiCloseHandle(handle_);
     }
-    MsiRecord(const MsiRecord&) = delete;
-    MsiRecord& operator=(const MsiRecord&) = delete;
+    UniqueMsiHandle(const UniqueMsiHandle&) = delete;
+    UniqueMsiHandle& operator=(const UniqueMsiHandle&) = delete;
     MSIHANDLE get() const { return handle_; }
 
 private:
@@ -82,7 +100,7 @@ std::wstring GetProperty(MSIHANDLE install, const wchar_t* name) {
 // A line in the installation log; with error set, also the installation's
 // error message (shown by a full user interface, logged by a silent one).
 void Log(MSIHANDLE install, const std::wstring& text, bool error = false) {
-    MsiRecord record(MsiCreateRecord(1));
+    UniqueMsiHandle record(MsiCreateRecord(1));
     if (record.get() == 0) return;
     // Field 0 is a template: "[oem]" in a path would be read as a property
     // and "{...}" as a group. Every bracket and brace is written as its escape
@@ -141,18 +159,6 @@ std::wstring ServiceCommandLine(SC_HANDLE service) {
     return config->lpBinaryPathName;
 }
 
-// The folder of the program a service command line starts, ending in a
-// backslash: quoted or bare, without arguments.
-std::wstring ProgramFolder(const std::wstring& commandLine) {
-    std::wstring program = commandLine;
-    if (!program.empty() && program[0] == L'"') {
-        size_t close = program.find(L'"', 1);
-        program = program.substr(1, close == std::wstring::npos ? std::wstring::npos : close - 1);
-    }
-    size_t slash = program.rfind(L'\\');
-    return slash == std::wstring::npos ? std::wstring() : program.substr(0, slash + 1);
-}
-
 bool EndsWithIni(const wchar_t* name) {
     size_t length = lstrlenW(name);
     return length >= 4 && lstrcmpiW(name + length - 4, L".ini") == 0;
@@ -185,6 +191,202 @@ bool SplitPair(const std::wstring& data, std::wstring* first, std::wstring* seco
     return true;
 }
 
+
+// The names of the files (no folders) in folder; none when it cannot be searched.
+std::vector<std::wstring> FileNames(const std::wstring& folder) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((folder + L"*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do {
+        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(data.cFileName);
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+    return names;
+}
+
+std::wstring WithBackslash(std::wstring folder) {
+    if (!folder.empty() && folder.back() != L'\\') folder += L'\\';
+    return folder;
+}
+
+// Makes folder and every missing folder above it.
+bool MakeFolders(const std::wstring& folder) {
+    std::wstring path = WithBackslash(folder);
+    // Past the drive ("C:\") or the share ("\\server\share\").
+    size_t from = 3;
+    if (path.compare(0, 2, L"\\\\") == 0) {
+        from = path.find(L'\\', 2);
+        from = from == std::wstring::npos ? path.size() : path.find(L'\\', from + 1);
+        if (from == std::wstring::npos) return false;
+        ++from;
+    }
+    for (size_t slash = path.find(L'\\', from); slash != std::wstring::npos; slash = path.find(L'\\', slash + 1)) {
+        std::wstring part = path.substr(0, slash);
+        if (!CreateDirectoryW(part.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
+    }
+    return true;
+}
+
+// A folder name in the temporary folder that no other installation uses:
+// where driver scripts wait until an installation or removal is done. The
+// folder is made by whoever first puts a script there.
+std::wstring NewBackupFolder(MSIHANDLE install) {
+    wchar_t temp[MAX_PATH + 1] = {};
+    if (GetTempPathW(MAX_PATH, temp) == 0) {
+        Log(install, L"no temporary folder for the driver scripts: " + ErrorText(GetLastError()), true);
+        return std::wstring();
+    }
+    return WithBackslash(temp) + L"CDZorra_Detect-scripts-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+           std::to_wstring(GetTickCount()) + L"\\";
+}
+
+// Deletes backup's files and then the folder. True when nothing is left.
+bool DeleteBackupFolder(MSIHANDLE install, const std::wstring& backup) {
+    bool complete = true;
+    for (const std::wstring& name : FileNames(backup)) {
+        if (!DeleteFileW((backup + name).c_str())) {
+            Log(install, L"cannot delete " + backup + name + L": " + ErrorText(GetLastError()));
+            complete = false;
+        }
+    }
+    if (!RemoveDirectoryW(backup.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND &&
+        GetLastError() != ERROR_PATH_NOT_FOUND) {
+        Log(install, L"cannot delete " + backup + L": " + ErrorText(GetLastError()));
+        complete = false;
+    }
+    return complete;
+}
+
+// A driver script larger than this is no driver script (the service reads
+// scripts of a few kilobytes; the whole Linux mode-switch data converted is
+// a few hundred).
+const DWORD kMaxScriptBytes = 4 * 1024 * 1024;
+
+// The whole file; false with the error set when it cannot be read.
+bool ReadWholeFile(const std::wstring& path, std::string* bytes) {
+    UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
+    bytes->clear();
+    char buffer[64 * 1024];
+    for (;;) {
+        DWORD got = 0;
+        // A folder may open, depending on the system; reading one never works.
+        if (!ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr)) return false;
+        if (got == 0) return true;
+        if (bytes->size() + got > kMaxScriptBytes) {
+            SetLastError(ERROR_FILE_TOO_LARGE);
+            return false;
+        }
+        bytes->append(buffer, got);
+    }
+}
+
+// Writes bytes as path: first beside it under another name, then renamed over
+// it, so that a failed write leaves the file that was there.
+bool ReplaceFileWith(const std::wstring& path, const std::string& bytes) {
+    std::wstring part = path + L".new";
+    {
+        UniqueFileHandle file(
+            CreateFileW(part.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) return false;
+        DWORD written = 0;
+        if (!bytes.empty() && (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+                               written != bytes.size())) {
+            DWORD error = written != bytes.size() && GetLastError() == ERROR_SUCCESS ? ERROR_WRITE_FAULT : GetLastError();
+            file.reset();
+            DeleteFileW(part.c_str());
+            SetLastError(error);
+            return false;
+        }
+    }
+    if (!MoveFileExW(part.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        DWORD error = GetLastError();
+        DeleteFileW(part.c_str());
+        SetLastError(error);
+        return false;
+    }
+    return true;
+}
+
+// Bytes as hexadecimal digits and back: CustomActionData is text, a script
+// may be in any encoding.
+std::wstring ToHex(const std::string& bytes) {
+    static const wchar_t kDigits[] = L"0123456789ABCDEF";
+    std::wstring text;
+    text.reserve(bytes.size() * 2);
+    for (unsigned char c : bytes) {
+        text += kDigits[c >> 4];
+        text += kDigits[c & 15];
+    }
+    return text;
+}
+
+bool FromHex(const std::wstring& text, std::string* bytes) {
+    auto digit = [](wchar_t c) -> int {
+        if (c >= L'0' && c <= L'9') return c - L'0';
+        if (c >= L'A' && c <= L'F') return c - L'A' + 10;
+        if (c >= L'a' && c <= L'f') return c - L'a' + 10;
+        return -1;
+    };
+    if (text.size() % 2 != 0) return false;
+    bytes->clear();
+    for (size_t i = 0; i < text.size(); i += 2) {
+        int high = digit(text[i]);
+        int low = digit(text[i + 1]);
+        if (high < 0 || low < 0) return false;
+        *bytes += static_cast<char>(high * 16 + low);
+    }
+    return true;
+}
+
+// The text of a record's field 0 formatted by the installation ("[#File]"
+// gives the file's full path once the costing has run).
+std::wstring Formatted(MSIHANDLE install, const wchar_t* text) {
+    UniqueMsiHandle record(MsiCreateRecord(0));
+    if (record.get() == 0 || MsiRecordSetStringW(record.get(), 0, text) != ERROR_SUCCESS) return std::wstring();
+    wchar_t empty[1] = L"";
+    DWORD size = 0;
+    if (MsiFormatRecordW(install, record.get(), empty, &size) != ERROR_MORE_DATA) return std::wstring();
+    std::wstring value(size + 1, L'\0');
+    size += 1;
+    if (MsiFormatRecordW(install, record.get(), &value[0], &size) != ERROR_SUCCESS) return std::wstring();
+    value.resize(size);
+    return value;
+}
+
+// The component code (a GUID in braces) of one of this package's components.
+std::wstring ComponentCode(MSIHANDLE install, const wchar_t* component) {
+    UniqueMsiHandle database(MsiGetActiveDatabase(install));
+    if (database.get() == 0) return std::wstring();
+    std::wstring query = std::wstring(L"SELECT `ComponentId` FROM `Component` WHERE `Component` = '") + component + L"'";
+    MSIHANDLE view = 0;
+    if (MsiDatabaseOpenViewW(database.get(), query.c_str(), &view) != ERROR_SUCCESS) return std::wstring();
+    UniqueMsiHandle viewOwner(view);
+    MSIHANDLE row = 0;
+    if (MsiViewExecute(view, 0) != ERROR_SUCCESS || MsiViewFetch(view, &row) != ERROR_SUCCESS) return std::wstring();
+    UniqueMsiHandle rowOwner(row);
+    wchar_t code[64] = {};
+    DWORD size = 64;
+    if (MsiRecordGetStringW(row, 1, code, &size) != ERROR_SUCCESS) return std::wstring();
+    return code;
+}
+
+// The folder of the key file of a component as an installed product has it,
+// ending in a backslash; "" when the product does not have the component.
+// The path comes back also when the key file is gone (an administrator may
+// have deleted the sample script).
+std::wstring InstalledComponentFolder(const std::wstring& product, const std::wstring& component) {
+    wchar_t path[MAX_PATH * 2] = {};
+    DWORD size = MAX_PATH * 2;
+    INSTALLSTATE state = MsiGetComponentPathW(product.c_str(), component.c_str(), path, &size);
+    if (state == INSTALLSTATE_UNKNOWN || state == INSTALLSTATE_INVALIDARG || path[0] == L'\0') return std::wstring();
+    std::wstring file = path;
+    size_t slash = file.rfind(L'\\');
+    return slash == std::wstring::npos ? std::wstring() : file.substr(0, slash + 1);
+}
+
 }  // namespace
 
 extern "C" UINT __stdcall CheckDriverScript(MSIHANDLE install) {
@@ -194,23 +396,22 @@ extern "C" UINT __stdcall CheckDriverScript(MSIHANDLE install) {
         Log(install, L"DRVSCRIPT \"" + path + L"\" is not a full path (drive or share, folders and file name)", true);
         return ERROR_INSTALL_FAILURE;
     }
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    std::string bytes;
+    if (!ReadWholeFile(path, &bytes)) {
         Log(install, L"DRVSCRIPT \"" + path + L"\" cannot be read: " + ErrorText(GetLastError()), true);
         return ERROR_INSTALL_FAILURE;
     }
-    // Whether a folder opens depends on the system; reading one never works.
-    char byte = 0;
-    DWORD got = 0;
-    BOOL read = ReadFile(file, &byte, 1, &got, nullptr);
-    DWORD error = GetLastError();
-    CloseHandle(file);
-    if (!read) {
-        Log(install, L"DRVSCRIPT \"" + path + L"\" cannot be read: " + ErrorText(error), true);
+    std::wstring target = Formatted(install, L"[#DriverScriptFile]");
+    if (target.empty()) {
+        Log(install, L"the path of the installed driver script is not known", true);
         return ERROR_INSTALL_FAILURE;
     }
-    Log(install, L"DRVSCRIPT \"" + path + L"\" is readable and replaces the sample driver script");
+    if (MsiSetPropertyW(install, L"InstallDriverScript", (target + L"|" + ToHex(bytes)).c_str()) != ERROR_SUCCESS) {
+        Log(install, L"DRVSCRIPT \"" + path + L"\" cannot be handed to the installation", true);
+        return ERROR_INSTALL_FAILURE;
+    }
+    Log(install, L"DRVSCRIPT \"" + path + L"\" is readable (" + std::to_wstring(bytes.size()) +
+                     L" bytes) and replaces the sample driver script");
     return ERROR_SUCCESS;
 }
 
@@ -227,40 +428,59 @@ extern "C" UINT __stdcall CheckForeignService(MSIHANDLE install) {
 }
 
 extern "C" UINT __stdcall SaveDriverScripts(MSIHANDLE install) {
-    // The installation being replaced is where its service runs from.
-    ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    ServiceHandle service(manager.get() != nullptr ? OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_CONFIG)
-                                                   : nullptr);
-    std::wstring oldFolder = service.get() != nullptr ? ProgramFolder(ServiceCommandLine(service.get())) : L"";
-    if (oldFolder.empty()) {
-        Log(install, L"no installed service to take driver scripts from");
-        return ERROR_SUCCESS;
-    }
-    oldFolder += kScriptFolderName;
-    std::vector<std::wstring> names = ScriptNames(oldFolder);
-    if (names.empty()) {
-        Log(install, L"no driver script in " + oldFolder);
-        return ERROR_SUCCESS;
-    }
-    wchar_t temp[MAX_PATH + 1] = {};
-    if (GetTempPathW(MAX_PATH, temp) == 0) {
-        Log(install, L"no temporary folder for the driver scripts: " + ErrorText(GetLastError()), true);
-        return ERROR_INSTALL_FAILURE;
-    }
-    std::wstring keep = std::wstring(temp) + L"CDZorra_Detect-scripts-" + std::to_wstring(GetCurrentProcessId()) +
-                        L"-" + std::to_wstring(GetTickCount()) + L"\\";
-    if (!CreateDirectoryW(keep.c_str(), nullptr)) {
-        Log(install, L"cannot make " + keep + L": " + ErrorText(GetLastError()), true);
-        return ERROR_INSTALL_FAILURE;
-    }
-    for (const std::wstring& name : names) {
-        if (!CopyFileW((oldFolder + name).c_str(), (keep + name).c_str(), FALSE)) {
-            Log(install, L"cannot keep " + oldFolder + name + L": " + ErrorText(GetLastError()), true);
+    // The products being replaced, as FindRelatedProducts found them
+    // ("{code};{code}"), and where each has its driver scripts: the folder of
+    // its script component, or DrvScript\ beside its exe when the script
+    // component is not known to it.
+    std::wstring products = GetProperty(install, L"WIX_UPGRADE_DETECTED");
+    std::wstring scriptComponent = ComponentCode(install, L"DriverScript");
+    std::wstring exeComponent = ComponentCode(install, L"CDZorraExe");
+    std::vector<std::wstring> folders;
+    for (size_t from = 0; from < products.size();) {
+        size_t end = products.find(L';', from);
+        if (end == std::wstring::npos) end = products.size();
+        std::wstring product = products.substr(from, end - from);
+        from = end + 1;
+        if (product.empty()) continue;
+        std::wstring folder = InstalledComponentFolder(product, scriptComponent);
+        if (folder.empty()) {
+            folder = InstalledComponentFolder(product, exeComponent);
+            if (!folder.empty()) folder += kScriptFolderName;
+        }
+        if (folder.empty()) {
+            // Its removal would delete scripts that this installation cannot find.
+            Log(install, L"the installed product " + product + L" does not say where its driver scripts are", true);
             return ERROR_INSTALL_FAILURE;
         }
-        Log(install, L"kept " + oldFolder + name + L" for the new installation");
+        folders.push_back(folder);
     }
+    std::wstring keep;
+    for (const std::wstring& folder : folders) {
+        std::vector<std::wstring> names = ScriptNames(folder);
+        if (names.empty()) {
+            Log(install, L"no driver script in " + folder);
+            continue;
+        }
+        if (keep.empty()) {
+            keep = NewBackupFolder(install);
+            if (keep.empty()) return ERROR_INSTALL_FAILURE;
+            if (!CreateDirectoryW(keep.c_str(), nullptr)) {
+                Log(install, L"cannot make " + keep + L": " + ErrorText(GetLastError()), true);
+                return ERROR_INSTALL_FAILURE;
+            }
+        }
+        for (const std::wstring& name : names) {
+            if (!CopyFileW((folder + name).c_str(), (keep + name).c_str(), FALSE)) {
+                Log(install, L"cannot keep " + folder + name + L": " + ErrorText(GetLastError()), true);
+                DeleteBackupFolder(install, keep);  // a copy: the scripts are still in place
+                return ERROR_INSTALL_FAILURE;
+            }
+            Log(install, L"kept " + folder + name + L" in " + keep + L" for the new installation");
+        }
+    }
+    if (keep.empty()) return ERROR_SUCCESS;
     MsiSetPropertyW(install, L"RestoreDriverScripts", (keep + L"|" + GetProperty(install, L"DRVSCRIPTDIR")).c_str());
+    MsiSetPropertyW(install, L"DeleteDriverScriptBackup", keep.c_str());
     return ERROR_SUCCESS;
 }
 
@@ -271,32 +491,36 @@ extern "C" UINT __stdcall RestoreDriverScripts(MSIHANDLE install) {
         Log(install, L"RestoreDriverScripts: no \"folder|target\"", true);
         return ERROR_INSTALL_FAILURE;
     }
-    UINT result = ERROR_SUCCESS;
+    target = WithBackslash(target);
+    // The saved copies stay until the installation is done (the commit action
+    // deletes them): a failure here or later, and the rollback that follows,
+    // would otherwise leave the scripts nowhere.
     for (const std::wstring& name : ScriptNames(keep)) {
-        if (CopyFileW((keep + name).c_str(), (target + name).c_str(), FALSE)) {
-            Log(install, L"driver script " + target + name + L" kept from the replaced installation");
-        } else {
-            Log(install, L"cannot put back " + target + name + L": " + ErrorText(GetLastError()), true);
-            result = ERROR_INSTALL_FAILURE;
+        if (!CopyFileW((keep + name).c_str(), (target + name).c_str(), FALSE)) {
+            Log(install, L"cannot put back " + target + name + L": " + ErrorText(GetLastError()) +
+                             L"; the driver scripts of the replaced installation stay in " + keep,
+                true);
+            return ERROR_INSTALL_FAILURE;
         }
-        DeleteFileW((keep + name).c_str());
+        Log(install, L"driver script " + target + name + L" kept from the replaced installation");
     }
-    RemoveDirectoryW(keep.c_str());
-    return result;
+    return ERROR_SUCCESS;
 }
 
 extern "C" UINT __stdcall InstallDriverScript(MSIHANDLE install) {
-    std::wstring source;
-    std::wstring target;
-    if (!SplitPair(GetProperty(install, L"CustomActionData"), &source, &target)) {
-        Log(install, L"InstallDriverScript: no \"source|target\"", true);
+    std::wstring data = GetProperty(install, L"CustomActionData");
+    size_t bar = data.find(L'|');
+    std::string bytes;
+    if (bar == std::wstring::npos || bar == 0 || !FromHex(data.substr(bar + 1), &bytes)) {
+        Log(install, L"InstallDriverScript: no \"target|bytes\"", true);
         return ERROR_INSTALL_FAILURE;
     }
-    if (!CopyFileW(source.c_str(), target.c_str(), FALSE)) {
-        Log(install, L"cannot copy " + source + L" to " + target + L": " + ErrorText(GetLastError()), true);
+    std::wstring target = data.substr(0, bar);
+    if (!ReplaceFileWith(target, bytes)) {
+        Log(install, L"cannot write DRVSCRIPT as " + target + L": " + ErrorText(GetLastError()), true);
         return ERROR_INSTALL_FAILURE;
     }
-    Log(install, L"driver script " + source + L" installed as " + target);
+    Log(install, L"DRVSCRIPT installed as " + target + L" (" + std::to_wstring(bytes.size()) + L" bytes)");
     return ERROR_SUCCESS;
 }
 
@@ -358,16 +582,72 @@ extern "C" UINT __stdcall SetServiceRecovery(MSIHANDLE install) {
     return ERROR_SUCCESS;
 }
 
+extern "C" UINT __stdcall ScheduleDriverScriptRemoval(MSIHANDLE install) {
+    std::wstring folder = WithBackslash(GetProperty(install, L"DRVSCRIPTDIR"));
+    std::wstring backup = NewBackupFolder(install);
+    if (folder.empty() || backup.empty()) {
+        Log(install, L"the driver scripts stay: their folder or a backup folder is not known");
+        return ERROR_SUCCESS;
+    }
+    std::wstring data = folder + L"|" + backup;
+    MsiSetPropertyW(install, L"RemoveDriverScripts", data.c_str());
+    MsiSetPropertyW(install, L"PutBackDriverScripts", data.c_str());
+    MsiSetPropertyW(install, L"DeleteDriverScriptBackup", backup.c_str());
+    return ERROR_SUCCESS;
+}
+
 extern "C" UINT __stdcall RemoveDriverScripts(MSIHANDLE install) {
-    std::wstring folder = GetProperty(install, L"CustomActionData");
-    if (folder.empty()) return ERROR_SUCCESS;
-    if (folder.back() != L'\\') folder += L'\\';
-    for (const std::wstring& name : ScriptNames(folder)) {
-        if (DeleteFileW((folder + name).c_str())) {
-            Log(install, L"removed " + folder + name);
+    std::wstring folder;
+    std::wstring backup;
+    if (!SplitPair(GetProperty(install, L"CustomActionData"), &folder, &backup)) return ERROR_SUCCESS;
+    std::vector<std::wstring> names = ScriptNames(folder);
+    if (names.empty()) return ERROR_SUCCESS;
+    if (!CreateDirectoryW(backup.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        Log(install, L"the driver scripts in " + folder + L" stay: cannot make " + backup + L": " +
+                         ErrorText(GetLastError()));
+        return ERROR_SUCCESS;
+    }
+    for (const std::wstring& name : names) {
+        if (MoveFileExW((folder + name).c_str(), (backup + name).c_str(),
+                        MOVEFILE_COPY_ALLOWED | MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            Log(install, L"removed " + folder + name + L" (kept in " + backup + L" until the removal is done)");
         } else {
             Log(install, L"cannot remove " + folder + name + L": " + ErrorText(GetLastError()));
         }
     }
+    return ERROR_SUCCESS;
+}
+
+extern "C" UINT __stdcall PutBackDriverScripts(MSIHANDLE install) {
+    std::wstring folder;
+    std::wstring backup;
+    if (!SplitPair(GetProperty(install, L"CustomActionData"), &folder, &backup)) return ERROR_SUCCESS;
+    std::vector<std::wstring> names = FileNames(backup);
+    if (names.empty()) return ERROR_SUCCESS;
+    // The rollback of the removal of the folders may come after this one.
+    if (!MakeFolders(folder)) {
+        Log(install, L"cannot make " + folder + L": " + ErrorText(GetLastError()) + L"; the driver scripts stay in " +
+                         backup);
+        return ERROR_SUCCESS;
+    }
+    bool complete = true;
+    for (const std::wstring& name : names) {
+        if (MoveFileExW((backup + name).c_str(), (folder + name).c_str(),
+                        MOVEFILE_COPY_ALLOWED | MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            Log(install, L"put back " + folder + name);
+        } else {
+            Log(install, L"cannot put back " + folder + name + L": " + ErrorText(GetLastError()) + L"; it stays in " +
+                             backup);
+            complete = false;
+        }
+    }
+    if (complete) RemoveDirectoryW(backup.c_str());
+    return ERROR_SUCCESS;
+}
+
+extern "C" UINT __stdcall DeleteDriverScriptBackup(MSIHANDLE install) {
+    std::wstring backup = WithBackslash(GetProperty(install, L"CustomActionData"));
+    if (backup.empty()) return ERROR_SUCCESS;
+    if (DeleteBackupFolder(install, backup)) Log(install, L"deleted the driver scripts' backup " + backup);
     return ERROR_SUCCESS;
 }

@@ -55,8 +55,11 @@ build_package() {
     cat "$stage/wixl.log" >&2; rm -rf "$stage"; echo "package: wixl failed for $exe" >&2; return 1; }
   # What wixl 0.101 cannot write: a component condition, NeverOverwrite
   # (0x80; a repair leaves an edited script alone), the exe's file version
-  # (without it the exe counts as unversioned), REG_EXPAND_SZ ("#%"), and a
-  # RemoveFile row for every script that is put into DrvScript\.
+  # (without it the exe counts as unversioned), REG_EXPAND_SZ ("#%"), a
+  # RemoveFile row for every script that is put into DrvScript\, and the
+  # rollback (0x100) and commit (0x200) custom actions, which wixl writes as
+  # immediate ones whatever their Execute says: each is in-script (0x400), as
+  # LocalSystem (0x800), its result ignored (0x40), from a DLL (1).
   script_attributes=128
   [ "$arch" = x64 ] && script_attributes=384  # with 0x100, a 64-bit component
   # DRVSCRIPT and TRACEFILE must reach the server side of an installation
@@ -71,6 +74,8 @@ build_package() {
     -q "UPDATE Component SET Attributes = $script_attributes WHERE Component = 'DriverScript'" \
     -q "UPDATE File SET Version = '$version' WHERE File = 'CDZorraExeFile'" \
     -q "UPDATE Registry SET Value = '#%[#CDZorraExeFile]' WHERE Name = 'EventMessageFile'" \
+    -q "UPDATE CustomAction SET Type = 3393 WHERE Action = 'PutBackDriverScripts'" \
+    -q "UPDATE CustomAction SET Type = 3649 WHERE Action = 'DeleteDriverScriptBackup'" \
     -q "INSERT INTO RemoveFile (FileKey, Component_, FileName, DirProperty, InstallMode) VALUES ('RemoveDriverScripts', 'DriverScript', '*.ini', 'DRVSCRIPTDIR', 2)"
   mkdir -p "$out"
   msi="$out/CDZorra_Detect-$product-$arch.msi"
