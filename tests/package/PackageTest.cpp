@@ -205,6 +205,22 @@ int CountProcesses(const wchar_t* name) { return static_cast<int>(RunningProgram
 
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
+// The folders in the temporary folder where the package's actions keep
+// driver scripts until an installation or removal is done.
+std::vector<std::wstring> ScriptBackups() {
+    wchar_t temp[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH, temp);
+    std::vector<std::wstring> found;
+    WIN32_FIND_DATAW data;
+    UniqueFindHandle find(FindFirstFileW((std::wstring(temp) + L"CDZorra_Detect-scripts-*").c_str(), &data));
+    if (find) {
+        do {
+            found.push_back(std::wstring(temp) + data.cFileName);
+        } while (FindNextFileW(find.get(), &data));
+    }
+    return found;
+}
+
 class PackageTest : public SimModemFixture {
 protected:
     void SetUp() override {
@@ -232,6 +248,7 @@ protected:
         RemoveService();
         RemoveEventSourceEntries();
         if (!installDir_.empty()) RemoveTree(installDir_);
+        for (const std::wstring& backup : ScriptBackups()) RemoveTree(backup);
         // Wine's msi deletes the keys that a removed registry value leaves
         // empty, up the path: a new prefix has the Application log's key
         // empty, so removing the source's values takes that key too.
@@ -267,6 +284,8 @@ protected:
         EXPECT_FALSE(KeyExists(kEventSourceKey));
         EXPECT_NE(INSTALLSTATE_DEFAULT, MsiQueryProductStateW(productCode_.c_str()));
         EXPECT_EQ(0, CountProcesses(L"CDZorra_Detect.exe"));
+        std::vector<std::wstring> backups = ScriptBackups();
+        EXPECT_TRUE(backups.empty()) << "a driver-script backup is left: " << Narrow(backups[0]);
     }
 
     std::wstring package_;
@@ -542,6 +561,173 @@ TEST_F(PackageTest, UpgradeKeepsEditedScriptsAndRunsTheNewerExe) {
 
     ASSERT_EQ(0u, Uninstall()) << Log();
     ExpectNothingInstalled("after the removal");
+}
+
+// The upgrade finds the scripts to keep through the installed product, not
+// through the service: after -Unregister there is no service to ask.
+TEST_F(PackageTest, UpgradeAfterUnregisterKeepsTheScripts) {
+    std::string problem;
+    std::wstring older = FindPackage(PackageFolder() + L"test\\", &problem);
+    ASSERT_FALSE(older.empty()) << problem;
+    olderCode_ = PackageProperty(older, L"ProductCode");
+    ASSERT_EQ(0u, Install(older)) << Log();
+    ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), WaitUntilRunning().state);
+    ASSERT_TRUE(WriteFileBytes(Script(), kOemScript));
+    ASSERT_TRUE(WriteFileBytes(installDir_ + L"DrvScript\\Added.ini", "[Setup]\r\nVEN=VEN_ADDED\r\n"));
+    ProcessResult unregistered = RunProgram(Exe(), L"-Unregister");
+    ASSERT_TRUE(unregistered.started) << unregistered.failure;
+    for (int i = 0; i < 100 && (QueryService().exists || CountProcesses(L"CDZorra_Detect.exe") > 0); ++i) Sleep(50);
+    ASSERT_FALSE(QueryService().exists);
+
+    ASSERT_EQ(0u, Install(package_)) << Log();
+    EXPECT_EQ(kOemScript, ReadFileBytes(Script()));
+    EXPECT_EQ("[Setup]\r\nVEN=VEN_ADDED\r\n", ReadFileBytes(installDir_ + L"DrvScript\\Added.ini"));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), WaitUntilRunning().state);
+    std::vector<std::wstring> backups = ScriptBackups();
+    EXPECT_TRUE(backups.empty()) << "the saved copy outlives a successful upgrade: " << Narrow(backups[0]);
+
+    ASSERT_EQ(0u, Uninstall()) << Log();
+    ExpectNothingInstalled("after the removal");
+}
+
+// The package's custom actions called as Windows Installer calls them, in a
+// session of the package opened without installing it: what a deferred,
+// rollback or commit action gets is the CustomActionData that the immediate
+// action before it set. This stages what Wine's msiexec cannot be made to do
+// here: a removal or an installation that fails or is cancelled half-way, and
+// a DRVSCRIPT that the installing user can read and LocalSystem cannot.
+class SetupActionsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string problem;
+        std::wstring package = FindPackage(PackageFolder(), &problem);
+        ASSERT_FALSE(package.empty()) << problem;
+        dll_ = LoadLibraryW((BuildProgramFolder() + L"CDZorra_Setup.dll").c_str());
+        ASSERT_NE(nullptr, dll_);
+        MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
+        ASSERT_EQ(static_cast<UINT>(ERROR_SUCCESS), MsiOpenPackageW(package.c_str(), &session_));
+        ASSERT_FALSE(folder_.Path().empty());
+    }
+    void TearDown() override {
+        if (session_ != 0) MsiCloseHandle(session_);
+        if (dll_ != nullptr) FreeLibrary(dll_);
+        for (const std::wstring& backup : ScriptBackups()) RemoveTree(backup);
+    }
+
+    UINT Run(const char* action) {
+        auto entry = reinterpret_cast<UINT(__stdcall*)(MSIHANDLE)>(reinterpret_cast<void*>(GetProcAddress(dll_, action)));
+        if (entry == nullptr) {
+            ADD_FAILURE() << "the DLL has no " << action;
+            return ~0u;
+        }
+        return entry(session_);
+    }
+    // A deferred action with the data that the installation handed it.
+    UINT RunDeferred(const char* action, const std::wstring& data) {
+        MsiSetPropertyW(session_, L"CustomActionData", data.c_str());
+        return Run(action);
+    }
+    std::wstring Property(const wchar_t* name) {
+        wchar_t empty[1] = L"";
+        DWORD size = 0;
+        if (MsiGetPropertyW(session_, name, empty, &size) != ERROR_MORE_DATA) return std::wstring();
+        std::wstring value(size + 1, L'\0');
+        size += 1;
+        MsiGetPropertyW(session_, name, &value[0], &size);
+        value.resize(size);
+        return value;
+    }
+
+    HMODULE dll_ = nullptr;
+    MSIHANDLE session_ = 0;
+    TempFolder folder_;
+};
+
+// A removal moves the scripts aside: a rollback (the removal failed or was
+// cancelled later) puts every one back as it was, even when the folder went
+// meanwhile; once the removal is done, the commit deletes them. Files that
+// are no scripts stay where they are throughout.
+TEST_F(SetupActionsTest, RemovalPutsTheScriptsBackOnRollbackAndDeletesThemOnCommit) {
+    std::wstring scripts = folder_ / L"CDZorra\\DrvScript\\";
+    ASSERT_TRUE(CreateDirectoryW((folder_ / L"CDZorra").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(scripts.c_str(), nullptr));
+    const std::string edited = std::string(kOemScript) + "; edited\r\n";
+    ASSERT_TRUE(WriteFileBytes(scripts + L"CDZorra.ini", edited));
+    ASSERT_TRUE(WriteFileBytes(scripts + L"Added.INI", "[Setup]\r\nVEN=VEN_ADDED\r\n"));
+    ASSERT_TRUE(WriteFileBytes(scripts + L"notes.txt", "not a script"));
+    MsiSetPropertyW(session_, L"DRVSCRIPTDIR", scripts.c_str());
+
+    ASSERT_EQ(0u, Run("ScheduleDriverScriptRemoval"));
+    ASSERT_EQ(0u, RunDeferred("RemoveDriverScripts", Property(L"RemoveDriverScripts")));
+    EXPECT_FALSE(Exists(scripts + L"CDZorra.ini"));
+    EXPECT_FALSE(Exists(scripts + L"Added.INI"));
+    EXPECT_EQ("not a script", ReadFileBytes(scripts + L"notes.txt"));
+    // What the removal of the files and folders that follows does.
+    ASSERT_TRUE(DeleteFileW((scripts + L"notes.txt").c_str()));
+    ASSERT_TRUE(RemoveDirectoryW(scripts.c_str()));
+    ASSERT_TRUE(RemoveDirectoryW((folder_ / L"CDZorra").c_str()));
+
+    ASSERT_EQ(0u, RunDeferred("PutBackDriverScripts", Property(L"PutBackDriverScripts")));
+    EXPECT_EQ(edited, ReadFileBytes(scripts + L"CDZorra.ini"));
+    EXPECT_EQ("[Setup]\r\nVEN=VEN_ADDED\r\n", ReadFileBytes(scripts + L"Added.INI"));
+    EXPECT_TRUE(ScriptBackups().empty());
+
+    ASSERT_EQ(0u, Run("ScheduleDriverScriptRemoval"));
+    ASSERT_EQ(0u, RunDeferred("RemoveDriverScripts", Property(L"RemoveDriverScripts")));
+    ASSERT_EQ(0u, RunDeferred("DeleteDriverScriptBackup", Property(L"DeleteDriverScriptBackup")));
+    EXPECT_FALSE(Exists(scripts + L"CDZorra.ini"));
+    EXPECT_FALSE(Exists(scripts + L"Added.INI"));
+    EXPECT_TRUE(ScriptBackups().empty());
+}
+
+// An upgrade's saved copy of the replaced installation's scripts outlives a
+// restore that fails (the installation then fails and rolls back) and one
+// that works (a later step may still fail); only the commit deletes it.
+TEST_F(SetupActionsTest, TheSavedScriptsStayUntilTheUpgradeIsDone) {
+    std::wstring saved = folder_ / L"saved\\";
+    ASSERT_TRUE(CreateDirectoryW(saved.c_str(), nullptr));
+    ASSERT_TRUE(WriteFileBytes(saved + L"CDZorra.ini", kOemScript));
+    ASSERT_TRUE(WriteFileBytes(saved + L"Added.ini", "[Setup]\r\nVEN=VEN_ADDED\r\n"));
+
+    std::wstring missing = folder_ / L"missing\\DrvScript\\";
+    EXPECT_EQ(kInstallFailure, RunDeferred("RestoreDriverScripts", saved + L"|" + missing));
+    EXPECT_EQ(kOemScript, ReadFileBytes(saved + L"CDZorra.ini"));
+    EXPECT_EQ("[Setup]\r\nVEN=VEN_ADDED\r\n", ReadFileBytes(saved + L"Added.ini"));
+
+    std::wstring target = folder_ / L"DrvScript\\";
+    ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
+    ASSERT_TRUE(WriteFileBytes(target + L"CDZorra.ini", "the sample"));
+    EXPECT_EQ(0u, RunDeferred("RestoreDriverScripts", saved + L"|" + target));
+    EXPECT_EQ(kOemScript, ReadFileBytes(target + L"CDZorra.ini"));
+    EXPECT_EQ("[Setup]\r\nVEN=VEN_ADDED\r\n", ReadFileBytes(target + L"Added.ini"));
+    EXPECT_EQ(kOemScript, ReadFileBytes(saved + L"CDZorra.ini"));
+
+    EXPECT_EQ(0u, RunDeferred("DeleteDriverScriptBackup", saved));
+    EXPECT_FALSE(Exists(saved));
+}
+
+// DRVSCRIPT is read when it is checked, by the user who installs, and its
+// bytes (in whatever encoding) reach the script as they were, even when the
+// file can no longer be read by the time the deferred action writes it, as
+// a mapped drive or a share cannot by LocalSystem.
+TEST_F(SetupActionsTest, DrvScriptIsReadWhenCheckedAndWrittenAsItWas) {
+    const std::string bytes = "\xEF\xBB\xBF[VidPid]\r\nCount=1\r\n0=USB\\VID_C0DE&PID_1001|x\r\n[Setup]\r\n"
+                              "VEN=VEN_ZORRA\r\n; Z\xC3\xBCrich \xE9\r\n";
+    std::wstring oem = folder_ / L"oem.ini";
+    ASSERT_TRUE(WriteFileBytes(oem, bytes));
+    MsiSetPropertyW(session_, L"DRVSCRIPT", oem.c_str());
+    for (const wchar_t* action : {L"CostInitialize", L"FileCost", L"CostFinalize"}) {
+        ASSERT_EQ(static_cast<UINT>(ERROR_SUCCESS), MsiDoActionW(session_, action)) << Narrow(action);
+    }
+    ASSERT_EQ(static_cast<UINT>(ERROR_SUCCESS), MsiSetTargetPathW(session_, L"INSTALLDIR", folder_.Path().c_str()));
+    ASSERT_TRUE(CreateDirectoryW((folder_ / L"DrvScript").c_str(), nullptr));
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"DrvScript\\CDZorra.ini", "the sample"));
+
+    ASSERT_EQ(0u, Run("CheckDriverScript"));
+    ASSERT_TRUE(DeleteFileW(oem.c_str()));
+    ASSERT_EQ(0u, RunDeferred("InstallDriverScript", Property(L"InstallDriverScript")));
+    EXPECT_EQ(bytes, ReadFileBytes(folder_ / L"DrvScript\\CDZorra.ini"));
+    EXPECT_FALSE(Exists(folder_ / L"DrvScript\\CDZorra.ini.new"));
 }
 
 }  // namespace
