@@ -8,6 +8,8 @@
 #include <setupapi.h>
 
 #include <algorithm>
+#include <cstddef>
+#include <cstring>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -338,3 +340,111 @@ TEST_F(SimModemTest, EjectOfTheCdromsParentUnplugsAfterTheConfiguredVetoes) {
 }
 
 }  // namespace
+
+namespace {
+
+// One block through this process's own SCSI_PASS_THROUGH with a data-in
+// phase of the given length; *answer gets what the device returned.
+bool SendWithDataIn(const std::wstring& path, const std::vector<BYTE>& cdb, ULONG dataIn, std::vector<BYTE>* answer) {
+    UniqueFileHandle device(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!device) return false;
+    struct Head {
+        SCSI_PASS_THROUGH header;
+        ULONG filler;
+        UCHAR sense[32];
+    };
+    std::vector<BYTE> buffer(sizeof(Head) + dataIn, 0xEE);
+    Head* head = reinterpret_cast<Head*>(buffer.data());
+    memset(head, 0, sizeof(Head));
+    head->header.Length = sizeof(SCSI_PASS_THROUGH);
+    head->header.CdbLength = static_cast<UCHAR>(cdb.size());
+    head->header.SenseInfoLength = 32;
+    head->header.DataIn = dataIn ? SCSI_IOCTL_DATA_IN : SCSI_IOCTL_DATA_UNSPECIFIED;
+    head->header.DataTransferLength = dataIn;
+    head->header.DataBufferOffset = sizeof(Head);
+    head->header.SenseInfoOffset = offsetof(Head, sense);
+    memcpy(head->header.Cdb, cdb.data(), cdb.size());
+    DWORD returned = 0;
+    if (!DeviceIoControl(device.get(), IOCTL_SCSI_PASS_THROUGH, buffer.data(), sizeof(SCSI_PASS_THROUGH), buffer.data(),
+                         static_cast<DWORD>(buffer.size()), &returned, nullptr)) {
+        return false;
+    }
+    head = reinterpret_cast<Head*>(buffer.data());
+    if (answer) answer->assign(buffer.begin() + sizeof(Head), buffer.begin() + sizeof(Head) + head->header.DataTransferLength);
+    return true;
+}
+
+}  // namespace
+
+// A device of another maker: a disk or CD-ROM face under its own USB IDs that
+// switches only on its exact block sequence (each block with its length),
+// answers data-in requests, and comes back under the IDs it was given, its
+// own included (a device that only changes its faces).
+TEST_F(SimModemTest, AnotherMakersDeviceSwitchesOnItsExactSequenceOnly) {
+    const std::vector<BYTE> allow = {0x1E, 0, 0, 0, 0, 0};
+    const std::vector<BYTE> eject = {0x1B, 0, 0, 0, 0x02, 0};
+    struct Case {
+        const char* name;
+        ULONG storageFace;
+        const GUID* interfaceClass;
+        const wchar_t* storageId;
+        ULONG modemVendor, modemProduct;
+        const wchar_t* modemUsbId;
+    } cases[] = {
+        {"disk face, new IDs", SIM_STORAGE_DISK, &kSimDiskInterface,
+         L"USBSTOR\\DISK&VEN_ZORRA&PROD_MOBILE_MODEM&REV_2.31\\0123456789ABCDEF&0", 0x19D2, 0x0031,
+         L"USB\\VID_19D2&PID_0031\\0123456789ABCDEF"},
+        {"CD-ROM face, same IDs", SIM_STORAGE_CDROM, &kSimCdromInterface, kCdromId, 0, 0x1001, kCdromUsbId},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ULONG caseStart = SimModemLogPosition();
+        SIM_PLUG plug = SimModemDefaultPlug();
+        plug.storageFace = c.storageFace;
+        plug.modemVendorId = c.modemVendor;
+        plug.modemProductId = c.modemProduct;
+        SimModemSetSwitchBlocks(plug, {allow, eject});
+        SimModemSetDataIn(plug, {'Z', 'O', 'R', 'R', 'A'});
+        PlugAndSettle(plug);
+
+        std::vector<std::wstring> paths = SimModemInterfacePaths(*c.interfaceClass, L"VEN_ZORRA");
+        ASSERT_EQ(1u, paths.size());
+        EXPECT_EQ(c.storageFace == SIM_STORAGE_DISK, SimModemInterfacePaths(kSimCdromInterface, L"VEN_ZORRA").empty());
+        EXPECT_EQ(Upper({c.storageId, kCdromUsbId}), Upper(SimModemDeviceNodes(L"0123456789ABCDEF")));
+
+        // Out of order, the release block, the right bytes with the wrong
+        // length: recorded, and the sequence has not begun.
+        std::vector<BYTE> answer;
+        ASSERT_TRUE(SendWithDataIn(paths[0], eject, 0, nullptr));
+        ASSERT_TRUE(SendWithDataIn(paths[0], {0x71, 0x03, 0x00, 0x00, 0x00, 0x00}, 0, nullptr));
+        ASSERT_TRUE(SendWithDataIn(paths[0], {0x1E, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 0, nullptr));
+        ASSERT_TRUE(SendWithDataIn(paths[0], allow, 0, nullptr));
+        // A data-in request in between: answered, up to the length asked for.
+        ASSERT_TRUE(SendWithDataIn(paths[0], {0x12, 0, 0, 0, 0x24, 0}, 3, &answer));
+        EXPECT_EQ((std::vector<BYTE>{'Z', 'O', 'R'}), answer);
+        ASSERT_TRUE(SendWithDataIn(paths[0], {0x12, 0, 0, 0, 0x24, 0}, 36, &answer));
+        EXPECT_EQ((std::vector<BYTE>{'Z', 'O', 'R', 'R', 'A'}), answer);
+        SIM_STATE state = {};
+        ASSERT_TRUE(SimModemGetState(&state));
+        EXPECT_EQ(static_cast<ULONG>(SIM_STATE_CDROM), state.state);
+
+        ASSERT_TRUE(SendWithDataIn(paths[0], eject, 0, nullptr));
+        ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_MODEM, kSettleMs)) << SimModemWaitReport();
+        std::vector<SIM_EVENT> cdbs;
+        for (const SIM_EVENT& event : SimModemReadLog(caseStart)) {
+            if (event.kind == SIM_EVENT_CDB) cdbs.push_back(event);
+        }
+        ASSERT_EQ(7u, cdbs.size());
+        EXPECT_EQ(L"1e 00 00 00 00 00 00 00 00 00", SimModemCdbText(cdbs[2]));
+        EXPECT_EQ(36u, cdbs[5].dataIn);
+        EXPECT_EQ(0u, cdbs[6].dataIn);
+
+        std::vector<std::wstring> modemNodes = Upper(SimModemDeviceNodes(L"0123456789ABCDEF"));
+        EXPECT_NE(modemNodes.end(), std::find(modemNodes.begin(), modemNodes.end(), std::wstring(c.modemUsbId)))
+            << Narrow(modemNodes.empty() ? L"" : modemNodes[0]);
+        EXPECT_TRUE(SimModemInterfacePaths(*c.interfaceClass, L"VEN_ZORRA").empty());
+        EXPECT_EQ(1u, SimModemInterfacePaths(kSimModemInterface, L"").size());
+        ASSERT_TRUE(SimModemUnplugAndSettle()) << SimModemWaitReport();
+    }
+}

@@ -3,11 +3,13 @@
 #include <setupapi.h>
 #include <ntddscsi.h>
 
+#include <cstring>
 #include <cwchar>
 
 #include "common/Handles.h"
 
 const GUID kSimCdromInterface = {0x53f56308, 0xb6bf, 0x11d0, {0x94, 0xf2, 0x00, 0xa0, 0xc9, 0x1e, 0xfb, 0x8b}};
+const GUID kSimDiskInterface = {0x53f56307, 0xb6bf, 0x11d0, {0x94, 0xf2, 0x00, 0xa0, 0xc9, 0x1e, 0xfb, 0x8b}};
 const GUID kSimModemInterface = {0x2c7089aa, 0x2e0e, 0x11d1, {0xb1, 0x14, 0x00, 0xc0, 0x4f, 0xc2, 0xaa, 0xe4}};
 
 namespace {
@@ -118,6 +120,22 @@ SIM_PLUG SimModemDefaultPlug() {
     plug.vetoCount = 0;
     plug.vetoType = 0;
     return plug;
+}
+
+void SimModemSetSwitchBlocks(SIM_PLUG& plug, const std::vector<std::vector<BYTE>>& blocks) {
+    plug.switchBlockCount = 0;
+    for (const std::vector<BYTE>& block : blocks) {
+        if (plug.switchBlockCount == SIM_MAX_SWITCH_BLOCKS) break;
+        ULONG length = block.size() < 16 ? static_cast<ULONG>(block.size()) : 16;
+        plug.switchBlockLength[plug.switchBlockCount] = length;
+        memcpy(plug.switchBlock[plug.switchBlockCount], block.data(), length);
+        ++plug.switchBlockCount;
+    }
+}
+
+void SimModemSetDataIn(SIM_PLUG& plug, const std::vector<BYTE>& answer) {
+    plug.dataInLength = answer.size() < SIM_MAX_DATA_IN ? static_cast<ULONG>(answer.size()) : SIM_MAX_DATA_IN;
+    memcpy(plug.dataIn, answer.data(), plug.dataInLength);
 }
 
 void SimModemSetText(WCHAR* field, size_t capacity, const std::wstring& text) {
@@ -393,6 +411,7 @@ std::wstring SimModemFormatEvent(const SIM_EVENT& event, LONGLONG origin) {
     line += L"  " + SimModemEventName(event.kind);
     if (event.kind == SIM_EVENT_CDB) {
         line += L" [" + SimModemCdbText(event) + L"] from a " + std::to_wstring(event.callerBits) + L"-bit caller";
+        if (event.dataIn) line += L", data in " + std::to_wstring(event.dataIn) + L" bytes";
     }
     if (event.text[0]) line += std::wstring(L"  ") + event.text;
     return line;

@@ -24,6 +24,11 @@
 SIM_PLUG SimModemDefaultPlug();
 
 void SimModemSetText(WCHAR* field, size_t capacity, const std::wstring& text);
+// The blocks that make the device switch, in order, each with its own length
+// (at most SIM_MAX_SWITCH_BLOCKS of at most 16 bytes), and the bytes it
+// answers to a data-in request.
+void SimModemSetSwitchBlocks(SIM_PLUG& plug, const std::vector<std::vector<BYTE>>& blocks);
+void SimModemSetDataIn(SIM_PLUG& plug, const std::vector<BYTE>& answer);
 template <size_t N>
 void SimModemSetText(WCHAR (&field)[N], const std::wstring& text) {
     SimModemSetText(field, N, text);
@@ -82,8 +87,9 @@ std::wstring SimModemFormatEvent(const SIM_EVENT& event, LONGLONG origin);
 // The current system time in the log's unit.
 LONGLONG SimModemNow();
 
-// GUID_DEVINTERFACE_CDROM and GUID_DEVINTERFACE_MODEM.
+// GUID_DEVINTERFACE_CDROM, GUID_DEVINTERFACE_DISK and GUID_DEVINTERFACE_MODEM.
 extern const GUID kSimCdromInterface;
+extern const GUID kSimDiskInterface;
 extern const GUID kSimModemInterface;
 
 // Device paths of the present interfaces of the class whose device instance

@@ -16,7 +16,7 @@
 #define SIM_ROOT_HARDWARE_ID L"ROOT\\CDZSIMMODEM"
 
 /* Bumped whenever a record below changes. */
-#define SIM_PROTOCOL_VERSION 1
+#define SIM_PROTOCOL_VERSION 2
 
 #define SIM_FILE_DEVICE 0x8CD2
 #define SIM_CTL(function) CTL_CODE(SIM_FILE_DEVICE, 0x800 + (function), METHOD_BUFFERED, FILE_ANY_ACCESS)
@@ -36,23 +36,38 @@
 
 #define SIM_TEXT_CHARS 200 /* MAX_DEVICE_ID_LEN */
 
+#define SIM_STORAGE_CDROM 0 /* USBSTOR\CDROM&... with a GUID_DEVINTERFACE_CDROM interface */
+#define SIM_STORAGE_DISK 1  /* USBSTOR\DISK&... with a GUID_DEVINTERFACE_DISK interface */
+#define SIM_MAX_SWITCH_BLOCKS 4
+#define SIM_MAX_DATA_IN 64
+
+/* A block that is not the next one of the switch sequence is logged and
+ * otherwise ignored: the sequence goes on where it was. */
 typedef struct SIM_PLUG {
     ULONG version;           /* SIM_PROTOCOL_VERSION */
     ULONG vendorId;          /* USB vendor ID of both faces */
-    ULONG cdromProductId;    /* USB product ID while the CD-ROM face shows */
-    ULONG modemProductId;    /* USB product ID after the switch */
+    ULONG cdromProductId;    /* USB product ID while the storage face shows */
+    ULONG modemProductId;    /* USB product ID after the switch (may be cdromProductId: only the faces change) */
     WCHAR vendor[16];        /* SCSI vendor text of the CD-ROM face (VEN_...) */
     WCHAR product[32];       /* SCSI product text (PROD_...) */
     WCHAR revision[8];       /* SCSI revision text (REV_...) */
     WCHAR serial[32];        /* USB serial number: the instance part of the IDs */
     ULONG switchDelayMs;     /* from the CD-ROM face's removal to the modem faces */
-    ULONG stubborn;          /* nonzero: 0x71 is recorded but ignored */
+    ULONG stubborn;          /* nonzero: the switch blocks are recorded but ignored */
     ULONG modemInterfaces;   /* USB interface nodes of the modem face (MI_00...), 1 to 6 */
     LONG problemInterface;   /* index of a modem interface node reported with a problem, -1 none */
     ULONG problemCode;       /* CM_PROB_* for that node */
     ULONG vetoCount;         /* eject requests refused before one is accepted; 0xFFFFFFFF refuses all */
     ULONG vetoType;          /* PNP_VETO_TYPE reported with a refusal */
     WCHAR vetoName[64];      /* veto name reported with a refusal */
+    /* What a device of another maker needs: */
+    ULONG storageFace;       /* SIM_STORAGE_*: the face shown before the switch */
+    ULONG modemVendorId;     /* USB vendor ID after the switch; 0: vendorId */
+    ULONG switchBlockCount;  /* 0: a block whose first byte is 0x71 switches; else the blocks below, in order */
+    ULONG switchBlockLength[SIM_MAX_SWITCH_BLOCKS]; /* each block's CdbLength, 1 to 16 */
+    UCHAR switchBlock[SIM_MAX_SWITCH_BLOCKS][16];
+    ULONG dataInLength;      /* bytes answered to every data-in request (at most SIM_MAX_DATA_IN) */
+    UCHAR dataIn[SIM_MAX_DATA_IN];
 } SIM_PLUG;
 
 #define SIM_STATE_UNPLUGGED 0
@@ -76,7 +91,7 @@ typedef struct SIM_STATE {
 #define SIM_EVENT_CDB 3          /* a pass-through request; text: the face's instance ID */
 #define SIM_EVENT_FACE_START 4   /* a child started (its interface, if any, enabled); text: instance ID */
 #define SIM_EVENT_FACE_REMOVE 5  /* a child removed (its interface disabled); text: instance ID */
-#define SIM_EVENT_SWITCH 6       /* 0x71 accepted: the CD-ROM face is being withdrawn */
+#define SIM_EVENT_SWITCH 6       /* the switch sequence is complete: the storage face is being withdrawn */
 #define SIM_EVENT_MODEM_READY 7  /* every modem child started */
 #define SIM_EVENT_EJECT 8        /* an eject request was accepted; text: instance ID asked for */
 #define SIM_EVENT_VETO 9         /* an eject request was refused; text: instance ID asked for */
@@ -91,7 +106,7 @@ typedef struct SIM_EVENT {
     ULONG cdbLength;         /* SIM_EVENT_CDB: CdbLength of the request (the bytes kept: at most 16) */
     UCHAR cdb[16];
     ULONG faceRole;          /* SIM_FACE_* of the face concerned, 0 for none */
-    ULONG reserved;
+    ULONG dataIn;            /* SIM_EVENT_CDB: the data-in length asked for, 0 for none */
     WCHAR text[SIM_TEXT_CHARS];
 } SIM_EVENT;
 
@@ -109,6 +124,7 @@ typedef struct SIM_LOG_HEADER {
 #define SIM_FACE_CDROM 2     /* USBSTOR\CDROM&VEN_..&PROD_..&REV_..\serial&0 with the CD-ROM interface */
 #define SIM_FACE_MODEM_USB 3 /* USB\VID_v&PID_m\serial: the USB device in modem mode */
 #define SIM_FACE_MODEM_MI 4  /* USB\VID_v&PID_m&MI_nn\...: one interface node; MI_00 has the modem interface */
+#define SIM_FACE_DISK 5      /* USBSTOR\DISK&VEN_..&PROD_..&REV_..\serial&0 with the disk interface */
 
 typedef struct SIM_NODE_QUERY {
     WCHAR instanceId[SIM_TEXT_CHARS];

@@ -35,6 +35,7 @@
 #define SIM_MAX_KNOWN 64
 
 static const GUID kCdromInterface = {0x53f56308, 0xb6bf, 0x11d0, {0x94, 0xf2, 0x00, 0xa0, 0xc9, 0x1e, 0xfb, 0x8b}};
+static const GUID kDiskInterface = {0x53f56307, 0xb6bf, 0x11d0, {0x94, 0xf2, 0x00, 0xa0, 0xc9, 0x1e, 0xfb, 0x8b}};
 static const GUID kModemInterface = {0x2c7089aa, 0x2e0e, 0x11d1, {0xb1, 0x14, 0x00, 0xc0, 0x4f, 0xc2, 0xaa, 0xe4}};
 
 typedef enum { KIND_CONTROL = 1, KIND_BUS, KIND_FACE } DEVICE_KIND;
@@ -79,6 +80,7 @@ static struct {
     ULONG generation;        /* changes at every plug and unplug: a pending switch of an older one gives up */
     SIM_PLUG plug;
     ULONG vetoesLeft;
+    ULONG blocksMatched;     /* blocks of the switch sequence received so far in this plug */
     PDEVICE_OBJECT faces[SIM_MAX_FACES];  /* reported now */
     ULONG faceCount;
     ULONG pendingRemovals;   /* withdrawn faces not removed yet */
@@ -230,10 +232,10 @@ static void AppendIdText(WCHAR* target, ULONG capacity, const WCHAR* text) {
     target[length] = 0;
 }
 
-static void UsbDeviceId(WCHAR* target, ULONG capacity, ULONG productId) {
+static void UsbDeviceId(WCHAR* target, ULONG capacity, ULONG vendorId, ULONG productId) {
     target[0] = 0;
     AppendText(target, capacity, L"USB\\VID_");
-    AppendHex4(target, capacity, g.plug.vendorId);
+    AppendHex4(target, capacity, vendorId);
     AppendText(target, capacity, L"&PID_");
     AppendHex4(target, capacity, productId);
 }
@@ -261,7 +263,9 @@ static PDEVICE_OBJECT CreateFaceLocked(ULONG role, const WCHAR* deviceId, const 
     AppendDecimal(nameText, 64, g.nextFaceNumber++);
     RtlInitUnicodeString(&name, nameText);
     status = IoCreateDevice(g.driver, sizeof(FACE_EXT), &name,
-                            role == SIM_FACE_CDROM ? FILE_DEVICE_CD_ROM : FILE_DEVICE_UNKNOWN,
+                            role == SIM_FACE_CDROM ? FILE_DEVICE_CD_ROM
+                            : role == SIM_FACE_DISK ? FILE_DEVICE_DISK
+                                                    : FILE_DEVICE_UNKNOWN,
                             FILE_DEVICE_SECURE_OPEN, FALSE, &pdo);
     if (!NT_SUCCESS(status)) return NULL;
 
@@ -307,16 +311,18 @@ static void ReplaceFacesLocked(PDEVICE_OBJECT* faces, ULONG count) {
 static void BuildCdromFacesLocked(void) {
     WCHAR usbId[SIM_TEXT_CHARS];
     WCHAR usbInstance[SIM_TEXT_CHARS];
-    WCHAR cdromId[SIM_TEXT_CHARS] = L"USBSTOR\\CDROM&VEN_";
+    BOOLEAN disk = g.plug.storageFace == SIM_STORAGE_DISK;
+    WCHAR cdromId[SIM_TEXT_CHARS];
     WCHAR cdromInstance[SIM_TEXT_CHARS];
     PDEVICE_OBJECT faces[2];
     ULONG count = 0;
 
-    UsbDeviceId(usbId, SIM_TEXT_CHARS, g.plug.cdromProductId);
+    UsbDeviceId(usbId, SIM_TEXT_CHARS, g.plug.vendorId, g.plug.cdromProductId);
     CopyText(usbInstance, SIM_TEXT_CHARS, usbId);
     AppendText(usbInstance, SIM_TEXT_CHARS, L"\\");
     AppendIdText(usbInstance, SIM_TEXT_CHARS, g.plug.serial);
 
+    CopyText(cdromId, SIM_TEXT_CHARS, disk ? L"USBSTOR\\DISK&VEN_" : L"USBSTOR\\CDROM&VEN_");
     AppendIdText(cdromId, SIM_TEXT_CHARS, g.plug.vendor);
     AppendText(cdromId, SIM_TEXT_CHARS, L"&PROD_");
     AppendIdText(cdromId, SIM_TEXT_CHARS, g.plug.product);
@@ -329,8 +335,9 @@ static void BuildCdromFacesLocked(void) {
     faces[count] = CreateFaceLocked(SIM_FACE_CDROM_USB, usbId, usbInstance + TextLength(usbId) + 1,
                                     SIM_ROOT_INSTANCE_ID, NULL, L"USB Mass Storage Device");
     if (faces[count]) ++count;
-    faces[count] = CreateFaceLocked(SIM_FACE_CDROM, cdromId, cdromInstance, usbInstance, &kCdromInterface,
-                                    L"USB CD-ROM Drive");
+    faces[count] = CreateFaceLocked(disk ? SIM_FACE_DISK : SIM_FACE_CDROM, cdromId, cdromInstance, usbInstance,
+                                    disk ? &kDiskInterface : &kCdromInterface,
+                                    disk ? L"USB Disk Device" : L"USB CD-ROM Drive");
     if (faces[count]) ++count;
     ReplaceFacesLocked(faces, count);
 }
@@ -343,7 +350,8 @@ static void BuildModemFacesLocked(void) {
     ULONG hash = SerialHash();
     ULONG i;
 
-    UsbDeviceId(usbId, SIM_TEXT_CHARS, g.plug.modemProductId);
+    UsbDeviceId(usbId, SIM_TEXT_CHARS, g.plug.modemVendorId ? g.plug.modemVendorId : g.plug.vendorId,
+                g.plug.modemProductId);
     CopyText(usbInstance, SIM_TEXT_CHARS, usbId);
     AppendText(usbInstance, SIM_TEXT_CHARS, L"\\");
     AppendIdText(usbInstance, SIM_TEXT_CHARS, g.plug.serial);
@@ -461,6 +469,7 @@ static BOOLEAN StartSwitchLocked(void) {
 }
 
 static NTSTATUS Plug(const SIM_PLUG* plug) {
+    ULONG i;
     Lock();
     if (g.state != SIM_STATE_UNPLUGGED) {
         Unlock();
@@ -475,6 +484,13 @@ static NTSTATUS Plug(const SIM_PLUG* plug) {
     if (g.plug.modemInterfaces < 1) g.plug.modemInterfaces = 1;
     if (g.plug.modemInterfaces > SIM_MAX_FACES - 1) g.plug.modemInterfaces = SIM_MAX_FACES - 1;
     g.vetoesLeft = g.plug.vetoCount;
+    if (g.plug.storageFace != SIM_STORAGE_DISK) g.plug.storageFace = SIM_STORAGE_CDROM;
+    if (g.plug.switchBlockCount > SIM_MAX_SWITCH_BLOCKS) g.plug.switchBlockCount = SIM_MAX_SWITCH_BLOCKS;
+    for (i = 0; i < g.plug.switchBlockCount; ++i) {
+        if (g.plug.switchBlockLength[i] > 16) g.plug.switchBlockLength[i] = 16;
+    }
+    if (g.plug.dataInLength > SIM_MAX_DATA_IN) g.plug.dataInLength = SIM_MAX_DATA_IN;
+    g.blocksMatched = 0;
     ++g.generation;
     ++g.plugs;
     KeClearEvent(&g.unplugged);
@@ -726,14 +742,41 @@ static NTSTATUS DispatchFacePnp(FACE_EXT* face, PDEVICE_OBJECT device, PIRP irp)
 #define SPT64_CDB 36
 #define SPT_CDB_LENGTH 6
 #define SPT_SENSE_LENGTH 7
+#define SPT_DATA_IN 8
 #define SPT_DATA_LENGTH 12
+#define SPT32_DATA_OFFSET 20 /* ULONG_PTR DataBufferOffset: 4 bytes in the 32-bit layout */
+#define SPT64_DATA_OFFSET 24 /* 8 bytes in the 64-bit layout */
+#define SCSI_DATA_IN 1
+
+static ULONG ReadUlong(const UCHAR* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | ((ULONG)p[3] << 24); }
+
+static void WriteUlong(UCHAR* p, ULONG value) {
+    p[0] = (UCHAR)value;
+    p[1] = (UCHAR)(value >> 8);
+    p[2] = (UCHAR)(value >> 16);
+    p[3] = (UCHAR)(value >> 24);
+}
+
+/* Does the block complete the plug's switch sequence? Caller holds the lock. */
+static BOOLEAN SwitchBlockLocked(const UCHAR* cdb, ULONG cdbLength) {
+    ULONG next = g.blocksMatched;
+    ULONG i;
+    if (g.plug.switchBlockCount == 0) return cdbLength > 0 && cdb[0] == 0x71;
+    if (next >= g.plug.switchBlockCount || cdbLength != g.plug.switchBlockLength[next]) return FALSE;
+    for (i = 0; i < cdbLength; ++i) {
+        if (cdb[i] != g.plug.switchBlock[next][i]) return FALSE;
+    }
+    return ++g.blocksMatched == g.plug.switchBlockCount;
+}
 
 static NTSTATUS FacePassThrough(FACE_EXT* face, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     UCHAR* buffer = (UCHAR*)irp->AssociatedIrp.SystemBuffer;
     ULONG inLength = stack->Parameters.DeviceIoControl.InputBufferLength;
     ULONG outLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
-    ULONG size = 0, cdbOffset = 0, bits = 0, cdbLength;
+    ULONG size = 0, cdbOffset = 0, dataOffsetField = 0, bits = 0, cdbLength;
+    ULONG dataIn = 0, dataOffset = 0, answered = 0, completed;
+    ULONG systemLength;
     USHORT length;
     BOOLEAN switching = FALSE;
 
@@ -743,9 +786,9 @@ static NTSTATUS FacePassThrough(FACE_EXT* face, PIRP irp) {
     }
     length = (USHORT)(buffer[0] | (buffer[1] << 8));
     if (length == SPT32_SIZE) {
-        size = SPT32_SIZE, cdbOffset = SPT32_CDB, bits = 32;
+        size = SPT32_SIZE, cdbOffset = SPT32_CDB, dataOffsetField = SPT32_DATA_OFFSET, bits = 32;
     } else if (length == SPT64_SIZE) {
-        size = SPT64_SIZE, cdbOffset = SPT64_CDB, bits = 64;
+        size = SPT64_SIZE, cdbOffset = SPT64_CDB, dataOffsetField = SPT64_DATA_OFFSET, bits = 64;
     }
     if (!bits || inLength < size) {
         LogEvent(SIM_EVENT_BAD_REQUEST, face, NULL);
@@ -754,22 +797,39 @@ static NTSTATUS FacePassThrough(FACE_EXT* face, PIRP irp) {
     cdbLength = buffer[SPT_CDB_LENGTH];
     if (cdbLength > 16) cdbLength = 16;
 
+    /* The buffered request's system buffer holds the larger of the two
+     * lengths; a data-in answer goes where DataBufferOffset says, inside it. */
+    systemLength = inLength > outLength ? inLength : outLength;
+    if (buffer[SPT_DATA_IN] == SCSI_DATA_IN) {
+        dataIn = ReadUlong(buffer + SPT_DATA_LENGTH);
+        dataOffset = ReadUlong(buffer + dataOffsetField);
+        if (bits == 64 && ReadUlong(buffer + dataOffsetField + 4) != 0) dataOffset = systemLength;
+    }
+
     Lock();
     LogEventLocked(SIM_EVENT_CDB, face, NULL, bits, buffer + cdbOffset, cdbLength);
-    if (face->role == SIM_FACE_CDROM && !face->withdrawn && cdbLength > 0 && buffer[cdbOffset] == 0x71 &&
-        !g.plug.stubborn && g.state == SIM_STATE_CDROM) {
+    if (g.logTotal > 0) g.log[(g.logTotal - 1) % SIM_LOG_CAPACITY].dataIn = dataIn;
+    if ((face->role == SIM_FACE_CDROM || face->role == SIM_FACE_DISK) && !face->withdrawn &&
+        g.state == SIM_STATE_CDROM && SwitchBlockLocked(buffer + cdbOffset, cdbLength) && !g.plug.stubborn) {
         LogEventLocked(SIM_EVENT_SWITCH, face, NULL, 0, NULL, 0);
         switching = StartSwitchLocked();
+    }
+    if (dataIn > 0 && dataOffset >= size && dataOffset <= outLength) {
+        answered = g.plug.dataInLength;
+        if (answered > dataIn) answered = dataIn;
+        if (answered > outLength - dataOffset) answered = outLength - dataOffset;
+        RtlCopyMemory(buffer + dataOffset, g.plug.dataIn, answered);
     }
     Unlock();
     (void)switching;
 
-    /* Good status, no sense data, no data returned. */
+    /* Good status, no sense data; the data-in answer's length, if any. */
     buffer[2] = 0;                  /* ScsiStatus */
     buffer[SPT_SENSE_LENGTH] = 0;
-    buffer[SPT_DATA_LENGTH] = buffer[SPT_DATA_LENGTH + 1] = buffer[SPT_DATA_LENGTH + 2] =
-        buffer[SPT_DATA_LENGTH + 3] = 0;
-    return CompleteIrp(irp, STATUS_SUCCESS, outLength < size ? outLength : size);
+    WriteUlong(buffer + SPT_DATA_LENGTH, answered);
+    completed = outLength < size ? outLength : size;
+    if (answered > 0 && dataOffset + answered > completed) completed = dataOffset + answered;
+    return CompleteIrp(irp, STATUS_SUCCESS, completed);
 }
 
 static void FillNodeInfo(const WCHAR* instanceId, SIM_NODE_INFO* info) {
