@@ -92,6 +92,26 @@ void ReportRuleNotSwitched(const std::wstring& usbId, const std::wstring& instan
     ReportServiceEvent(MSG_RULE_NOT_SWITCHED, {usbId, instanceId, devicePath, ruleSection});
 }
 
+void ReportRuleSent(const std::wstring& ruleSection, const std::wstring& blocks, const std::wstring& instanceId,
+                    const std::wstring& devicePath, const std::wstring& usbId, bool sent, DWORD error) {
+    if (sent) {
+        ReportServiceEvent(MSG_RULE_SENT, {ruleSection, blocks, instanceId, devicePath, usbId});
+    } else {
+        ReportServiceEvent(MSG_RULE_NOT_SENT, {ruleSection, blocks, instanceId, devicePath, usbId,
+                                               std::to_wstring(error), SystemErrorText(error)});
+    }
+}
+
+void ReportRuleSwitched(const std::wstring& usbId, const std::wstring& switchedTo, DWORD afterMs,
+                        const std::wstring& ruleSection) {
+    ReportServiceEvent(MSG_RULE_SWITCHED, {usbId, switchedTo, std::to_wstring(afterMs), ruleSection});
+}
+
+void ReportRuleNoSwitch(const std::wstring& usbId, const std::wstring& switchedTo, DWORD waitMs,
+                        const std::wstring& ruleSection, const std::wstring& instanceId) {
+    ReportServiceEvent(MSG_RULE_NO_SWITCH, {usbId, switchedTo, std::to_wstring(waitMs), ruleSection, instanceId});
+}
+
 void ReportDriverScriptMissing(const std::wstring& scriptFolder) {
     if (scriptProblemReported.exchange(true)) return;
     ReportServiceEvent(MSG_SCRIPT_MISSING, {scriptFolder});

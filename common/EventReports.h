@@ -33,6 +33,16 @@ void ReportClientNotCreated(const std::wstring& imagePath, DWORD error);
 // A device that showed a storage face again after its switch rule was sent.
 void ReportRuleNotSwitched(const std::wstring& usbId, const std::wstring& instanceId, const std::wstring& devicePath,
                            const std::wstring& ruleSection);
+// A switch rule's blocks (as "1E 00 00 00 00 00 | 1B 00 00 00 02 00") sent
+// to a storage face, or not sent because the face did not open.
+void ReportRuleSent(const std::wstring& ruleSection, const std::wstring& blocks, const std::wstring& instanceId,
+                    const std::wstring& devicePath, const std::wstring& usbId, bool sent, DWORD error);
+// After a rule with SwitchedTo: the device showed those IDs within the
+// rule's wait (information), or it did not (warning).
+void ReportRuleSwitched(const std::wstring& usbId, const std::wstring& switchedTo, DWORD afterMs,
+                        const std::wstring& ruleSection);
+void ReportRuleNoSwitch(const std::wstring& usbId, const std::wstring& switchedTo, DWORD waitMs,
+                        const std::wstring& ruleSection, const std::wstring& instanceId);
 void ReportDriverScriptMissing(const std::wstring& scriptFolder);
 void ReportDriverScriptUnreadable(const std::wstring& path, DWORD error);
 // Opens the script found as the reader does and reports it when that fails.

@@ -102,3 +102,39 @@ std::vector<PresentStorageFace> CollectStorageFaces() {
     }
     return faces;
 }
+
+std::vector<std::wstring> PresentDeviceIds() {
+    std::vector<std::wstring> ids;
+    DeviceApi& api = GetDeviceApi();
+    HDEVINFO set = api.GetClassDevs(nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT);
+    if (set == INVALID_HANDLE_VALUE || set == nullptr) return ids;
+    // Bounded: a device set that never ends cannot hang the caller.
+    for (DWORD index = 0; index < 4096; ++index) {
+        SP_DEVINFO_DATA device = {};
+        device.cbSize = sizeof(device);
+        if (!api.EnumDeviceInfo(set, index, &device)) break;
+        wchar_t id[kInstanceIdChars] = {};
+        if (api.GetDeviceInstanceId(set, &device, id, kInstanceIdChars, nullptr)) {
+            id[kInstanceIdChars - 1] = L'\0';
+            ids.push_back(ToUpperAscii(id));
+        }
+    }
+    api.DestroyDeviceInfoList(set);
+    return ids;
+}
+
+bool RuleDeviceSwitched(const std::vector<std::wstring>& ids, const std::wstring& switchedTo,
+                        const std::wstring& instanceId, bool* faceGoneOnce) {
+    const std::wstring face = ToUpperAscii(instanceId);
+    const std::wstring usb = L"USB\\" + ToUpperAscii(switchedTo);
+    bool facePresent = false;
+    bool targetPresent = false;
+    for (const std::wstring& id : ids) {
+        if (id == face) facePresent = true;
+        if (id.compare(0, usb.size(), usb) == 0 && id.size() > usb.size() &&
+            (id[usb.size()] == L'\\' || id[usb.size()] == L'&'))
+            targetPresent = true;
+    }
+    if (!facePresent) *faceGoneOnce = true;
+    return targetPresent && *faceGoneOnce;
+}

@@ -60,6 +60,18 @@ struct PresentStorageFace {
 // would act on).
 std::vector<PresentStorageFace> CollectStorageFaces();
 
+// The instance IDs (upper case) of every present device node, of every
+// class; empty when the list cannot be had.
+std::vector<std::wstring> PresentDeviceIds();
+
+// Has a switch rule's device switched? True when ids (upper case) holds the
+// USB device switchedTo ("VID_xxxx&PID_yyyy": "USB\\VID_xxxx&PID_yyyy\\..." or
+// one of its interfaces "...&MI_nn\\..."), and, when faceGoneOnce is false,
+// the storage face instanceId is no longer there (a device that keeps its
+// IDs and only changes its faces has switched once its storage face went).
+bool RuleDeviceSwitched(const std::vector<std::wstring>& ids, const std::wstring& switchedTo,
+                        const std::wstring& instanceId, bool* faceGoneOnce);
+
 // The "Ven_" and "Prod_" parts of a storage instance ID
 // ("USBSTOR\CdRom&Ven_HUAWEI&Prod_Mass_Storage&Rev_2.31\..."); empty when absent.
 void ScsiNamesOfInstanceId(const std::wstring& instanceId, std::wstring& vendor, std::wstring& model);

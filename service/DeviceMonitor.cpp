@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -70,6 +71,70 @@ void PruneSentRules(const std::vector<PresentStorageFace>& faces, DWORD now) {
     }
 }
 
+// After a rule that names the IDs its device has once switched: watches, on
+// a thread of its own, for those IDs for the rule's wait, and traces and
+// reports that the device switched or that it did not.
+struct SwitchWatch {
+    std::wstring section;
+    std::wstring usbId;
+    std::wstring instanceId;
+    std::wstring switchedTo;
+    DWORD waitMs;
+};
+
+const DWORD kSwitchWatchPollMs = 100;
+
+DWORD WINAPI SwitchWatchThread(LPVOID parameter) {
+    std::unique_ptr<SwitchWatch> watch(static_cast<SwitchWatch*>(parameter));
+    Clock& clock = GetClock();
+    const DWORD start = clock.TickCount();
+    // New IDs tell by themselves; the device's own IDs only once the face
+    // that was sent the rule has gone.
+    bool faceGone = watch->switchedTo != watch->usbId;
+    for (;;) {
+        if (RuleDeviceSwitched(PresentDeviceIds(), watch->switchedTo, watch->instanceId, &faceGone)) {
+            DWORD after = clock.TickCount() - start;
+            Trace(L"Switch rule [%s]: %s switched: %s present after %u ms\n", watch->section.c_str(),
+                  watch->usbId.c_str(), watch->switchedTo.c_str(), static_cast<unsigned>(after));
+            ReportRuleSwitched(watch->usbId, watch->switchedTo, after, watch->section);
+            return 0;
+        }
+        DWORD elapsed = clock.TickCount() - start;
+        if (elapsed >= watch->waitMs) {
+            Trace(L"Switch rule [%s]: %s did not switch: %s not present after %u ms\n", watch->section.c_str(),
+                  watch->usbId.c_str(), watch->switchedTo.c_str(), static_cast<unsigned>(watch->waitMs));
+            ReportRuleNoSwitch(watch->usbId, watch->switchedTo, watch->waitMs, watch->section, watch->instanceId);
+            return 0;
+        }
+        if (serviceRuntime.stopRequested) return 0;
+        DWORD left = watch->waitMs - elapsed;
+        clock.Sleep(left < kSwitchWatchPollMs ? left : kSwitchWatchPollMs);
+    }
+}
+
+void StartSwitchWatch(const SwitchRule& rule, const StorageFace& face) {
+    auto* watch = new SwitchWatch{rule.section, face.usbId, face.instanceId, rule.switchedTo, rule.switchWaitMs};
+    DWORD threadId = 0;
+    HANDLE thread = CreateThread(nullptr, kWorkerStackReserve, SwitchWatchThread, watch,
+                                 STACK_SIZE_PARAM_IS_A_RESERVATION, &threadId);
+    if (thread == nullptr) {
+        Trace(L"CreateThread SwitchWatchThread failed: %d\n", static_cast<int>(GetLastError()));
+        delete watch;
+        return;
+    }
+    CloseHandle(thread);  // detached: the thread ends by itself
+}
+
+// "1E 00 00 00 00 00 | 1B 00 00 00 02 00"
+std::wstring BlocksText(const std::vector<SwitchBlock>& blocks) {
+    std::wstring text;
+    for (const SwitchBlock& block : blocks) {
+        if (!text.empty()) text += L" | ";
+        text += HexBytes(block.cdb.data(), block.cdb.size());
+    }
+    return text;
+}
+
 bool AnyRuleSent() {
     std::lock_guard<std::mutex> hold(sentRulesLock);
     return !sentRules.empty();
@@ -110,9 +175,11 @@ bool SwitchByRules(const SwitchRuleSet& rules) {
         Trace(L"Switch rule [%s] for %s: %u blocks to %s\n", choice.rule->section.c_str(),
               present.face.usbId.c_str(), static_cast<unsigned>(choice.blocks.size()), present.path.c_str());
         RuleSendResult result = SendSwitchBlocks(present.path, choice.blocks);
-        const std::vector<uint8_t>& first = choice.blocks[0].cdb;
-        ReportSwitchCommand(present.face.instanceId, present.path, first.data(), static_cast<int>(first.size()),
-                            result != RuleSendResult::NotOpened, GetLastError());
+        DWORD error = GetLastError();
+        ReportRuleSent(choice.rule->section, BlocksText(choice.blocks), present.face.instanceId, present.path,
+                       present.face.usbId, result != RuleSendResult::NotOpened, error);
+        if (result != RuleSendResult::NotOpened && !choice.rule->switchedTo.empty())
+            StartSwitchWatch(*choice.rule, present.face);
         return true;
     }
     return false;

@@ -112,3 +112,31 @@ TEST_F(SwitchSendTest, ADeviceThatLeavesTheBusWasSentItsBlock) {
 }
 
 }  // namespace
+
+// When a rule's device counts as switched: the IDs it names are present (the
+// device itself or one of its interfaces), and, for a device that keeps its
+// IDs, only once the face that was sent the rule has gone.
+TEST(RuleDeviceSwitched, TheNamedIdsAfterTheFaceHasGone) {
+    const std::wstring face = L"USBSTOR\\CDROM&VEN_ZTE&PROD_USB_SCSI&REV_2.31\\1234&0";
+    struct Case {
+        const char* name;
+        std::vector<std::wstring> ids;
+        bool faceGoneBefore;
+        bool switched;
+        bool faceGoneAfter;
+    } cases[] = {
+        {"new IDs present", {face, L"USB\\VID_19D2&PID_0031\\1234"}, true, true, true},
+        {"an interface of them", {L"USB\\VID_19D2&PID_0031&MI_02\\7&1&0&0002"}, true, true, true},
+        {"a longer product ID is another device", {L"USB\\VID_19D2&PID_00310\\1234"}, true, false, true},
+        {"nothing yet", {face, L"USB\\VID_19D2&PID_2000\\1234"}, true, false, true},
+        {"own IDs, face still there", {face, L"USB\\VID_19D2&PID_0031\\1234"}, false, false, false},
+        {"own IDs, face gone now", {L"USB\\VID_19D2&PID_0031\\1234"}, false, true, true},
+        {"own IDs, face gone and back", {face, L"USB\\VID_19D2&PID_0031\\1234"}, true, true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        bool faceGone = c.faceGoneBefore;
+        EXPECT_EQ(c.switched, RuleDeviceSwitched(c.ids, L"vid_19d2&pid_0031", face, &faceGone));
+        EXPECT_EQ(c.faceGoneAfter, faceGone);
+    }
+}

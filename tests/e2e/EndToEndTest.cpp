@@ -582,3 +582,167 @@ TEST_F(EndToEnd, WritableDriverScriptFolderIsReportedOnceAndTheModemStillSwitche
 }
 
 }  // namespace
+
+namespace {
+
+// Switch rules for devices of other makers, beside the script's own list:
+// three written by hand, one refused for its write, and (added by -Import from
+// the Linux mode-switch data below) the Huawei new mode and the standard
+// eject (the data's files renamed as on Windows, "vvvv_pppp").
+const char kRulesScript[] =
+    "[VidPid]\r\nCount=2\r\n0=USB\\VID_C0DE&PID_1001\r\n1=USB\\VID_C0DE&PID_1003\r\n"
+    "[Setup]\r\nVEN=VEN_ZORRA\r\nIsDX=0\r\n"
+    "[SwitchRule VID_1C9E&PID_F000]\r\n"
+    "Block1=06 F5 04 02 52 70\r\nBlock1In=128\r\nBlock1Pause=50\r\nBlock2=1B 00 00 00 02 00\r\n"
+    "SwitchedTo=VID_1C9E&PID_9603\r\n"
+    "[SwitchRule VID_19D2&PID_0166 keeps its IDs]\r\n"
+    "Block1=55 00 00 00 00 00\r\nSwitchedTo=VID_19D2&PID_0166\r\nSwitchWait=5000\r\n"
+    "[SwitchRule VID_2001&PID_A706]\r\n"
+    "Block1=1B 00 00 00 02 00\r\nSwitchedTo=VID_2001&PID_7D0D\r\nSwitchWait=4000\r\n"
+    "[SwitchRule VID_1234&PID_5678]\r\n"
+    "Block1=2A 00 00 00 00 00 00 00 01 00\r\n";
+
+struct LinuxDataFile {
+    const wchar_t* name;
+    const char* text;
+};
+const LinuxDataFile kLinuxData[] = {
+    {L"12d1_1446", "# Huawei E1552\nTargetVendor=0x12d1\nTargetProduct=0x1506\nHuaweiNewMode=1\n"},
+    {L"0af0_6971", "# Option\nTargetVendor=0x0af0\nTargetProduct=0x6911\nStandardEject=1\n"},
+};
+
+std::vector<std::vector<BYTE>> Blocks(const std::vector<SIM_EVENT>& events) {
+    std::vector<std::vector<BYTE>> blocks;
+    for (const SIM_EVENT& event : events) {
+        if (event.kind == SIM_EVENT_CDB) blocks.emplace_back(event.cdb, event.cdb + event.cdbLength);
+    }
+    return blocks;
+}
+
+}  // namespace
+
+// Devices of other makers, each plugged in turn to one running service whose
+// script holds switch rules: what reaches the device, byte for byte and block
+// for block, whether it switched, and what the trace and the Event Log say.
+TEST_F(EndToEnd, SwitchRulesSwitchDevicesOfOtherMakers) {
+    const std::vector<BYTE> huawei = {0x11, 0x06, 0x20, 0x00, 0x00, 0x01, 0x01, 0x00,
+                                      0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+    const std::vector<BYTE> allow = {0x1E, 0, 0, 0, 0, 0};
+    const std::vector<BYTE> eject = {0x1B, 0, 0, 0, 0x02, 0};
+    const std::vector<BYTE> inquiry = {0x06, 0xF5, 0x04, 0x02, 0x52, 0x70};
+    const std::vector<BYTE> zte = {0x55, 0, 0, 0, 0, 0};
+
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"DrvScript\\ZorraModem.ini", kRulesScript));
+    TempFolder data;
+    for (const LinuxDataFile& file : kLinuxData) ASSERT_TRUE(WriteFileBytes(data / file.name, file.text));
+    // Without its last backslash, which would escape the closing quote.
+    std::wstring dataFolder = data.Path().substr(0, data.Path().size() - 1);
+    Run(L"-Import \"" + dataFolder + L"\" \"" + (folder_ / L"DrvScript\\ZorraModem.ini") + L"\"");
+    std::string script = ReadFileBytes(folder_ / L"DrvScript\\ZorraModem.ini");
+    ASSERT_NE(std::string::npos, script.find("[SwitchRule VID_12D1&PID_1446")) << script;
+    ASSERT_NE(std::string::npos, script.find("[SwitchRule VID_0AF0&PID_6971")) << script;
+    Register();
+    // The refused rule is named when the script is loaded.
+    EXPECT_NE(std::string::npos, TraceText().find("vid_1234&pid_5678")) << TraceText();
+
+    struct Case {
+        const char* name;
+        ULONG vendorId, productId;
+        ULONG storageFace;
+        const wchar_t* scsiVendor;
+        ULONG modemProductId;
+        std::vector<std::vector<BYTE>> switchBlocks;  // what makes the device switch; none: it never does
+        std::vector<std::vector<BYTE>> expected;      // what it must be sent
+        std::vector<std::string> traced;              // in the trace, in this case
+        std::vector<std::string> reported;            // starts of Event Log lines, in this case
+    } cases[] = {
+        {"one block (imported Huawei new mode)", 0x12D1, 0x1446, SIM_STORAGE_CDROM, L"HUAWEI", 0x1506,
+         {huawei}, {huawei},
+         {"Switch block 1 of 1: 11 06 20 00 00 01 01 00 01 00 00 00 00 00 00 00 (data in: 0 bytes)",
+          "switched: VID_12D1&PID_1506 present after"},
+         {"4000000D\t", "4000000F\tVID_12D1&PID_1446\tVID_12D1&PID_1506\t"}},
+        {"two blocks, the first with a data-in phase", 0x1C9E, 0xF000, SIM_STORAGE_CDROM, L"MODEM", 0x9603,
+         {inquiry, eject}, {inquiry, eject},
+         {"Switch block 1 answered 5 bytes: 5A 4F 52 52 41", "switched: VID_1C9E&PID_9603 present after"},
+         {"4000000D\tswitchrule vid_1c9e&pid_f000\t06 F5 04 02 52 70 | 1B 00 00 00 02 00\tUSBSTOR\\CDROM&VEN_MODEM",
+          "4000000F\tVID_1C9E&PID_F000\tVID_1C9E&PID_9603\t"}},
+        {"standard eject (imported)", 0x0AF0, 0x6971, SIM_STORAGE_CDROM, L"OPTION", 0x6911,
+         {allow, eject}, {allow, eject}, {"switched: VID_0AF0&PID_6911 present after"}, {"4000000F\tVID_0AF0&PID_6971\t"}},
+        {"a disk face by its rule, keeping its IDs", 0x19D2, 0x0166, SIM_STORAGE_DISK, L"ZTE", 0x0166,
+         {zte}, {zte}, {"switched: VID_19D2&PID_0166 present after"},
+         {"4000000D\tswitchrule vid_19d2&pid_0166 keeps its ids\t55 00 00 00 00 00\tUSBSTOR\\DISK&VEN_ZTE",
+          "4000000F\tVID_19D2&PID_0166\t"}},
+        {"an unlisted disk is left alone", 0x0781, 0x5567, SIM_STORAGE_DISK, L"SANDISK", 0x5567, {}, {}, {}, {}},
+        {"a rule that would write is refused", 0x1234, 0x5678, SIM_STORAGE_CDROM, L"OTHER", 0x5679, {}, {}, {}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DeleteFileW(Trace().c_str());
+        DeleteFileW(Events().c_str());
+        ULONG caseStart = SimModemLogPosition();
+        SIM_PLUG plug = SimModemDefaultPlug();
+        plug.vendorId = c.vendorId;
+        plug.cdromProductId = c.productId;
+        plug.modemProductId = c.modemProductId;
+        plug.storageFace = c.storageFace;
+        SimModemSetText(plug.vendor, c.scsiVendor);
+        if (c.switchBlocks.empty()) {
+            plug.stubborn = 1;
+        } else {
+            SimModemSetSwitchBlocks(plug, c.switchBlocks);
+        }
+        SimModemSetDataIn(plug, {'Z', 'O', 'R', 'R', 'A'});
+        Plug(plug);
+        if (c.switchBlocks.empty()) {
+            ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_CDROM, 10000)) << SimModemWaitReport();
+            Sleep(1500);  // time enough for the service to have acted
+            SIM_STATE state = {};
+            ASSERT_TRUE(SimModemGetState(&state));
+            EXPECT_EQ(static_cast<ULONG>(SIM_STATE_CDROM), state.state);
+        } else {
+            ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_MODEM, 10000)) << SimModemWaitReport() << "; " << TraceText();
+        }
+        EXPECT_EQ(c.expected, Blocks(SimModemReadLog(caseStart))) << TraceText();
+        for (const std::string& line : c.traced) {
+            for (int i = 0; i < 100 && TraceText().find(line) == std::string::npos; ++i) Sleep(50);
+            EXPECT_NE(std::string::npos, TraceText().find(line)) << line << "\n" << TraceText();
+        }
+        for (const std::string& start : c.reported) EXPECT_TRUE(WaitForEvent(start)) << start << "\n" << EventText();
+        if (c.expected.empty()) {
+            EXPECT_EQ(std::string::npos, EventText().find("4000000D\t")) << EventText();
+        }
+        ASSERT_TRUE(SimModemUnplugAndSettle()) << SimModemWaitReport();
+    }
+}
+
+// A device that does not switch is sent its rule once in a plug, even when
+// it shows the same storage face again; the service says that it did not
+// switch once the rule's wait has passed.
+TEST_F(EndToEnd, ADeviceThatDoesNotSwitchIsSentItsRuleOnce) {
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"DrvScript\\ZorraModem.ini", kRulesScript));
+    Register();
+    SIM_PLUG plug = SimModemDefaultPlug();
+    plug.vendorId = 0x2001;
+    plug.cdromProductId = 0xA706;
+    plug.stubborn = 1;
+    SimModemSetText(plug.vendor, L"D-LINK");
+    Plug(plug);
+    ASSERT_TRUE(SimModemWaitEvent(logStart_, SIM_EVENT_CDB, 10000)) << SimModemWaitReport() << "; " << TraceText();
+    // The device resets and shows the same face again, within the rule's wait.
+    ASSERT_TRUE(SimModemUnplugAndSettle()) << SimModemWaitReport();
+    Plug(plug);
+    EXPECT_TRUE(WaitForEvent("8000000C\tVID_2001&PID_A706\tUSBSTOR\\CDROM&VEN_D-LINK")) << EventText() << TraceText();
+    EXPECT_TRUE(WaitForEvent("80000010\tVID_2001&PID_A706\tVID_2001&PID_7D0D\t4000\t", 15000)) << EventText();
+    EXPECT_NE(std::string::npos, TraceText().find("did not switch: VID_2001&PID_7D0D not present after 4000 ms"))
+        << TraceText();
+    EXPECT_EQ(1u, SwitchBlocks().size()) << TraceText();
+
+    // -List names the face's USB device, found by walking up the device tree,
+    // its rule and the blocks, and the refused rule with its reason.
+    std::string list = Run(L"-List").output;
+    EXPECT_NE(std::string::npos, list.find("USB device: VID_2001&PID_A706")) << list;
+    EXPECT_NE(std::string::npos, list.find("rule: [switchrule vid_2001&pid_a706], switched it is VID_2001&PID_7D0D"))
+        << list;
+    EXPECT_NE(std::string::npos, list.find("1B 00 00 00 02 00")) << list;
+    EXPECT_NE(std::string::npos, list.find("switch rule [switchrule vid_1234&pid_5678] is refused: ")) << list;
+}
