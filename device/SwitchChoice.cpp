@@ -82,10 +82,11 @@ std::wstring UsbIdOfDevInst(DEVINST devInst) {
     return L"";
 }
 
-std::vector<PresentStorageFace> CollectStorageFaces() {
+std::vector<PresentStorageFace> CollectStorageFaces(int kinds) {
     std::vector<PresentStorageFace> faces;
     for (int kind = 0; kind < 2; ++kind) {
         bool disk = kind == 1;
+        if (!(kinds & (disk ? kDiskFaces : kCdRomFaces))) continue;
         DeviceRecordList records;
         ScopedDeviceInfoSet set;
         CollectDeviceInterfaces(disk ? kGuidDevInterfaceDisk : kGuidDevInterfaceCdRom, records, set.Slot());

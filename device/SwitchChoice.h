@@ -58,7 +58,8 @@ struct PresentStorageFace {
 // with the USB IDs of their devices; listed says whether a CD-ROM face's
 // upper-cased ID is supported and holds "&" (what the script's list alone
 // would act on).
-std::vector<PresentStorageFace> CollectStorageFaces();
+enum StorageFaceKinds { kCdRomFaces = 1, kDiskFaces = 2, kAllStorageFaces = 3 };
+std::vector<PresentStorageFace> CollectStorageFaces(int kinds = kAllStorageFaces);
 
 // The instance IDs (upper case) of every present device node, of every
 // class; empty when the list cannot be had.

@@ -75,15 +75,17 @@ RuleSendResult SendSwitchBlocks(const std::wstring& devicePath, const std::vecto
         header.SenseInfoOffset = static_cast<ULONG>(offsetof(RuleBufferHead, sense));
         std::memcpy(header.Cdb, block.cdb.data(), block.cdb.size());
 
-        std::wstring bytes = HexBytes(block.cdb.data(), block.cdb.size());
-        Trace(L"Switch block %u of %u: %s (data in: %u bytes)\n", static_cast<unsigned>(index + 1),
-              static_cast<unsigned>(blocks.size()), bytes.c_str(), static_cast<unsigned>(block.dataIn));
         DWORD returned = 0;
         BOOL ok = api.DeviceControl(device, IOCTL_SCSI_PASS_THROUGH, buffer.data(),
                                     static_cast<DWORD>(sizeof(SCSI_PASS_THROUGH)), buffer.data(),
                                     static_cast<DWORD>(buffer.size()), &returned);
+        DWORD error = GetLastError();
+        // Traced once the request has ended: the time a trace line takes is
+        // not added to the device's wait for its first block.
+        std::wstring bytes = HexBytes(block.cdb.data(), block.cdb.size());
+        Trace(L"Switch block %u of %u: %s (data in: %u bytes)\n", static_cast<unsigned>(index + 1),
+              static_cast<unsigned>(blocks.size()), bytes.c_str(), static_cast<unsigned>(block.dataIn));
         if (!ok) {
-            DWORD error = GetLastError();
             if (IsDeviceGoneError(error)) {
                 Trace(L"Switch block %u: the device left the bus (error %d): counted as sent\n",
                       static_cast<unsigned>(index + 1), static_cast<int>(error));

@@ -43,8 +43,10 @@ public:
 
 // Faces sent a rule, by instance ID, with the tick of the sending; an entry
 // goes when the face is seen absent at an arrival or removal after its rule's
-// wait (a new plug), so a device that keeps showing the same face is sent its rule
-// once and then warned about once.
+// wait (a new plug), or once the device has shown the other IDs its rule
+// names, so a device that keeps showing the same face is sent its rule once
+// and then warned about once, and a device plugged in anew after it switched
+// is sent its rule again.
 struct SentRule {
     DWORD tick;
     DWORD waitMs;
@@ -82,7 +84,18 @@ struct SwitchWatch {
     DWORD waitMs;
 };
 
-const DWORD kSwitchWatchPollMs = 100;
+// Each look lists every present device node: four a second keep it light.
+// A device event wakes a watch at once: the switched device's faces coming
+// are the moment to look.
+const DWORD kSwitchWatchPollMs = 250;
+std::atomic<HANDLE> switchWatchWake{nullptr};
+
+void WakeSwitchWatches() {
+    HANDLE wake = switchWatchWake.load();
+    if (wake != nullptr) SetEvent(wake);
+}
+
+void ForgetSentRule(const std::wstring& instanceId);
 
 DWORD WINAPI SwitchWatchThread(LPVOID parameter) {
     std::unique_ptr<SwitchWatch> watch(static_cast<SwitchWatch*>(parameter));
@@ -97,6 +110,10 @@ DWORD WINAPI SwitchWatchThread(LPVOID parameter) {
             Trace(L"Switch rule [%s]: %s switched: %s present after %u ms\n", watch->section.c_str(),
                   watch->usbId.c_str(), watch->switchedTo.c_str(), static_cast<unsigned>(after));
             ReportRuleSwitched(watch->usbId, watch->switchedTo, after, watch->section);
+            // Its storage face showing up again is a new plug. Not so for a
+            // device that keeps its IDs: its face back means it is still the
+            // storage device.
+            if (watch->switchedTo != watch->usbId) ForgetSentRule(watch->instanceId);
             return 0;
         }
         DWORD elapsed = clock.TickCount() - start;
@@ -108,11 +125,24 @@ DWORD WINAPI SwitchWatchThread(LPVOID parameter) {
         }
         if (serviceRuntime.stopRequested) return 0;
         DWORD left = watch->waitMs - elapsed;
-        clock.Sleep(left < kSwitchWatchPollMs ? left : kSwitchWatchPollMs);
+        DWORD nap = left < kSwitchWatchPollMs ? left : kSwitchWatchPollMs;
+        HANDLE wake = switchWatchWake.load();
+        if (wake != nullptr) {
+            clock.SleepUnlessSignalled(wake, nap);
+        } else {
+            clock.Sleep(nap);
+        }
     }
 }
 
 void StartSwitchWatch(const SwitchRule& rule, const StorageFace& face) {
+    if (switchWatchWake.load() == nullptr) {
+        // Auto-reset, one for the process's life: a device event wakes one
+        // sleeping watch; any other looks at its next poll.
+        HANDLE created = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        HANDLE none = nullptr;
+        if (created != nullptr && !switchWatchWake.compare_exchange_strong(none, created)) CloseHandle(created);
+    }
     auto* watch = new SwitchWatch{rule.section, face.usbId, face.instanceId, rule.switchedTo, rule.switchWaitMs};
     DWORD threadId = 0;
     HANDLE thread = CreateThread(nullptr, kWorkerStackReserve, SwitchWatchThread, watch,
@@ -140,10 +170,30 @@ bool AnyRuleSent() {
     return !sentRules.empty();
 }
 
+void ForgetSentRule(const std::wstring& instanceId) {
+    std::lock_guard<std::mutex> hold(sentRulesLock);
+    sentRules.erase(instanceId);
+}
+
+bool SwitchFirstFace(const std::vector<PresentStorageFace>& faces, const SwitchRuleSet& rules, DWORD now);
+
+// CD-ROM faces first; the disk faces are only listed when no CD-ROM face was
+// sent anything (or when earlier sendings are to be checked against them).
 bool SwitchByRules(const SwitchRuleSet& rules) {
-    std::vector<PresentStorageFace> faces = CollectStorageFaces();
     DWORD now = GetClock().TickCount();
-    PruneSentRules(faces, now);
+    std::vector<PresentStorageFace> faces = CollectStorageFaces(kCdRomFaces);
+    bool haveDisks = false;
+    if (AnyRuleSent()) {
+        std::vector<PresentStorageFace> disks = CollectStorageFaces(kDiskFaces);
+        faces.insert(faces.end(), disks.begin(), disks.end());
+        haveDisks = true;
+        PruneSentRules(faces, now);
+    }
+    if (SwitchFirstFace(faces, rules, now)) return true;
+    return !haveDisks && SwitchFirstFace(CollectStorageFaces(kDiskFaces), rules, now);
+}
+
+bool SwitchFirstFace(const std::vector<PresentStorageFace>& faces, const SwitchRuleSet& rules, DWORD now) {
     for (const PresentStorageFace& present : faces) {
         SwitchChoice choice = ChooseSwitchBlocks(present.face, hooks.osVersion(), rules);
         if (choice.source == SwitchSource::None) continue;
@@ -172,10 +222,12 @@ bool SwitchByRules(const SwitchRuleSet& rules) {
             ReportSwitchCommand(present.face.instanceId, present.path, cdb, length, sent, GetLastError());
             return true;
         }
-        Trace(L"Switch rule [%s] for %s: %u blocks to %s\n", choice.rule->section.c_str(),
-              present.face.usbId.c_str(), static_cast<unsigned>(choice.blocks.size()), present.path.c_str());
         RuleSendResult result = SendSwitchBlocks(present.path, choice.blocks);
         DWORD error = GetLastError();
+        // Traced after the sending, as its blocks are: nothing but the
+        // decision stands between the arrival and the first block.
+        Trace(L"Switch rule [%s] for %s: %u blocks to %s\n", choice.rule->section.c_str(),
+              present.face.usbId.c_str(), static_cast<unsigned>(choice.blocks.size()), present.path.c_str());
         ReportRuleSent(choice.rule->section, BlocksText(choice.blocks), present.face.instanceId, present.path,
                        present.face.usbId, result != RuleSendResult::NotOpened, error);
         if (result != RuleSendResult::NotOpened && !choice.rule->switchedTo.empty())
@@ -190,6 +242,7 @@ bool SwitchByRules(const SwitchRuleSet& rules) {
 // present when the service starts).
 DWORD OnDeviceArrival(bool startLauncher) {
     Trace(L"Device Arrival Event <<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<");
+    WakeSwitchWatches();
     std::wstring path;
     if (FindSupportedModem(path)) {
         dialogWatch.Disarm();
@@ -233,6 +286,7 @@ DWORD OnDeviceArrival(bool startLauncher) {
 
 DWORD OnDeviceRemoval() {
     Trace(L"Device Removal Event >>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>");
+    WakeSwitchWatches();
     if (AnyRuleSent()) PruneSentRules(CollectStorageFaces(), GetClock().TickCount());
     std::wstring path;
     if (FindSupportedModem(path)) return 0;

@@ -14,6 +14,8 @@
 #define SIM_CONTROL_USER_PATH L"\\\\.\\CdzSimModem"
 #define SIM_ROOT_INSTANCE_ID L"ROOT\\CDZSIMMODEM\\0000"
 #define SIM_ROOT_HARDWARE_ID L"ROOT\\CDZSIMMODEM"
+/* A value of each started node's Enum key: its parent's instance ID. */
+#define SIM_PARENT_VALUE_NAME L"CdzSimParent"
 
 /* Bumped whenever a record below changes. */
 #define SIM_PROTOCOL_VERSION 2

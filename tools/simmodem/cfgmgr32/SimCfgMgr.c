@@ -8,7 +8,9 @@
  *                          problem the driver was told to report; a node the
  *                          bus reported once and withdrew: CR_NO_SUCH_DEVINST
  *   CM_Get_Parent          the node the bus names as parent (the CD-ROM face's
- *                          USB device, the modem interfaces' USB device)
+ *                          USB device, the modem interfaces' USB device), read
+ *                          from the value the driver wrote into the node's key
+ *                          when it started, else asked of the driver
  *   CM_Request_Device_EjectW
  *                          asks the bus to eject; a veto configured for the
  *                          plug comes back as CR_REMOVE_VETOED with its type
@@ -65,14 +67,35 @@ static BOOL QueryNode(DEVINST devInst, SIM_NODE_QUERY* query, SIM_NODE_INFO* inf
     return known;
 }
 
+/* The parents opened so far, by instance ID: a device-set element, and so
+ * its DEVINST, stays as long as the set. */
+#define PARENT_CACHE_SIZE 16
+static struct {
+    WCHAR id[SIM_TEXT_CHARS];
+    DEVINST devInst;
+} parentCache[PARENT_CACHE_SIZE];
+static int parentCacheCount;
+
 static BOOL OpenParent(const WCHAR* parentId, DEVINST* parent) {
     SP_DEVINFO_DATA data;
     BOOL ok;
+    int i;
     EnterCriticalSection(&parentLock);
+    for (i = 0; i < parentCacheCount; ++i) {
+        if (lstrcmpiW(parentCache[i].id, parentId) == 0) {
+            *parent = parentCache[i].devInst;
+            LeaveCriticalSection(&parentLock);
+            return TRUE;
+        }
+    }
     if (parentSet == INVALID_HANDLE_VALUE) parentSet = SetupDiCreateDeviceInfoList(NULL, NULL);
     ZeroMemory(&data, sizeof(data));
     data.cbSize = sizeof(data);
     ok = parentSet != INVALID_HANDLE_VALUE && SetupDiOpenDeviceInfoW(parentSet, parentId, NULL, 0, &data);
+    if (ok && parentCacheCount < PARENT_CACHE_SIZE) {
+        lstrcpynW(parentCache[parentCacheCount].id, parentId, SIM_TEXT_CHARS);
+        parentCache[parentCacheCount++].devInst = data.DevInst;
+    }
     LeaveCriticalSection(&parentLock);
     if (ok) *parent = data.DevInst;
     return ok;
@@ -117,10 +140,39 @@ CONFIGRET WINAPI CM_Get_DevNode_Status(PULONG status, PULONG problem, DEVINST de
     return CM_Get_DevNode_Status_Ex(status, problem, devInst, flags, NULL);
 }
 
+/* The parent the driver wrote into a started node's Enum key; FALSE when
+ * the node has no such value (not a node of the bus, or not started). */
+static BOOL ParentFromRegistry(DEVINST devInst, WCHAR* parentId, DWORD capacity) {
+    GET_DEVICE_ID getDeviceId = (GET_DEVICE_ID)Real("CM_Get_Device_IDW");
+    WCHAR path[SIM_TEXT_CHARS + 64] = L"SYSTEM\\CurrentControlSet\\Enum\\";
+    DWORD error = GetLastError();
+    DWORD size = capacity * sizeof(WCHAR), type = 0;
+    HKEY key;
+    LONG result;
+    size_t length = lstrlenW(path);
+    if (!getDeviceId || getDeviceId(devInst, path + length, SIM_TEXT_CHARS - 1, 0) != CR_SUCCESS) return FALSE;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+        SetLastError(error);
+        return FALSE;
+    }
+    result = RegQueryValueExW(key, SIM_PARENT_VALUE_NAME, NULL, &type, (BYTE*)parentId, &size);
+    RegCloseKey(key);
+    SetLastError(error);
+    if (result != ERROR_SUCCESS || type != REG_SZ || size < sizeof(WCHAR)) return FALSE;
+    parentId[capacity - 1] = 0;
+    parentId[size / sizeof(WCHAR) < capacity ? size / sizeof(WCHAR) : capacity - 1] = 0;
+    return parentId[0] != 0;
+}
+
 CONFIGRET WINAPI CM_Get_Parent_Ex(PDEVINST parent, DEVINST devInst, ULONG flags, HMACHINE machine) {
     SIM_NODE_QUERY query;
     SIM_NODE_INFO info;
+    WCHAR parentId[SIM_TEXT_CHARS];
     if (!parent) return CR_INVALID_POINTER;
+    if (ParentFromRegistry(devInst, parentId, SIM_TEXT_CHARS)) {
+        *parent = 0;
+        return OpenParent(parentId, parent) ? CR_SUCCESS : CR_NO_SUCH_DEVNODE;
+    }
     if (!QueryNode(devInst, &query, &info)) {
         GET_PARENT_EX real = (GET_PARENT_EX)Real("CM_Get_Parent_Ex");
         return real ? real(parent, devInst, flags, machine) : CR_CALL_NOT_IMPLEMENTED;

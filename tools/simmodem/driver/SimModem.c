@@ -599,7 +599,28 @@ static void SweepGoneKeys(void) {
     }
 }
 
+/* The parent's instance ID as a value of the node's own Enum key, where the
+ * test-only cfgmgr32.dll reads it: a registry read in the caller's process,
+ * as cheap as CM_Get_Parent is on Windows, where a request to this driver
+ * would cost a round trip through Wine's device host. The key goes with the
+ * node (DeleteEnumKey). */
+static void WriteParentValue(const FACE_EXT* face) {
+    WCHAR path[SIM_TEXT_CHARS + 64] = L"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\";
+    UNICODE_STRING name, valueName;
+    OBJECT_ATTRIBUTES attributes;
+    HANDLE key;
+    if (!face->parentId[0]) return;
+    AppendText(path, SIM_TEXT_CHARS + 64, face->instanceId);
+    RtlInitUnicodeString(&name, path);
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
+    if (!NT_SUCCESS(ZwOpenKey(&key, KEY_SET_VALUE, &attributes))) return;
+    RtlInitUnicodeString(&valueName, SIM_PARENT_VALUE_NAME);
+    ZwSetValueKey(key, &valueName, 0, REG_SZ, (PVOID)face->parentId, (TextLength(face->parentId) + 1) * sizeof(WCHAR));
+    ZwClose(key);
+}
+
 static NTSTATUS FaceStart(PDEVICE_OBJECT device, FACE_EXT* face) {
+    WriteParentValue(face);
     if (face->interfaceClass && face->problem == 0) {
         if (!face->link.Buffer) IoRegisterDeviceInterface(device, face->interfaceClass, NULL, &face->link);
         if (face->link.Buffer && !face->interfaceOn) {
