@@ -1,6 +1,7 @@
 #include "config/SwitchImport.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "common/StringUtil.h"
 
@@ -177,6 +178,15 @@ ImportedDevice ConvertModeSwitchFile(const std::wstring& fileName, const std::st
             device.reason = L"the qualifier \"" + qualifier + L"\" is none of uMa=, uPr=, sVe=, sMo=";
             return device;
         }
+        // The script reader takes a line holding "[" and then "]" as a
+        // section header, whatever comes before: such a value would end the
+        // rule and start another section.
+        size_t open = value.find(L'[');
+        if (open != std::wstring::npos && value.find(L']', open) != std::wstring::npos) {
+            device.outcome = ImportOutcome::BadName;
+            device.reason = L"the qualifier \"" + qualifier + L"\" holds \"[\" and then \"]\", which a driver script line cannot carry";
+            return device;
+        }
     }
 
     for (const char* mode : kControlModes) {
@@ -249,6 +259,32 @@ ImportedDevice ConvertModeSwitchFile(const std::wstring& fileName, const std::st
     return device;
 }
 
+namespace {
+
+// Text from the data (a file name, a key) as it goes into a comment or a
+// section name: a control character could end the line and start another,
+// so each becomes '?'.
+std::string OneLine(const std::wstring& text) {
+    std::string line = WideToUtf8(text);
+    for (char& c : line) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F) c = '?';
+    }
+    return line;
+}
+
+// A section name from the data: brackets would end the header early.
+std::string SectionName(const std::wstring& text) {
+    std::string name = OneLine(text);
+    for (char& c : name) {
+        if (c == '[') c = '(';
+        if (c == ']') c = ')';
+    }
+    return name;
+}
+
+}  // namespace
+
 std::string FormatImportedRules(const std::vector<ImportedDevice>& devices) {
     std::string out = std::string(kImportBeginMarker) + "\r\n";
     int counts[kImportOutcomeCount] = {};
@@ -260,16 +296,16 @@ std::string FormatImportedRules(const std::vector<ImportedDevice>& devices) {
     }
     for (const ImportedDevice& device : devices) {
         if (device.outcome != ImportOutcome::Rule) {
-            out += "# " + WideToUtf8(device.fileName) + ": not imported, " +
-                   WideToUtf8(ImportOutcomeName(device.outcome)) + ": " + WideToUtf8(device.reason) + "\r\n";
+            out += "# " + OneLine(device.fileName) + ": not imported, " +
+                   WideToUtf8(ImportOutcomeName(device.outcome)) + ": " + OneLine(device.reason) + "\r\n";
             continue;
         }
         const SwitchRule& rule = device.rule;
-        out += "[" + WideToUtf8(rule.section) + "]\r\n";
-        if (!rule.manufacturer.empty()) out += "Manufacturer=" + WideToUtf8(rule.manufacturer) + "\r\n";
-        if (!rule.product.empty()) out += "Product=" + WideToUtf8(rule.product) + "\r\n";
-        if (!rule.scsiVendor.empty()) out += "ScsiVendor=" + WideToUtf8(rule.scsiVendor) + "\r\n";
-        if (!rule.scsiModel.empty()) out += "ScsiModel=" + WideToUtf8(rule.scsiModel) + "\r\n";
+        out += "[" + SectionName(rule.section) + "]\r\n";
+        if (!rule.manufacturer.empty()) out += "Manufacturer=" + OneLine(rule.manufacturer) + "\r\n";
+        if (!rule.product.empty()) out += "Product=" + OneLine(rule.product) + "\r\n";
+        if (!rule.scsiVendor.empty()) out += "ScsiVendor=" + OneLine(rule.scsiVendor) + "\r\n";
+        if (!rule.scsiModel.empty()) out += "ScsiModel=" + OneLine(rule.scsiModel) + "\r\n";
         for (size_t i = 0; i < rule.blocks.size(); ++i) {
             const SwitchBlock& block = rule.blocks[i];
             std::string key = "Block" + std::to_string(i + 1);
@@ -288,10 +324,28 @@ std::string FormatImportedRules(const std::vector<ImportedDevice>& devices) {
     return out;
 }
 
+namespace {
+
+// The start of the first line, at or after from, that holds the marker and
+// nothing else (a CR before its LF allowed); npos when there is none. A
+// marker's text quoted inside another line is not a marker.
+size_t FindMarkerLine(const std::string& script, const char* marker, size_t from) {
+    const size_t length = std::strlen(marker);
+    for (size_t at = script.find(marker, from); at != std::string::npos; at = script.find(marker, at + 1)) {
+        if (at != 0 && script[at - 1] != '\n') continue;
+        size_t end = at + length;
+        if (end < script.size() && script[end] == '\r') ++end;
+        if (end == script.size() || script[end] == '\n') return at;
+    }
+    return std::string::npos;
+}
+
+}  // namespace
+
 std::string ReplaceImportedPart(const std::string& script, const std::string& imported) {
-    size_t begin = script.find(kImportBeginMarker);
-    if (begin != std::string::npos && (begin == 0 || script[begin - 1] == '\n')) {
-        size_t endMarker = script.find(kImportEndMarker, begin);
+    size_t begin = FindMarkerLine(script, kImportBeginMarker, 0);
+    if (begin != std::string::npos) {
+        size_t endMarker = FindMarkerLine(script, kImportEndMarker, begin);
         if (endMarker != std::string::npos) {
             size_t after = script.find('\n', endMarker);
             after = after == std::string::npos ? script.size() : after + 1;

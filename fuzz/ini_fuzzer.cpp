@@ -2,7 +2,8 @@
 // a source that hands them out in small, uneven pieces: both documents must
 // answer every lookup alike. Every stored value must be trimmed and free of
 // NULs, and the supported-ID matcher built from the document must agree with
-// a plain substring search.
+// a plain substring search. The switch rules read from the document must be
+// within their limits and never change the medium.
 
 #include <cstdint>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 
 #include "common/StringUtil.h"
 #include "config/IniDocument.h"
+#include "config/SwitchRules.h"
 #include "device/SupportedIdList.h"
 
 namespace {
@@ -146,6 +148,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
         }
         Check(ownMatcher.FindFirst(id) == expected);
+    }
+
+    // Switch rules: both documents give the same rules; every rule taken is
+    // within its limits and may be sent; each can be found by its USB ID.
+    SwitchRuleSet rules = LoadSwitchRules(one);
+    SwitchRuleSet again = LoadSwitchRules(two);
+    Check(rules.rules.size() == again.rules.size() && rules.refused.size() == again.refused.size());
+    for (const SwitchRule& rule : rules.rules) {
+        Check(rule.usbId.size() == 17);
+        Check(!rule.blocks.empty() && rule.blocks.size() <= kMaxRuleBlocks);
+        for (const SwitchBlock& block : rule.blocks) {
+            Check(!block.cdb.empty() && block.cdb.size() <= kMaxBlockBytes);
+            Check(block.dataIn <= kMaxDataInBytes && block.pauseMs <= kMaxPauseMs);
+            Check(MediumChangeReason(block.cdb, 0).empty());
+        }
+        SwitchFaceStrings face;
+        face.haveUsbStrings = true;
+        face.manufacturer = rule.manufacturer;
+        face.product = rule.product;
+        face.scsiVendor = rule.scsiVendor;
+        face.scsiModel = rule.scsiModel;
+        Check(FindSwitchRule(rules, rule.usbId, face) != nullptr);
     }
     return 0;
 }

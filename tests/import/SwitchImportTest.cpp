@@ -118,8 +118,56 @@ TEST(ImportedPart, ReplacedWholeAndTheRestKept) {
          "[Setup]\r\n" + begin + "[SwitchRule VID_9999&PID_9999]\r\nBlock1=1B\r\n" + end + "[Notes]\r\na=b\r\n",
          "[Setup]\r\n" + fresh + "[Notes]\r\na=b\r\n"},
         {"an empty script", "", fresh},
+        {"the markers' text inside other lines is no marker",
+         "# see \"" + std::string(kImportBeginMarker) + "\"\r\n" + begin + "[SwitchRule VID_9999&PID_9999]\r\n" +
+             "# x: " + std::string(kImportEndMarker) + "\r\nBlock1=1B\r\n" + end + "[Notes]\r\n",
+         "# see \"" + std::string(kImportBeginMarker) + "\"\r\n" + fresh + "[Notes]\r\n"},
     };
     for (const Row& row : rows) EXPECT_EQ(row.expected, ReplaceImportedPart(row.script, fresh)) << row.name;
+}
+
+// Text from the data never breaks out of its line: a file name with
+// brackets, a control character, a qualifier that the script reader would
+// take for a section header. Imported twice, a script stays the same.
+TEST(ImportedPart, TextFromTheDataStaysOnItsLine) {
+    struct Row {
+        const char* name;
+        std::wstring fileName;
+        std::string text;
+        bool rule;
+    };
+    const Row rows[] = {
+        {"a bracket in the file name", L"1c9e_f000:uMa=Modem]", "HuaweiNewMode=1\n", true},
+        {"a bracketed qualifier", L"1c9e_f000:uMa=[USB]Modem", "HuaweiNewMode=1\n", false},
+        {"a control character in a key", L"12d1_1446", "Bad\rKey=[SwitchRule VID_0001&PID_0002]\nHuaweiNewMode=1\n",
+         true},
+        {"a control character in a key that is refused", L"12d1_1446",
+         "MessageContent=\"55534243\r[SwitchRule VID_0001&PID_0002]\"\n", false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ImportedDevice device = ConvertModeSwitchFile(row.fileName, row.text);
+        std::string imported = FormatImportedRules({device});
+        std::string script = ReplaceImportedPart("[Setup]\r\nVEN=X\r\n", imported);
+        EXPECT_EQ(script, ReplaceImportedPart(script, imported));
+        // Every line but the markers is a comment, a section header of a rule
+        // or a key of it: nothing else reached the script.
+        size_t start = script.find(kImportBeginMarker);
+        ASSERT_NE(std::string::npos, start);
+        int rules = 0;
+        for (size_t at = start; at < script.size();) {
+            size_t end = script.find("\r\n", at);
+            std::string line = script.substr(at, end - at);
+            at = end + 2;
+            EXPECT_EQ(std::string::npos, line.find('\r')) << line;
+            if (line[0] == '[') {
+                ++rules;
+                EXPECT_EQ(0u, line.find("[SwitchRule VID_")) << line;
+                EXPECT_EQ(line.size() - 1, line.find(']')) << line;
+            }
+        }
+        EXPECT_EQ(row.rule ? 1 : 0, rules) << script;
+    }
 }
 
 }  // namespace

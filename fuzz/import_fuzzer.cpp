@@ -1,0 +1,60 @@
+// Feeds arbitrary bytes to the conversion of a Linux mode-switch data file
+// (the first bytes, up to a newline, name the file). Whatever the conversion
+// makes a rule must come back whole when the imported text is read as a
+// driver script: same IDs, same blocks, nothing refused; and no rule may
+// carry a block that changes the medium.
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "config/IniDocument.h"
+#include "config/SwitchImport.h"
+#include "config/SwitchRules.h"
+
+namespace {
+
+void Check(bool condition) {
+    if (!condition) abort();
+}
+
+void DecodeBytes(const char* bytes, size_t count, std::wstring& text) {
+    text.assign(bytes, bytes + count);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    std::string input(reinterpret_cast<const char*>(data), size);
+    size_t newline = input.find('\n');
+    std::string name = newline == std::string::npos ? std::string("12d1_1446") : input.substr(0, newline);
+    std::string text = newline == std::string::npos ? input : input.substr(newline + 1);
+    std::wstring fileName(name.begin(), name.end());
+
+    ImportedDevice device = ConvertModeSwitchFile(fileName, text);
+    std::string imported = FormatImportedRules({device});
+    std::string script = ReplaceImportedPart("[Setup]\r\nVEN=VEN_X\r\n", imported);
+    Check(script.find(imported) != std::string::npos);
+    Check(ReplaceImportedPart(script, imported) == script);
+
+    IniMemorySource source(script.data(), script.size());
+    IniDocument document(source, DecodeBytes);
+    SwitchRuleSet rules = LoadSwitchRules(document);
+    if (device.outcome != ImportOutcome::Rule) {
+        Check(rules.rules.empty());
+        return 0;
+    }
+    for (const SwitchBlock& block : device.rule.blocks) Check(MediumChangeReason(block.cdb, 0).empty());
+    Check(rules.refused.empty());
+    Check(rules.rules.size() == 1);
+    const SwitchRule& rule = rules.rules[0];
+    Check(rule.usbId == device.rule.usbId);
+    Check(rule.switchedTo == device.rule.switchedTo);
+    Check(rule.blocks.size() == device.rule.blocks.size());
+    for (size_t i = 0; i < rule.blocks.size(); ++i) {
+        Check(rule.blocks[i].cdb == device.rule.blocks[i].cdb);
+        Check(rule.blocks[i].dataIn == device.rule.blocks[i].dataIn);
+    }
+    return 0;
+}
