@@ -7,12 +7,17 @@
 //       --vid HEX --pid-cdrom HEX --pid-modem HEX --vendor TEXT --product TEXT --rev TEXT
 //       --serial TEXT --delay MS --stubborn --interfaces N --problem INDEX[:CODE]
 //       --veto COUNT[:TYPE[:NAME]]     (COUNT "all" refuses every eject)
+//       --disk                         a disk face instead of the CD-ROM face
+//       --vid-modem HEX                the vendor ID once switched
+//       --switch HEX[,HEX...]          the blocks that switch it, in order (default: any 71...)
+//       --answer HEX                   the bytes it answers to a data-in request
 //   simmodemctl unplug
 //   simmodemctl state                  one line: state, faces, log position
 //   simmodemctl wait STATE [MS]        wait until unplugged|cdrom|switching|modem has settled
 //   simmodemctl log [FIRST]            the driver's log, times relative to its first line
 //   simmodemctl nodes [FRAGMENT]       present device nodes (SetupAPI's view)
-//   simmodemctl interfaces cdrom|modem present interfaces of the class (device paths)
+//   simmodemctl interfaces cdrom|disk|modem
+//                                      present interfaces of the class (device paths)
 //   simmodemctl cdb PATH HEX           send a command block by SCSI pass-through
 //   simmodemctl cm FRAGMENT            Configuration Manager view of the present nodes:
 //                                      status, problem and parent (run it with
@@ -44,7 +49,7 @@ namespace {
 int Usage() {
     fwprintf(stderr, L"usage: simmodemctl install [DRIVER.sys] | uninstall | plug [options] | unplug | state |\n"
                      L"                   wait STATE [MS] | log [FIRST] | nodes [FRAGMENT] |\n"
-                     L"                   interfaces cdrom|modem | cdb PATH HEX | cm FRAGMENT | eject FRAGMENT |\n"
+                     L"                   interfaces cdrom|disk|modem | cdb PATH HEX | cm FRAGMENT | eject FRAGMENT |\n"
                      L"                   timeline FIRST [TRACE]\n");
     return 2;
 }
@@ -77,12 +82,31 @@ bool ParseNumber(const std::wstring& text, int base, ULONG* value) {
     return true;
 }
 
+// Pairs of hex digits, blanks between them allowed.
+bool ParseHexBytes(const std::wstring& text, std::vector<BYTE>* bytes) {
+    std::wstring digits;
+    for (wchar_t c : text) {
+        if (c == L' ') continue;
+        if (!iswxdigit(c)) return false;
+        digits += c;
+    }
+    if (digits.size() % 2) return false;
+    for (size_t i = 0; i < digits.size(); i += 2) {
+        bytes->push_back(static_cast<BYTE>(wcstoul(digits.substr(i, 2).c_str(), nullptr, 16)));
+    }
+    return true;
+}
+
 int Plug(const std::vector<std::wstring>& args) {
     SIM_PLUG plug = SimModemDefaultPlug();
     for (size_t i = 0; i < args.size(); ++i) {
         const std::wstring& option = args[i];
         if (option == L"--stubborn") {
             plug.stubborn = 1;
+            continue;
+        }
+        if (option == L"--disk") {
+            plug.storageFace = SIM_STORAGE_DISK;
             continue;
         }
         if (i + 1 >= args.size()) return Usage();
@@ -95,6 +119,25 @@ int Plug(const std::vector<std::wstring>& args) {
             ok = ParseNumber(value, 16, &plug.cdromProductId);
         } else if (option == L"--pid-modem") {
             ok = ParseNumber(value, 16, &plug.modemProductId);
+        } else if (option == L"--vid-modem") {
+            ok = ParseNumber(value, 16, &plug.modemVendorId);
+        } else if (option == L"--switch") {
+            std::vector<std::vector<BYTE>> blocks;
+            for (size_t start = 0; ok && start <= value.size();) {
+                size_t comma = value.find(L',', start);
+                std::vector<BYTE> block;
+                ok = ParseHexBytes(value.substr(start, comma == std::wstring::npos ? std::wstring::npos : comma - start),
+                                   &block) && !block.empty() && block.size() <= 16;
+                blocks.push_back(block);
+                if (comma == std::wstring::npos) break;
+                start = comma + 1;
+            }
+            ok = ok && blocks.size() <= SIM_MAX_SWITCH_BLOCKS;
+            if (ok) SimModemSetSwitchBlocks(plug, blocks);
+        } else if (option == L"--answer") {
+            std::vector<BYTE> answer;
+            ok = ParseHexBytes(value, &answer) && answer.size() <= SIM_MAX_DATA_IN;
+            if (ok) SimModemSetDataIn(plug, answer);
         } else if (option == L"--vendor") {
             SimModemSetText(plug.vendor, value);
         } else if (option == L"--product") {
@@ -295,11 +338,13 @@ std::wstring DescribeEvent(const SIM_EVENT& event) {
     case SIM_EVENT_VETO: return L"eject vetoed";
     case SIM_EVENT_FACE_START:
         if (event.faceRole == SIM_FACE_CDROM) return L"CD-ROM face arrived: " + text;
+        if (event.faceRole == SIM_FACE_DISK) return L"disk face arrived: " + text;
         if (event.faceRole == SIM_FACE_MODEM_MI && text.find(L"&MI_00") != std::wstring::npos)
             return L"modem face arrived: " + text;
         return std::wstring();
     case SIM_EVENT_FACE_REMOVE:
         if (event.faceRole == SIM_FACE_CDROM) return L"CD-ROM face gone";
+        if (event.faceRole == SIM_FACE_DISK) return L"disk face gone";
         return std::wstring();
     default: return std::wstring();
     }
@@ -360,8 +405,11 @@ int wmain(int argc, wchar_t** argv) {
             wprintf(L"%ls\n", node.c_str());
         return 0;
     }
-    if (command == L"interfaces" && args.size() == 1 && (args[0] == L"cdrom" || args[0] == L"modem")) {
-        const GUID& interfaceClass = args[0] == L"cdrom" ? kSimCdromInterface : kSimModemInterface;
+    if (command == L"interfaces" && args.size() == 1 &&
+        (args[0] == L"cdrom" || args[0] == L"disk" || args[0] == L"modem")) {
+        const GUID& interfaceClass = args[0] == L"cdrom" ? kSimCdromInterface
+                                     : args[0] == L"disk" ? kSimDiskInterface
+                                                          : kSimModemInterface;
         for (const std::wstring& path : SimModemInterfacePaths(interfaceClass, std::wstring()))
             wprintf(L"%ls\n", path.c_str());
         return 0;
@@ -371,12 +419,7 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"eject" && args.size() == 1) return EjectOnce(args[0]);
     if (command == L"cdb" && args.size() == 2) {
         std::vector<BYTE> cdb;
-        const std::wstring& hex = args[1];
-        for (size_t i = 0; i + 1 < hex.size() + 1 && i < hex.size(); i += 2) {
-            ULONG byte = 0;
-            if (!ParseNumber(hex.substr(i, 2), 16, &byte)) return Usage();
-            cdb.push_back(static_cast<BYTE>(byte));
-        }
+        if (!ParseHexBytes(args[1], &cdb) || cdb.empty() || cdb.size() > 16) return Usage();
         if (!SimModemSendCdb(args[0], cdb)) return FailLastError(L"pass-through");
         return 0;
     }
