@@ -55,9 +55,6 @@ struct SentRule {
 std::mutex sentRulesLock;
 std::map<std::wstring, SentRule> sentRules;
 
-// The arrival path of a script with switch rules: the first present storage
-// face that the decision sends something, and that was not sent its rule in
-// this plug. False when nothing was sent.
 // Forgets the faces that are gone and whose rule's wait has passed: the
 // next time they show up is a new plug.
 void PruneSentRules(const std::vector<PresentStorageFace>& faces, DWORD now) {
@@ -71,6 +68,16 @@ void PruneSentRules(const std::vector<PresentStorageFace>& faces, DWORD now) {
             ++entry;
         }
     }
+}
+
+bool AnyRuleSent() {
+    std::lock_guard<std::mutex> hold(sentRulesLock);
+    return !sentRules.empty();
+}
+
+void ForgetSentRule(const std::wstring& instanceId) {
+    std::lock_guard<std::mutex> hold(sentRulesLock);
+    sentRules.erase(instanceId);
 }
 
 // After a rule that names the IDs its device has once switched: watches, on
@@ -94,8 +101,6 @@ void WakeSwitchWatches() {
     HANDLE wake = switchWatchWake.load();
     if (wake != nullptr) SetEvent(wake);
 }
-
-void ForgetSentRule(const std::wstring& instanceId);
 
 DWORD WINAPI SwitchWatchThread(LPVOID parameter) {
     std::unique_ptr<SwitchWatch> watch(static_cast<SwitchWatch*>(parameter));
@@ -165,34 +170,8 @@ std::wstring BlocksText(const std::vector<SwitchBlock>& blocks) {
     return text;
 }
 
-bool AnyRuleSent() {
-    std::lock_guard<std::mutex> hold(sentRulesLock);
-    return !sentRules.empty();
-}
-
-void ForgetSentRule(const std::wstring& instanceId) {
-    std::lock_guard<std::mutex> hold(sentRulesLock);
-    sentRules.erase(instanceId);
-}
-
-bool SwitchFirstFace(const std::vector<PresentStorageFace>& faces, const SwitchRuleSet& rules, DWORD now);
-
-// CD-ROM faces first; the disk faces are only listed when no CD-ROM face was
-// sent anything (or when earlier sendings are to be checked against them).
-bool SwitchByRules(const SwitchRuleSet& rules) {
-    DWORD now = GetClock().TickCount();
-    std::vector<PresentStorageFace> faces = CollectStorageFaces(kCdRomFaces);
-    bool haveDisks = false;
-    if (AnyRuleSent()) {
-        std::vector<PresentStorageFace> disks = CollectStorageFaces(kDiskFaces);
-        faces.insert(faces.end(), disks.begin(), disks.end());
-        haveDisks = true;
-        PruneSentRules(faces, now);
-    }
-    if (SwitchFirstFace(faces, rules, now)) return true;
-    return !haveDisks && SwitchFirstFace(CollectStorageFaces(kDiskFaces), rules, now);
-}
-
+// The first of the faces that the decision sends something, and that was
+// not sent its rule in this plug; false when there is none.
 bool SwitchFirstFace(const std::vector<PresentStorageFace>& faces, const SwitchRuleSet& rules, DWORD now) {
     for (const PresentStorageFace& present : faces) {
         SwitchChoice choice = ChooseSwitchBlocks(present.face, hooks.osVersion(), rules);
@@ -235,6 +214,25 @@ bool SwitchFirstFace(const std::vector<PresentStorageFace>& faces, const SwitchR
         return true;
     }
     return false;
+}
+
+// The arrival path of a script with switch rules: the first present storage
+// face that the decision sends something, and that was not sent its rule in
+// this plug; false when nothing was sent. CD-ROM faces first; the disk faces
+// are only listed when no CD-ROM face was sent anything (or when earlier
+// sendings are to be checked against them).
+bool SwitchByRules(const SwitchRuleSet& rules) {
+    DWORD now = GetClock().TickCount();
+    std::vector<PresentStorageFace> faces = CollectStorageFaces(kCdRomFaces);
+    bool haveDisks = false;
+    if (AnyRuleSent()) {
+        std::vector<PresentStorageFace> disks = CollectStorageFaces(kDiskFaces);
+        faces.insert(faces.end(), disks.begin(), disks.end());
+        haveDisks = true;
+        PruneSentRules(faces, now);
+    }
+    if (SwitchFirstFace(faces, rules, now)) return true;
+    return !haveDisks && SwitchFirstFace(CollectStorageFaces(kDiskFaces), rules, now);
 }
 
 // startLauncher: a launcher waits for the modem and starts its client (an
