@@ -164,24 +164,6 @@ bool EndsWithIni(const wchar_t* name) {
     return length >= 4 && lstrcmpiW(name + length - 4, L".ini") == 0;
 }
 
-// The names of the "*.ini" files (no folders) in folder. The search also
-// gives names that match only through their short 8.3 alias
-// ("CDZorra.ini_bak" is "CDZORR~1.INI"): only a name that really ends in
-// ".ini" is a driver script, as the service reads them.
-std::vector<std::wstring> ScriptNames(const std::wstring& folder) {
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((folder + L"*.ini").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return names;
-    do {
-        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && EndsWithIni(data.cFileName)) {
-            names.push_back(data.cFileName);
-        }
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
-    return names;
-}
-
 // "first|second", both parts non-empty.
 bool SplitPair(const std::wstring& data, std::wstring* first, std::wstring* second) {
     size_t bar = data.find(L'|');
@@ -190,7 +172,6 @@ bool SplitPair(const std::wstring& data, std::wstring* first, std::wstring* seco
     *second = data.substr(bar + 1);
     return true;
 }
-
 
 // The names of the files (no folders) in folder; none when it cannot be searched.
 std::vector<std::wstring> FileNames(const std::wstring& folder) {
@@ -202,6 +183,18 @@ std::vector<std::wstring> FileNames(const std::wstring& folder) {
         if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(data.cFileName);
     } while (FindNextFileW(find, &data));
     FindClose(find);
+    return names;
+}
+
+// The driver scripts in folder: the files whose names really end in ".ini".
+// A search for "*.ini" would also give names that match only through their
+// short 8.3 alias ("CDZorra.ini_bak" is "CDZORR~1.INI"); the service reads
+// only the real ".ini" names, and so does the package.
+std::vector<std::wstring> ScriptNames(const std::wstring& folder) {
+    std::vector<std::wstring> names;
+    for (const std::wstring& name : FileNames(folder)) {
+        if (EndsWithIni(name.c_str())) names.push_back(name);
+    }
     return names;
 }
 
