@@ -83,23 +83,148 @@ std::wstring ReadRule(const IniDocument& document, const std::wstring& section, 
 
 }  // namespace
 
+const MediumChangeRow kMediumChangeTable[] = {
+    {0x04, MediumChangeTest::Always, 0, L"is a FORMAT UNIT, which would change the medium"},
+    {0x0A, MediumChangeTest::Always, 0, L"is a WRITE, which would change the medium"},
+    {0x2A, MediumChangeTest::Always, 0, L"is a WRITE, which would change the medium"},
+    {0x2C, MediumChangeTest::Always, 0, L"is an ERASE, which would erase the medium"},
+    {0x2E, MediumChangeTest::Always, 0, L"is a WRITE AND VERIFY, which would change the medium"},
+    {0x3B, MediumChangeTest::Always, 0, L"is a WRITE BUFFER, which could change the device's firmware"},
+    // WRITE LONG needs no data-out phase to do harm: with WR_UNCOR it marks
+    // blocks unreadable.
+    {0x3F, MediumChangeTest::Always, 0, L"is a WRITE LONG, which would change the medium"},
+    {0x41, MediumChangeTest::Always, 0, L"is a WRITE SAME, which would change the medium"},
+    // Block erase and cryptographic erase need no data-out phase either.
+    {0x48, MediumChangeTest::Always, 0, L"is a SANITIZE, which would erase the medium"},
+    {0x5B, MediumChangeTest::Always, 0, L"is a CLOSE TRACK/SESSION, which would change the disc"},
+    // The data's ZTE blocks "85 00 00 00 24 00" and "85 01 01 01 18 01 ..." ask
+    // for an ATA hardware reset (protocol 0): they pass.
+    {0x85, MediumChangeTest::AtaPassThrough16, 0, L"is an ATA PASS-THROUGH"},
+    {0x89, MediumChangeTest::Always, 0, L"is a COMPARE AND WRITE, which would change the medium"},
+    {0x8A, MediumChangeTest::Always, 0, L"is a WRITE, which would change the medium"},
+    {0x8E, MediumChangeTest::Always, 0, L"is a WRITE AND VERIFY, which would change the medium"},
+    {0x93, MediumChangeTest::Always, 0, L"is a WRITE SAME, which would change the medium"},
+    // SERVICE ACTION OUT(16): the data's own 9F blocks use other service actions.
+    {0x9F, MediumChangeTest::ServiceAction, 0x11, L"is a WRITE LONG, which would change the medium"},
+    // A1 is BLANK to a CD-ROM face (MMC) and ATA PASS-THROUGH(12) to a disk
+    // (SAT); which one a device takes it for, no field of the block says, and
+    // a rule or "-CDB" may reach either kind of face: refused whole.
+    {0xA1, MediumChangeTest::BlankOrAta12, 0,
+     L"is a BLANK to a CD-ROM face, which would erase a rewritable disc (to a disk it is an ATA PASS-THROUGH(12), "
+     L"which no field tells apart)"},
+    {0xAA, MediumChangeTest::Always, 0, L"is a WRITE, which would change the medium"},
+    {0xAC, MediumChangeTest::Always, 0, L"is an ERASE, which would erase the medium"},
+    {0xAE, MediumChangeTest::Always, 0, L"is a WRITE AND VERIFY, which would change the medium"},
+};
+const size_t kMediumChangeTableSize = sizeof(kMediumChangeTable) / sizeof(kMediumChangeTable[0]);
+
+const AtaCommandRow kAtaMediumCommands[] = {
+    {0x06, L"DATA SET MANAGEMENT (TRIM)"},
+    {0x07, L"DATA SET MANAGEMENT XL"},
+    {0x30, L"WRITE SECTORS"},
+    {0x31, L"WRITE SECTORS"},
+    {0x32, L"WRITE LONG"},
+    {0x33, L"WRITE LONG"},
+    {0x34, L"WRITE SECTORS EXT"},
+    {0x35, L"WRITE DMA EXT"},
+    {0x36, L"WRITE DMA QUEUED EXT"},
+    {0x37, L"SET MAX ADDRESS EXT"},
+    {0x38, L"CFA WRITE SECTORS WITHOUT ERASE"},
+    {0x39, L"WRITE MULTIPLE EXT"},
+    {0x3A, L"WRITE STREAM DMA EXT"},
+    {0x3B, L"WRITE STREAM EXT"},
+    {0x3C, L"WRITE VERIFY"},
+    {0x3D, L"WRITE DMA FUA EXT"},
+    {0x3E, L"WRITE DMA QUEUED FUA EXT"},
+    {0x3F, L"WRITE LOG EXT"},
+    {0x44, L"ZERO EXT"},
+    {0x45, L"WRITE UNCORRECTABLE EXT"},
+    {0x57, L"WRITE LOG DMA EXT"},
+    {0x5E, L"TRUSTED SEND"},
+    {0x5F, L"TRUSTED SEND DMA"},
+    {0x61, L"WRITE FPDMA QUEUED"},
+    {0x78, L"ACCESSIBLE MAX ADDRESS CONFIGURATION"},
+    {0x92, L"DOWNLOAD MICROCODE"},
+    {0x93, L"DOWNLOAD MICROCODE DMA"},
+    {0x9F, L"ZAC MANAGEMENT OUT"},
+    {0xB1, L"DEVICE CONFIGURATION OVERLAY"},
+    {0xB4, L"SANITIZE DEVICE"},
+    {0xC0, L"CFA ERASE SECTORS"},
+    {0xC5, L"WRITE MULTIPLE"},
+    {0xCA, L"WRITE DMA"},
+    {0xCB, L"WRITE DMA"},
+    {0xCC, L"WRITE DMA QUEUED"},
+    {0xCD, L"CFA WRITE MULTIPLE WITHOUT ERASE"},
+    {0xCE, L"WRITE MULTIPLE FUA EXT"},
+    {0xE8, L"WRITE BUFFER"},
+    {0xEB, L"WRITE BUFFER DMA"},
+    {0xF1, L"SECURITY SET PASSWORD"},
+    {0xF4, L"SECURITY ERASE UNIT"},
+    {0xF6, L"SECURITY DISABLE PASSWORD"},
+    {0xF9, L"SET MAX ADDRESS"},
+};
+const size_t kAtaMediumCommandsSize = sizeof(kAtaMediumCommands) / sizeof(kAtaMediumCommands[0]);
+
+namespace {
+
+uint8_t FieldByte(const std::vector<uint8_t>& cdb, size_t index) { return index < cdb.size() ? cdb[index] : 0; }
+
+std::wstring Hex2(unsigned value) {
+    wchar_t text[4];
+    swprintf(text, 4, L"%02X", value & 0xFFu);
+    return text;
+}
+
+// The ATA PASS-THROUGH fields (SAT): the protocol in byte 1, bits 4-1, and
+// the ATA command in byte commandIndex. Empty when neither can change the
+// medium.
+std::wstring AtaPassThroughReason(const wchar_t* name, const std::vector<uint8_t>& cdb, size_t commandIndex) {
+    unsigned protocol = (FieldByte(cdb, 1) >> 1) & 0x0F;
+    const wchar_t* moves = nullptr;
+    switch (protocol) {
+    case 5: moves = L"(PIO data-out), which could write to the medium"; break;
+    case 6: moves = L"(DMA), which could write to the medium"; break;
+    case 7: moves = L"(DMA queued), which could write to the medium"; break;
+    case 11: moves = L"(UDMA data-out), which could write to the medium"; break;
+    case 12: moves = L"(FPDMA), which could write to the medium"; break;
+    case 2: case 13: case 14: moves = L"(reserved, whose effect is not known)"; break;
+    default: break;  // resets, non-data, PIO and UDMA data-in, diagnostics, response information
+    }
+    if (moves != nullptr)
+        return std::wstring(L"is an ") + name + L" with protocol " + std::to_wstring(protocol) + L" " + moves;
+    uint8_t command = FieldByte(cdb, commandIndex);
+    for (size_t i = 0; i < kAtaMediumCommandsSize; ++i) {
+        if (kAtaMediumCommands[i].command == command)
+            return std::wstring(L"is an ") + name + L" of the ATA command " + Hex2(command) + L" (" +
+                   kAtaMediumCommands[i].name + L"), which would write, erase or hide the medium's data or replace "
+                   L"the firmware";
+    }
+    return L"";
+}
+
+}  // namespace
+
 std::wstring MediumChangeReason(const std::vector<uint8_t>& cdb, uint32_t dataOut) {
     if (dataOut != 0) return L"has a data-out phase, which could write to the medium";
     if (cdb.empty()) return L"";
-    switch (cdb[0]) {
-    case 0x0A: case 0x2A: case 0xAA: case 0x8A:
-        return L"is a WRITE, which would change the medium";
-    case 0x04:
-        return L"is a FORMAT UNIT, which would change the medium";
-    case 0x3B:
-        return L"is a WRITE BUFFER, which could change the device's firmware";
-    case 0x41: case 0x93:
-        return L"is a WRITE SAME, which would change the medium";
-    case 0x2E: case 0xAE: case 0x8E:
-        return L"is a WRITE AND VERIFY, which would change the medium";
-    default:
-        return L"";
+    for (size_t i = 0; i < kMediumChangeTableSize; ++i) {
+        const MediumChangeRow& row = kMediumChangeTable[i];
+        if (row.operationCode != cdb[0]) continue;
+        switch (row.test) {
+        case MediumChangeTest::Always:
+            return row.reason;
+        case MediumChangeTest::ServiceAction:
+            if ((FieldByte(cdb, 1) & 0x1F) == row.serviceAction) return row.reason;
+            break;
+        case MediumChangeTest::AtaPassThrough16:
+            return AtaPassThroughReason(L"ATA PASS-THROUGH(16)", cdb, 14);
+        case MediumChangeTest::BlankOrAta12: {
+            std::wstring ata = AtaPassThroughReason(L"ATA PASS-THROUGH(12)", cdb, 9);
+            return ata.empty() ? row.reason : ata;
+        }
+        }
     }
+    return L"";
 }
 
 bool ParseUsbId(const std::wstring& text, std::wstring& usbId) {

@@ -56,14 +56,44 @@ extern const wchar_t kSwitchRulePrefix[];
 
 // Takes every "[SwitchRule ...]" section of the document, in file order. A
 // section with any fault is refused whole and listed with its reason; so is
-// one whose block would change the medium (a write, format, write-buffer,
-// write-same or write-and-verify operation code) or that asks for a data-out
-// phase.
+// one whose block would change the medium (MediumChangeReason) or that asks
+// for a data-out phase.
 SwitchRuleSet LoadSwitchRules(const IniDocument& document);
 
-// Why a block must never be sent, or empty when it may: the operation codes
-// that change the medium, and a data-out phase.
+// Why a block must never be sent, or empty when it may: a data-out phase, or
+// a row of kMediumChangeTable that the block matches. The one check of the
+// rule loader, the import and "-CDB".
 std::wstring MediumChangeReason(const std::vector<uint8_t>& cdb, uint32_t dataOut);
+
+// Which fields of a block, beside its operation code, decide whether it
+// changes the medium. A field the block is too short to hold counts as 0.
+enum class MediumChangeTest {
+    Always,            // the operation code alone
+    ServiceAction,     // the service action (byte 1, bits 4-0) equals serviceAction
+    AtaPassThrough16,  // ATA PASS-THROUGH(16): the protocol and the ATA command (byte 14)
+    BlankOrAta12,      // A1: MMC BLANK on a CD-ROM face, ATA PASS-THROUGH(12) on a disk
+};
+
+struct MediumChangeRow {
+    uint8_t operationCode;
+    MediumChangeTest test;
+    uint8_t serviceAction;  // for ServiceAction
+    const wchar_t* reason;  // "is a WRITE, which would change the medium"
+};
+
+// The operation codes that change a medium (or a device's firmware), with the
+// reason a refusal gives, in order of operation code.
+extern const MediumChangeRow kMediumChangeTable[];
+extern const size_t kMediumChangeTableSize;
+
+// The ATA commands that write, erase or hide a medium's data, or replace the
+// firmware, whatever protocol carries them.
+struct AtaCommandRow {
+    uint8_t command;
+    const wchar_t* name;
+};
+extern const AtaCommandRow kAtaMediumCommands[];
+extern const size_t kAtaMediumCommandsSize;
 
 // Reads "VID_xxxx&PID_yyyy" (any case, 4 hex digits each) into upper case;
 // false when text is not exactly that.

@@ -1,6 +1,8 @@
 #include "device/ScsiPassThrough.h"
 
 #include <cstring>
+#include <cwchar>
+#include <vector>
 
 #include "common/Console.h"
 #include "common/Handles.h"
@@ -31,6 +33,33 @@ void BuildPassThroughBuffer(const BYTE* cdb, int count, PassThroughBuffer* buffe
     }
 }
 
+std::wstring CdbRefusal(const BYTE bytes[kCdbSize]) {
+    std::wstring reason = MediumChangeReason(std::vector<uint8_t>(bytes, bytes + kCdbSize), 0);
+    if (reason.empty()) return reason;
+    std::wstring hex;
+    wchar_t pair[4];
+    for (int i = 0; i < kCdbSize; ++i) {
+        swprintf(pair, 4, i == 0 ? L"%02X" : L" %02X", bytes[i]);
+        hex += pair;
+    }
+    return L"-CDB " + hex + L" refused: it " + reason + L"; nothing sent";
+}
+
+bool ChooseCdbTarget(const SwitchRuleSet& rules, OSVersionClass version, std::wstring& path) {
+    path.clear();
+    if (rules.rules.empty()) return FindSupportedCdRom(path);
+    // With switch rules: the first CD-ROM face the arrival path would send
+    // something. A disk face is never chosen: it may be a USB stick or a
+    // disk whose data a block given by hand would reach.
+    for (const PresentStorageFace& present : CollectStorageFaces(kCdRomFaces)) {
+        if (ChooseSwitchBlocks(present.face, version, rules).source != SwitchSource::None) {
+            path = present.path;
+            return true;
+        }
+    }
+    return false;
+}
+
 bool SendCdbCommand(const std::wstring& commandText, std::wstring devicePath) {
     BYTE bytes[kCdbSize];
     int count = 0;
@@ -43,23 +72,13 @@ bool SendCdbCommand(const std::wstring& commandText, std::wstring devicePath) {
               static_cast<unsigned>(commandText.size()), kMaxCdbTextLength);
         return false;
     }
-    if (devicePath.empty()) {
-        std::wstring found;
-        const SwitchRuleSet& rules = GetDriverScriptRules();
-        if (rules.rules.empty()) {
-            if (!FindSupportedCdRom(found)) return false;
-        } else {
-            // With switch rules: the first storage face the arrival path would send something.
-            for (const PresentStorageFace& present : CollectStorageFaces()) {
-                if (ChooseSwitchBlocks(present.face, GetOSVersion(), rules).source != SwitchSource::None) {
-                    found = present.path;
-                    break;
-                }
-            }
-            if (found.empty()) return false;
-        }
-        return SendScsiCdb(found, bytes, count);
+    std::wstring refusal = CdbRefusal(bytes);
+    if (!refusal.empty()) {
+        Trace(L"%s\n", refusal.c_str());
+        WriteConsoleText(refusal + L"\r\n");
+        return false;
     }
+    if (devicePath.empty() && !ChooseCdbTarget(GetDriverScriptRules(), GetOSVersion(), devicePath)) return false;
     return SendScsiCdb(devicePath, bytes, count);
 }
 

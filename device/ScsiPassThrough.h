@@ -8,7 +8,10 @@
 #include <cstddef>
 #include <string>
 
+#include "common/OSVersion.h"
 #include "device/CdbText.h"  // kCdbSize, ParseCdbText, ParseHexPair
+
+struct SwitchRuleSet;
 
 // Header, sense and data area as one record, given to DeviceIoControl as input
 // and output. The header is the platform's own SCSI_PASS_THROUGH: 44 bytes in
@@ -34,9 +37,19 @@ inline DWORD PassThroughOutputSize() {
 void BuildPassThroughBuffer(const BYTE* cdb, int count, PassThroughBuffer* buffer);
 
 // Sends the command text (hex) to the device path, or to the supported
-// CD-ROM when the path is empty. False for unusable text, when no device is
-// found or when the device cannot be opened.
+// CD-ROM when the path is empty. False for unusable text, for a block that
+// would change the medium (refused on the console and in the trace, with the
+// reason), when no device is found or when the device cannot be opened.
 bool SendCdbCommand(const std::wstring& commandText, std::wstring devicePath);
+
+// The refusal "-CDB 04 00 00 00 00 00 refused: it is a FORMAT UNIT, ...;
+// nothing sent" for the six bytes "-CDB" sends, or empty when they may go.
+std::wstring CdbRefusal(const BYTE bytes[kCdbSize]);
+
+// Where "-CDB" without a path sends: without switch rules the supported
+// CD-ROM face, with them the first CD-ROM face the arrival path would send
+// something; never a disk face. False when there is none.
+bool ChooseCdbTarget(const SwitchRuleSet& rules, OSVersionClass version, std::wstring& path);
 
 // Opens a device path for SCSI pass-through (with SeDebugPrivilege asked for
 // first), through the device seam, and traces the attempt. On failure

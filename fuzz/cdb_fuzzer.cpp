@@ -1,11 +1,41 @@
 // Feeds arbitrary UTF-16 text to the "-CDB" hex reader: it must never write
 // beyond the six bytes, and its answer must follow from the text's length.
+// The same bytes, as the six "-CDB" sends and as a block of any length up to
+// 16, go through the medium-change check: it reads no field beyond the
+// block, and refuses every block whose operation code the table refuses
+// whole, every A1 and every ATA pass-through whose protocol moves data out.
 
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
+#include "config/SwitchRules.h"
 #include "device/CdbText.h"
+
+namespace {
+
+void CheckMediumChange(const std::vector<uint8_t>& cdb) {
+    std::wstring reason = MediumChangeReason(cdb, 0);
+    if (MediumChangeReason(cdb, 1).empty()) std::abort();
+    if (cdb.empty()) {
+        if (!reason.empty()) std::abort();
+        return;
+    }
+    for (size_t i = 0; i < kMediumChangeTableSize; ++i) {
+        const MediumChangeRow& row = kMediumChangeTable[i];
+        if (row.operationCode != cdb[0]) continue;
+        bool whole = row.test == MediumChangeTest::Always || row.test == MediumChangeTest::BlankOrAta12;
+        if (whole && reason.empty()) std::abort();
+    }
+    if (cdb[0] == 0x85 && cdb.size() > 1) {
+        unsigned protocol = (cdb[1] >> 1) & 0x0F;
+        bool out = protocol == 5 || protocol == 6 || protocol == 7 || protocol == 11 || protocol == 12;
+        if (out && reason.empty()) std::abort();
+    }
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::wstring text;
@@ -29,5 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (bytes[i] != 0) std::abort();
         }
     }
+    CheckMediumChange(std::vector<uint8_t>(bytes, bytes + kCdbSize));
+    CheckMediumChange(std::vector<uint8_t>(data, data + (size < 16 ? size : 16)));
     return 0;
 }

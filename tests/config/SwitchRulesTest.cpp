@@ -92,6 +92,10 @@ TEST(SwitchRules, RefusedSectionsAndTheirReasons) {
          L"Block1 is a WRITE AND VERIFY, which would change the medium"},
         {"[SwitchRule VID_12D1&PID_1446]\nBlock1=8E\n",
          L"Block1 is a WRITE AND VERIFY, which would change the medium"},
+        {"[SwitchRule VID_12D1&PID_1446]\nBlock1=1E\nBlock2=48 02 00 00 00 00 00 00 00 00\n",
+         L"Block2 is a SANITIZE, which would erase the medium"},
+        {"[SwitchRule VID_12D1&PID_1446]\nBlock1=85 0A 06 00 00 00 00 00 00 00 00 00 00 00 F4 00\n",
+         L"Block1 is an ATA PASS-THROUGH(16) with protocol 5 (PIO data-out), which could write to the medium"},
         {"[SwitchRule VID_12D1&PID_1446]\nBlock1=12\nBlock1Out=512\n",
          L"Block1 has a data-out phase, which could write to the medium"},
         {"[SwitchRule VID_12D1&PID_1446]\nBlock1=12\nBlock1Out=x\n",
@@ -102,6 +106,101 @@ TEST(SwitchRules, RefusedSectionsAndTheirReasons) {
         EXPECT_TRUE(set.rules.empty()) << row.body;
         ASSERT_EQ(1u, set.refused.size()) << row.body;
         EXPECT_EQ(std::wstring(row.reason), set.refused[0].reason) << row.body;
+    }
+}
+
+// The one table of blocks that change a medium, as the loader, the import
+// and "-CDB" apply it: each block with the reason it is refused, or none.
+TEST(MediumChange, BlocksAndTheirReasons) {
+    struct Row {
+        std::vector<uint8_t> cdb;
+        const wchar_t* reason;  // empty: the block may be sent
+    };
+    const Row rows[] = {
+        {{0x48, 0x02, 0, 0, 0, 0, 0, 0, 0, 0}, L"is a SANITIZE, which would erase the medium"},
+        {{0x3F, 0x80, 0, 0, 0, 0, 0, 0, 0, 0}, L"is a WRITE LONG, which would change the medium"},
+        {{0x9F, 0x11, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, L"is a WRITE LONG, which would change the medium"},
+        {{0x9F, 0xF1}, L"is a WRITE LONG, which would change the medium"},  // the service action is bits 4-0
+        {{0x2C, 0, 0, 0, 0, 0, 0, 0, 0, 0}, L"is an ERASE, which would erase the medium"},
+        {{0xAC}, L"is an ERASE, which would erase the medium"},
+        {{0x5B, 0x00, 0x02}, L"is a CLOSE TRACK/SESSION, which would change the disc"},
+        {{0x89}, L"is a COMPARE AND WRITE, which would change the medium"},
+        {{0x04, 0, 0, 0, 0, 0}, L"is a FORMAT UNIT, which would change the medium"},
+        {{0x2A}, L"is a WRITE, which would change the medium"},
+        // ATA PASS-THROUGH(16): the protocol (byte 1, bits 4-1), then the command (byte 14).
+        {{0x85, 0x0A, 0x06}, L"is an ATA PASS-THROUGH(16) with protocol 5 (PIO data-out), which could write to the medium"},
+        {{0x85, 0x0C}, L"is an ATA PASS-THROUGH(16) with protocol 6 (DMA), which could write to the medium"},
+        {{0x85, 0x17}, L"is an ATA PASS-THROUGH(16) with protocol 11 (UDMA data-out), which could write to the medium"},
+        {{0x85, 0x18}, L"is an ATA PASS-THROUGH(16) with protocol 12 (FPDMA), which could write to the medium"},
+        {{0x85, 0x04}, L"is an ATA PASS-THROUGH(16) with protocol 2 (reserved, whose effect is not known)"},
+        {{0x85, 0x07, 0x00, 0x00, 0x12, 0, 0, 0, 0, 0, 0, 0, 0, 0x40, 0xB4, 0x00},
+         L"is an ATA PASS-THROUGH(16) of the ATA command B4 (SANITIZE DEVICE), which would write, erase or hide the "
+         L"medium's data or replace the firmware"},
+        {{0x85, 0x06, 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xF4, 0},
+         L"is an ATA PASS-THROUGH(16) of the ATA command F4 (SECURITY ERASE UNIT), which would write, erase or hide "
+         L"the medium's data or replace the firmware"},
+        {{0x85, 0x08, 0x0E, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0xEC, 0}, L""},  // PIO data-in IDENTIFY DEVICE
+        {{0x85, 0x06, 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xE5, 0}, L""},  // non-data CHECK POWER MODE
+        // The Linux data's own ZTE blocks: an ATA hardware reset, the command beyond the block.
+        {{0x85, 0x00, 0x00, 0x00, 0x24, 0x00}, L""},
+        {{0x85, 0x01, 0x01, 0x01, 0x18, 0x01, 0x01, 0x01, 0x01, 0x01, 0x00, 0x00}, L""},
+        // A1: BLANK to a CD-ROM face whatever its fields; an ATA reading that writes says so.
+        {{0xA1, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+         L"is a BLANK to a CD-ROM face, which would erase a rewritable disc (to a disk it is an ATA "
+         L"PASS-THROUGH(12), which no field tells apart)"},
+        {{0xA1, 0x06, 0x20, 0, 0, 0, 0, 0, 0, 0xEC, 0, 0},
+         L"is a BLANK to a CD-ROM face, which would erase a rewritable disc (to a disk it is an ATA "
+         L"PASS-THROUGH(12), which no field tells apart)"},
+        {{0xA1, 0x06, 0x20, 0, 0, 0, 0, 0, 0, 0xCA, 0, 0},
+         L"is an ATA PASS-THROUGH(12) of the ATA command CA (WRITE DMA), which would write, erase or hide the "
+         L"medium's data or replace the firmware"},
+        // The other 9F service actions of the data, and blocks that switch modems.
+        {{0x9F, 0x03, 0, 0, 0, 0}, L""},
+        {{0x9F, 0x14, 0, 0, 0, 0}, L""},
+        {{0x1B, 0, 0, 0, 0x02, 0}, L""},
+        {{0x71, 0x03, 0x00}, L""},
+        {{0x11, 0x06, 0x20, 0, 0, 1, 1, 0, 1, 0, 0, 0, 0, 0, 0, 0}, L""},
+        {{}, L""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << "block of " << row.cdb.size() << " bytes, first "
+                                        << (row.cdb.empty() ? -1 : row.cdb[0]));
+        EXPECT_EQ(std::wstring(row.reason), MediumChangeReason(row.cdb, 0));
+        EXPECT_EQ(L"has a data-out phase, which could write to the medium", MediumChangeReason(row.cdb, 512));
+    }
+    // Every row refuses its code as the table says, in a block as short as
+    // one byte and in one of sixteen.
+    for (size_t i = 0; i < kMediumChangeTableSize; ++i) {
+        const MediumChangeRow& row = kMediumChangeTable[i];
+        SCOPED_TRACE(testing::Message() << "operation code " << static_cast<int>(row.operationCode));
+        if (i > 0) {
+            EXPECT_LT(kMediumChangeTable[i - 1].operationCode, row.operationCode);
+        }
+        std::vector<uint8_t> cdb(16, 0);
+        cdb[0] = row.operationCode;
+        cdb[1] = row.serviceAction;
+        switch (row.test) {
+        case MediumChangeTest::Always:
+        case MediumChangeTest::BlankOrAta12:
+            EXPECT_EQ(std::wstring(row.reason), MediumChangeReason({row.operationCode}, 0));
+            EXPECT_EQ(std::wstring(row.reason), MediumChangeReason(cdb, 0));
+            break;
+        case MediumChangeTest::ServiceAction:
+            EXPECT_EQ(std::wstring(row.reason), MediumChangeReason(cdb, 0));
+            cdb[1] = static_cast<uint8_t>(row.serviceAction + 1);
+            EXPECT_EQ(L"", MediumChangeReason(cdb, 0));
+            break;
+        case MediumChangeTest::AtaPassThrough16:
+            EXPECT_EQ(L"", MediumChangeReason(cdb, 0));
+            break;
+        }
+    }
+    for (size_t i = 0; i < kAtaMediumCommandsSize; ++i) {
+        std::vector<uint8_t> cdb(16, 0);
+        cdb[0] = 0x85;
+        cdb[1] = 0x06;  // non-data
+        cdb[14] = kAtaMediumCommands[i].command;
+        EXPECT_NE(L"", MediumChangeReason(cdb, 0)) << static_cast<int>(kAtaMediumCommands[i].command);
     }
 }
 

@@ -6,6 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "config/IniDocument.h"
+#include "config/SwitchRules.h"
+#include "device/DeviceEnum.h"
 #include "support/FakeDevices.h"
 #include "support/TraceCapture.h"
 
@@ -254,6 +257,73 @@ TEST(EnableDebugPrivilege, Outcomes) {
         EXPECT_EQ(c.result, result);
         EXPECT_EQ(c.output, text);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// "-CDB" applies the medium-change table to the six bytes it would send:
+// refused with the reason on the console and in the trace, nothing opened.
+TEST_F(SendCdbCommandTest, BlocksThatChangeTheMediumAreRefusedWithTheReason) {
+    devices.AddOpenablePath(L"\\\\.\\E:");
+    struct Row {
+        const wchar_t* text;
+        std::wstring path;
+        const char* line;
+    };
+    const Row rows[] = {
+        {L"040000000000", L"", "-CDB 04 00 00 00 00 00 refused: it is a FORMAT UNIT, which would change the medium; "
+                               "nothing sent\r\n"},
+        {L"48", L"\\\\.\\E:", "-CDB 48 00 00 00 00 00 refused: it is a SANITIZE, which would erase the medium; "
+                              "nothing sent\r\n"},
+        {L"850A00000000", L"\\\\.\\E:", "-CDB 85 0A 00 00 00 00 refused: it is an ATA PASS-THROUGH(16) with protocol "
+                                        "5 (PIO data-out), which could write to the medium; nothing sent\r\n"},
+        {L"a1", L"\\\\.\\E:", "-CDB A1 00 00 00 00 00 refused: it is a BLANK to a CD-ROM face, which would erase a "
+                              "rewritable disc (to a disk it is an ATA PASS-THROUGH(12), which no field tells "
+                              "apart); nothing sent\r\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.line);
+        StdoutCapture out;
+        EXPECT_FALSE(SendCdbCommand(row.text, row.path));
+        std::string console = out.Take();
+        EXPECT_EQ(row.line, console);
+        std::string traced = console.substr(0, console.size() - 2) + "\n";
+        EXPECT_EQ(1u, traces.Count(std::wstring(traced.begin(), traced.end())));
+    }
+    EXPECT_EQ(0u, devices.OpenAttempts());
+    // The data's own ATA hardware reset goes.
+    EXPECT_TRUE(SendCdbCommand(L"850000002400", L"\\\\.\\E:"));
+    EXPECT_EQ(1u, devices.Sent().size());
+}
+
+SwitchRuleSet RulesOf(const std::string& script) {
+    IniMemorySource source(script.data(), script.size());
+    IniDocument document(source, [](const char* bytes, size_t count, std::wstring& text) {
+        text.assign(bytes, bytes + count);
+    });
+    return LoadSwitchRules(document);
+}
+
+// With switch rules, "-CDB" without a path goes to the first CD-ROM face the
+// arrival path would send something, never to a disk face, even one a rule
+// names: a disk face may be a USB stick.
+TEST_F(SendCdbCommandTest, WithoutAPathNeverADiskFace) {
+    SwitchRuleSet rules = RulesOf("[SwitchRule VID_0781&PID_5567]\nBlock1=1B 00 00 00 02 00\n"
+                                  "[SwitchRule VID_12D1&PID_1446]\nBlock1=11 06 20 00 00 01 01 00 01\n");
+    int stick = devices.AddNode(L"USB\\VID_0781&PID_5567\\1");
+    devices.AddInterfaceNode(kGuidDevInterfaceDisk, L"USBSTOR\\DISK&VEN_SANDISK&PROD_CRUZER\\1&0", L"\\\\?\\disk",
+                             stick);
+    std::wstring path = L"unchanged";
+    EXPECT_FALSE(ChooseCdbTarget(rules, OS_VISTA, path));
+    EXPECT_EQ(L"", path);
+
+    int modem = devices.AddNode(L"USB\\VID_12D1&PID_1446\\2");
+    devices.AddInterfaceNode(kGuidDevInterfaceCdRom, L"USBSTOR\\CDROM&VEN_HUAWEI&PROD_MASS\\2&0", L"\\\\?\\cd",
+                             modem);
+    EXPECT_TRUE(ChooseCdbTarget(rules, OS_VISTA, path));
+    EXPECT_EQ(L"\\\\?\\cd", path);
 }
 
 }  // namespace
