@@ -22,7 +22,7 @@ enum class CommandAction {
     CdbToFound,    // "-CDB text"
     CdbToPath,     // "-CDB path text"
     List,          // "-List": the device report for administrators
-    Import,        // "-Import folder [script]": switch rules from the Linux mode-switch data
+    Import,        // "-Import folder [script | -Print]": switch rules from the Linux mode-switch data
 };
 
 // Which row of the option table argv selects; options match without regard

@@ -206,6 +206,27 @@ void AppendStorageFaces(std::wstring& out, const SwitchRuleSet& rules, OSVersion
     out += kEol;
 }
 
+std::wstring DescribeArrivalByRules(const SwitchRuleSet& rules, OSVersionClass version) {
+    for (const PresentStorageFace& present : CollectStorageFaces()) {
+        SwitchChoice choice = ChooseSwitchBlocks(present.face, version, rules);
+        if (choice.source == SwitchSource::None) continue;
+        std::wstring blocks;
+        for (const SwitchBlock& block : choice.blocks) {
+            if (!blocks.empty()) blocks += L" | ";
+            std::vector<uint8_t> cdb = block.cdb;
+            // The release class's block goes out as six bytes.
+            if (choice.source == SwitchSource::Release) cdb.resize(6, 0);
+            for (size_t i = 0; i < cdb.size(); ++i) blocks += (i == 0 ? L"" : L" ") + Hex2(cdb[i]);
+        }
+        std::wstring why = choice.source == SwitchSource::Rule
+                               ? L"switch rule [" + choice.rule->section + L"]"
+                               : std::wstring(L"no switch rule names it; the supported list holds it");
+        return L"send " + blocks + L" to " + Printable(present.path) + L" (" + why + L")\r\n";
+    }
+    return L"do nothing, no present storage face is named by a switch rule, and no CD-ROM face whose instance ID "
+           L"holds \"&\" is in the supported list.\r\n";
+}
+
 std::wstring BuildDeviceListing() {
     std::wstring out;
     out += L"CDZorra_Detect device listing\r\n";
@@ -324,6 +345,8 @@ std::wstring BuildDeviceListing() {
     if (chosenModem >= 0) {
         out += L"do nothing, the supported modem face is already present (" + Printable(modems[chosenModem].InstanceID) +
                L").\r\n";
+    } else if (!switchRules.rules.empty()) {
+        out += DescribeArrivalByRules(switchRules, version);
     } else if (chosenCdRom >= 0) {
         out += L"send " + block + L" to " + Printable(cdRoms[chosenCdRom].SymbolicName) + kEol;
     } else {

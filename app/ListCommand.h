@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "common/OSVersion.h"
+
 // One entry of the supported list, where it comes from, and what is matched.
 struct SupportedEntry {
     std::wstring source;    // "[VidPid] 0", ..., "[Setup] VEN"
@@ -34,6 +36,14 @@ struct DriverScriptChoice {
     std::wstring chosen;                 // the one that is loaded
 };
 DriverScriptChoice FindDriverScript();
+
+struct SwitchRuleSet;
+
+// What a CD-ROM arrival now would make the service send, by the one decision
+// of the arrival path with switch rules (ChooseSwitchBlocks over the present
+// CD-ROM faces, then the disk faces): the text after "would: " of -List's
+// last line, for a machine with no supported modem face present.
+std::wstring DescribeArrivalByRules(const SwitchRuleSet& rules, OSVersionClass version);
 
 // The whole report, lines ended by CR LF.
 std::wstring BuildDeviceListing();

@@ -1,7 +1,9 @@
 #include "config/SwitchImport.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "common/StringUtil.h"
 
@@ -326,33 +328,88 @@ std::string FormatImportedRules(const std::vector<ImportedDevice>& devices) {
 
 namespace {
 
+// The script as units of either width: bytes of an ANSI or UTF-8 script, or
+// UTF-16 units. The markers and line ends are ASCII, so one code serves both.
+template <class Text>
+Text Units(const char* ascii) {
+    Text text;
+    for (const char* p = ascii; *p != '\0'; ++p) text.push_back(static_cast<typename Text::value_type>(*p));
+    return text;
+}
+
 // The start of the first line, at or after from, that holds the marker and
 // nothing else (a CR before its LF allowed); npos when there is none. A
 // marker's text quoted inside another line is not a marker.
-size_t FindMarkerLine(const std::string& script, const char* marker, size_t from) {
-    const size_t length = std::strlen(marker);
-    for (size_t at = script.find(marker, from); at != std::string::npos; at = script.find(marker, at + 1)) {
-        if (at != 0 && script[at - 1] != '\n') continue;
-        size_t end = at + length;
-        if (end < script.size() && script[end] == '\r') ++end;
-        if (end == script.size() || script[end] == '\n') return at;
+template <class Text>
+size_t FindMarkerLine(const Text& script, const Text& marker, size_t from) {
+    typedef typename Text::value_type Unit;
+    for (size_t at = script.find(marker, from); at != Text::npos; at = script.find(marker, at + 1)) {
+        if (at != 0 && script[at - 1] != Unit('\n')) continue;
+        size_t end = at + marker.size();
+        if (end < script.size() && script[end] == Unit('\r')) ++end;
+        if (end == script.size() || script[end] == Unit('\n')) return at;
     }
-    return std::string::npos;
+    return Text::npos;
+}
+
+template <class Text>
+size_t LineNumberAt(const Text& script, size_t at) {
+    size_t line = 1;
+    for (size_t i = 0; i < at && i < script.size(); ++i)
+        if (script[i] == typename Text::value_type('\n')) ++line;
+    return line;
+}
+
+template <class Text>
+std::wstring MarkerProblem(const Text& script) {
+    const Text begin = Units<Text>(kImportBeginMarker);
+    const Text end = Units<Text>(kImportEndMarker);
+    // Every marker line in file order: true for a begin marker.
+    std::vector<std::pair<size_t, bool>> markers;
+    for (size_t at = FindMarkerLine(script, begin, 0); at != Text::npos; at = FindMarkerLine(script, begin, at + 1))
+        markers.emplace_back(at, true);
+    for (size_t at = FindMarkerLine(script, end, 0); at != Text::npos; at = FindMarkerLine(script, end, at + 1))
+        markers.emplace_back(at, false);
+    std::sort(markers.begin(), markers.end());
+    auto line = [&script](size_t at) { return L"line " + std::to_wstring(LineNumberAt(script, at)); };
+    if (markers.empty()) return L"";
+    if (!markers[0].second) return line(markers[0].first) + L": an end marker with no begin marker before it";
+    if (markers.size() == 1) return line(markers[0].first) + L": a begin marker with no end marker after it";
+    if (markers[1].second)
+        return line(markers[1].first) + L": a second begin marker, before the end marker of the one at " +
+               line(markers[0].first);
+    if (markers.size() > 2)
+        return line(markers[2].first) + (markers[2].second ? L": a second imported part (begin marker)"
+                                                           : L": a second end marker");
+    return L"";
+}
+
+template <class Text>
+Text ReplacePart(const Text& script, const Text& imported) {
+    typedef typename Text::value_type Unit;
+    size_t begin = FindMarkerLine(script, Units<Text>(kImportBeginMarker), 0);
+    if (begin != Text::npos) {
+        size_t endMarker = FindMarkerLine(script, Units<Text>(kImportEndMarker), begin);
+        if (endMarker != Text::npos) {
+            size_t after = script.find(Unit('\n'), endMarker);
+            after = after == Text::npos ? script.size() : after + 1;
+            return script.substr(0, begin) + imported + script.substr(after);
+        }
+    }
+    Text result = script;
+    if (!result.empty() && result.back() != Unit('\n')) result += Units<Text>("\r\n");
+    return result + imported;
 }
 
 }  // namespace
 
+std::wstring ImportMarkerProblem(const std::string& script) { return MarkerProblem(script); }
+std::wstring ImportMarkerProblem(const std::u16string& script) { return MarkerProblem(script); }
+
 std::string ReplaceImportedPart(const std::string& script, const std::string& imported) {
-    size_t begin = FindMarkerLine(script, kImportBeginMarker, 0);
-    if (begin != std::string::npos) {
-        size_t endMarker = FindMarkerLine(script, kImportEndMarker, begin);
-        if (endMarker != std::string::npos) {
-            size_t after = script.find('\n', endMarker);
-            after = after == std::string::npos ? script.size() : after + 1;
-            return script.substr(0, begin) + imported + script.substr(after);
-        }
-    }
-    std::string result = script;
-    if (!result.empty() && result.back() != '\n') result += "\r\n";
-    return result + imported;
+    return ReplacePart(script, imported);
+}
+
+std::u16string ReplaceImportedPart(const std::u16string& script, const std::u16string& imported) {
+    return ReplacePart(script, imported);
 }

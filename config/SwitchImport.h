@@ -43,5 +43,18 @@ extern const char kImportEndMarker[];
 
 // script with its imported part (from the begin marker line through the end
 // marker line) replaced by imported; where the script has none, imported is
-// appended (after a line end, if the script lacks one at its end).
+// appended (after a line end, if the script lacks one at its end). Ask
+// ImportMarkerProblem first: with markers out of order this would cut away
+// text that is not the imported part. The u16string form takes the units of
+// a UTF-16 script.
 std::string ReplaceImportedPart(const std::string& script, const std::string& imported);
+std::u16string ReplaceImportedPart(const std::u16string& script, const std::u16string& imported);
+
+// Why the script's marker lines do not enclose one imported part, naming the
+// line ("line 12: a begin marker with no end marker after it"); empty for a
+// script with no marker line or with one begin marker line and one end marker
+// line after it. A lone begin marker, a second begin or end marker, an end
+// marker before a begin marker and a second imported part are all refused:
+// what they enclose may be text written by hand.
+std::wstring ImportMarkerProblem(const std::string& script);
+std::wstring ImportMarkerProblem(const std::u16string& script);

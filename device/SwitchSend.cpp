@@ -36,6 +36,36 @@ std::wstring HexBytes(const BYTE* bytes, size_t count) {
     return text;
 }
 
+std::wstring DescribeScsiStatus(UCHAR status, const UCHAR* sense, size_t senseLength) {
+    wchar_t text[128];
+    const wchar_t* name = L"";
+    switch (status) {
+    case 0x00: name = L" (good)"; break;
+    case 0x02: name = L" (check condition)"; break;
+    case 0x08: name = L" (busy)"; break;
+    case 0x18: name = L" (reservation conflict)"; break;
+    case 0x28: name = L" (task set full)"; break;
+    case 0x30: name = L" (ACA active)"; break;
+    case 0x40: name = L" (task aborted)"; break;
+    default: break;
+    }
+    swprintf(text, 128, L"SCSI status %02X%ls", status, name);
+    std::wstring result = text;
+    if (status != 0x02) return result;
+    // Fixed format (response code 70h, 71h): key in byte 2, ASC and ASCQ in
+    // bytes 12 and 13; descriptor format (72h, 73h): bytes 1, 2 and 3.
+    unsigned response = senseLength > 0 ? (sense[0] & 0x7F) : 0;
+    if ((response == 0x70 || response == 0x71) && senseLength >= 14) {
+        swprintf(text, 128, L", sense key %X, ASC %02X, ASCQ %02X", sense[2] & 0x0F, sense[12], sense[13]);
+    } else if ((response == 0x72 || response == 0x73) && senseLength >= 4) {
+        swprintf(text, 128, L", sense key %X, ASC %02X, ASCQ %02X", sense[1] & 0x0F, sense[2], sense[3]);
+    } else {
+        swprintf(text, 128, L", no sense data (%u bytes, response code %02X)", static_cast<unsigned>(senseLength),
+                 response);
+    }
+    return result + text;
+}
+
 bool IsDeviceGoneError(DWORD error) {
     switch (error) {
     case ERROR_DEVICE_NOT_CONNECTED:  // 1167
@@ -94,7 +124,13 @@ RuleSendResult SendSwitchBlocks(const std::wstring& devicePath, const std::vecto
             }
             Trace(L"Switch block %u: DeviceIoControl error %d\n", static_cast<unsigned>(index + 1),
                   static_cast<int>(error));
-        } else if (block.dataIn > 0) {
+        } else {
+            size_t senseLength = header.SenseInfoLength;
+            if (senseLength > sizeof(head->sense)) senseLength = sizeof(head->sense);
+            std::wstring status = DescribeScsiStatus(header.ScsiStatus, head->sense, senseLength);
+            Trace(L"Switch block %u: %s\n", static_cast<unsigned>(index + 1), status.c_str());
+        }
+        if (ok && block.dataIn > 0) {
             ULONG got = header.DataTransferLength;
             if (got > block.dataIn) got = block.dataIn;
             std::wstring answer = HexBytes(buffer.data() + dataOffset, got);

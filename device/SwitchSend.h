@@ -22,9 +22,15 @@ enum class RuleSendResult {
 bool IsDeviceGoneError(DWORD error);
 
 // Opens the device once and sends the blocks in order, pausing after each as
-// the block says. Traces each block, any data-in answer in hex, and a device
+// the block says. Traces each block, its SCSI status (with the sense key,
+// ASC and ASCQ of a check condition), any data-in answer in hex, and a device
 // that drops off the bus (which is how many devices switch: no error).
 RuleSendResult SendSwitchBlocks(const std::wstring& devicePath, const std::vector<SwitchBlock>& blocks);
+
+// "SCSI status 02 (check condition), sense key 5, ASC 20, ASCQ 00": the
+// status a block ended with and, for a check condition, what its sense data
+// (fixed or descriptor format) says.
+std::wstring DescribeScsiStatus(UCHAR status, const UCHAR* sense, size_t senseLength);
 
 // The bytes as "11 06 20".
 std::wstring HexBytes(const BYTE* bytes, size_t count);

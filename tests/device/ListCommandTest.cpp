@@ -88,3 +88,47 @@ TEST_F(ListCommandTest, ModemAlreadyPresentAndReadinessCounts) {
 }
 
 }  // namespace
+
+#include "config/IniDocument.h"
+#include "config/SwitchRules.h"
+
+namespace {
+
+SwitchRuleSet RulesOf(const std::string& script) {
+    IniMemorySource source(script.data(), script.size());
+    IniDocument document(source, [](const char* bytes, size_t count, std::wstring& text) {
+        text.assign(bytes, bytes + count);
+    });
+    return LoadSwitchRules(document);
+}
+
+// With switch rules, the arrival line follows the one decision of the arrival
+// path: a rule's blocks for the first face it names (a CD-ROM face before a
+// disk face), a listed CD-ROM face's release block, or nothing.
+TEST_F(ListCommandTest, ArrivalNowFollowsTheSwitchRules) {
+    SwitchRuleSet rules = RulesOf("[SwitchRule VID_12D1&PID_1446 huawei]\nBlock1=1E 00 00 00 00 00\n"
+                                  "Block2=1B 00 00 00 02 00\n"
+                                  "[SwitchRule VID_19D2&PID_0166]\nBlock1=55 00\n");
+    int zte = devices.AddNode(L"USB\\VID_19D2&PID_0166\\1");
+    devices.AddInterfaceNode(kGuidDevInterfaceDisk, L"USBSTOR\\DISK&VEN_ZTE&PROD_X\\1&0", L"\\\\?\\zte", zte);
+    EXPECT_EQ(L"send 55 00 to \\\\?\\zte (switch rule [switchrule vid_19d2&pid_0166])\r\n",
+              DescribeArrivalByRules(rules, OS_VISTA));
+
+    int huawei = devices.AddNode(L"USB\\VID_12D1&PID_1446\\2");
+    devices.AddInterfaceNode(kGuidDevInterfaceCdRom, L"USBSTOR\\CDROM&VEN_HUAWEI&PROD_MASS\\2&0", L"\\\\?\\cd",
+                             huawei);
+    EXPECT_EQ(L"send 1E 00 00 00 00 00 | 1B 00 00 00 02 00 to \\\\?\\cd (switch rule [switchrule vid_12d1&pid_1446 "
+              L"huawei])\r\n",
+              DescribeArrivalByRules(rules, OS_VISTA));
+
+    SwitchRuleSet other = RulesOf("[SwitchRule VID_0001&PID_0002]\nBlock1=1B\n");
+    // No script beside the test program: every CD-ROM face holding "&" is listed.
+    EXPECT_EQ(L"send 71 03 00 00 00 00 to \\\\?\\cd (no switch rule names it; the supported list holds it)\r\n",
+              DescribeArrivalByRules(other, OS_VISTA));
+    devices.RemoveAll();
+    EXPECT_EQ(L"do nothing, no present storage face is named by a switch rule, and no CD-ROM face whose instance ID "
+              L"holds \"&\" is in the supported list.\r\n",
+              DescribeArrivalByRules(other, OS_VISTA));
+}
+
+}  // namespace

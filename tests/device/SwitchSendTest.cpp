@@ -92,6 +92,43 @@ TEST_F(SwitchSendTest, BlocksWithTheirOwnLengthsAndADataInAnswer) {
     EXPECT_EQ(0, devices.OpenHandleCount());
 }
 
+// Each block's SCSI status is traced; a check condition with the sense key,
+// ASC and ASCQ of its sense data, in either format.
+TEST_F(SwitchSendTest, EachBlocksStatusAndTheSenseOfACheckCondition) {
+    devices.AddOpenablePath(L"\\\\.\\E:");
+    std::vector<SwitchBlock> blocks(1);
+    blocks[0].cdb = {0x1B, 0, 0, 0, 0x02, 0};
+    EXPECT_EQ(RuleSendResult::Sent, SendSwitchBlocks(L"\\\\.\\E:", blocks));
+    EXPECT_EQ(1u, traces.Count(L"Switch block 1: SCSI status 00 (good)\n"));
+
+    // ILLEGAL REQUEST, INVALID COMMAND OPERATION CODE, in fixed format.
+    std::vector<BYTE> fixed(18, 0);
+    fixed[0] = 0x70;
+    fixed[2] = 0x05;
+    fixed[7] = 10;
+    fixed[12] = 0x20;
+    devices.SetScsiAnswer(0x02, fixed);
+    EXPECT_EQ(RuleSendResult::Sent, SendSwitchBlocks(L"\\\\.\\E:", blocks));
+    EXPECT_EQ(1u, traces.Count(L"Switch block 1: SCSI status 02 (check condition), sense key 5, ASC 20, ASCQ 00\n"));
+
+    struct Row {
+        UCHAR status;
+        std::vector<BYTE> sense;
+        const wchar_t* text;
+    };
+    const Row rows[] = {
+        {0x02, {0x72, 0x02, 0x3A, 0x01, 0, 0, 0, 0}, L"SCSI status 02 (check condition), sense key 2, ASC 3A, ASCQ 01"},
+        {0x02, {0xF0, 0, 0x06, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x28, 0x00},
+         L"SCSI status 02 (check condition), sense key 6, ASC 28, ASCQ 00"},
+        {0x02, {0x70, 0, 0x05}, L"SCSI status 02 (check condition), no sense data (3 bytes, response code 70)"},
+        {0x02, {}, L"SCSI status 02 (check condition), no sense data (0 bytes, response code 00)"},
+        {0x08, {}, L"SCSI status 08 (busy)"},
+        {0x22, {}, L"SCSI status 22"},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(std::wstring(row.text), DescribeScsiStatus(row.status, row.sense.data(), row.sense.size()));
+}
+
 TEST_F(SwitchSendTest, ADeviceThatLeavesTheBusWasSentItsBlock) {
     devices.AddOpenablePath(L"\\\\.\\E:");
     devices.SetDeviceControlError(ERROR_DEVICE_NOT_CONNECTED);

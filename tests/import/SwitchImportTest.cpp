@@ -171,3 +171,377 @@ TEST(ImportedPart, TextFromTheDataStaysOnItsLine) {
 }
 
 }  // namespace
+
+#include <aclapi.h>
+#include <sddl.h>
+
+#include "app/ServiceControl.h"
+#include "app/ServiceManagerApi.h"
+#include "config/IniDocument.h"
+#include "config/SwitchRules.h"
+#include "device/SupportedIdList.h"
+#include "support/ProcessRunner.h"
+#include "support/TestFiles.h"
+
+namespace {
+
+const std::string kBegin = std::string(kImportBeginMarker) + "\r\n";
+const std::string kEnd = std::string(kImportEndMarker) + "\r\n";
+
+// Markers that do not enclose one imported part: the import would cut away
+// what lies between them, which may be written by hand. Each is refused with
+// the line where it goes wrong; one pair, or none, is fine.
+TEST(ImportedPart, MarkersOutOfOrderAreRefusedWithTheirLine) {
+    const std::string rule = "[SwitchRule VID_0001&PID_0002 by hand]\r\nBlock1=01\r\n";
+    struct Row {
+        std::string script;
+        const wchar_t* problem;
+    };
+    const Row rows[] = {
+        {"[Setup]\r\nVEN=X\r\n", L""},
+        {"[Setup]\r\n" + kBegin + rule + kEnd + "[Notes]\r\n", L""},
+        {"[Setup]\r\n" + kBegin + rule, L"line 2: a begin marker with no end marker after it"},
+        {"[Setup]\r\n" + kBegin + rule + kBegin + rule + kEnd,
+         L"line 5: a second begin marker, before the end marker of the one at line 2"},
+        {"[Setup]\r\n" + kEnd + rule + kBegin + rule + kEnd, L"line 2: an end marker with no begin marker before it"},
+        {kBegin + kEnd + rule + kEnd, L"line 5: a second end marker"},
+        {kBegin + kEnd + rule + kBegin + kEnd, L"line 5: a second imported part (begin marker)"},
+        // Quoted inside another line, a marker's text is no marker.
+        {"# \"" + std::string(kImportBeginMarker) + "\"\n" + rule, L""},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(std::wstring(row.problem), ImportMarkerProblem(row.script)) << row.script;
+        std::u16string units(row.script.begin(), row.script.end());
+        EXPECT_EQ(std::wstring(row.problem), ImportMarkerProblem(units)) << row.script;
+    }
+}
+
+std::string Utf16Le(const std::wstring& text) {
+    std::string bytes = "\xFF\xFE";
+    for (wchar_t c : text) {
+        bytes.push_back(static_cast<char>(c & 0xFF));
+        bytes.push_back(static_cast<char>(c >> 8));
+    }
+    return bytes;
+}
+
+void DecodeAnsi(const char* bytes, size_t count, std::wstring& text) {
+    text.resize(static_cast<size_t>(MultiByteToWideChar(CP_ACP, 0, bytes, static_cast<int>(count), nullptr, 0)));
+    if (!text.empty())
+        MultiByteToWideChar(CP_ACP, 0, bytes, static_cast<int>(count), &text[0], static_cast<int>(text.size()));
+}
+
+// The imported part goes in in the script's own encoding: the reader then
+// reads the whole script, hand-written parts and imported rules alike.
+TEST(ImportedPart, WrittenInTheScriptsOwnEncoding) {
+    ImportedDevice device = ConvertModeSwitchFile(L"12d1_1446", "HuaweiNewMode=1\n");
+    ImportedDevice refused = ConvertModeSwitchFile(L"12d1_1001_uMa=K\x00e4rcher", "HuaweiMode=1\n");
+    std::string imported = FormatImportedRules({device, refused});
+    const std::wstring handWritten = L"[Setup]\r\nVEN=VEN_ZORRA\r\n# Modems \x00e9t\x00e9 \x4e2d\r\n";
+    struct Row {
+        const char* name;
+        std::string script;
+        ScriptEncoding encoding;
+        std::string mark;
+    };
+    const Row rows[] = {
+        {"UTF-16LE with its mark", Utf16Le(handWritten), ScriptEncoding::Utf16Le, "\xFF\xFE"},
+        {"UTF-8 with its mark", "\xEF\xBB\xBF[Setup]\r\nVEN=VEN_ZORRA\r\n# Modems \xC3\xA9t\xC3\xA9\r\n",
+         ScriptEncoding::Utf8Bom, "\xEF\xBB\xBF"},
+        {"ANSI", "[Setup]\r\nVEN=VEN_ZORRA\r\n# Modems \xE9t\xE9\r\n", ScriptEncoding::Ansi, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::string merged;
+        std::wstring why;
+        ScriptEncoding encoding = ScriptEncoding::Ansi;
+        ASSERT_TRUE(MergeImportedPart(row.script, imported, merged, why, &encoding)) << why.c_str();
+        EXPECT_EQ(row.encoding, encoding);
+        // The script's own bytes stay as they were, mark included.
+        EXPECT_EQ(row.script, merged.substr(0, row.script.size()));
+        IniMemorySource source(merged.data(), merged.size());
+        IniDocument document(source, DecodeAnsi);
+        EXPECT_EQ(L"VEN_ZORRA", document.GetValue(L"Setup", L"VEN"));
+        SwitchRuleSet rules = LoadSwitchRules(document);
+        ASSERT_EQ(1u, rules.rules.size());
+        EXPECT_EQ(L"VID_12D1&PID_1446", rules.rules[0].usbId);
+        // Imported twice: the same script.
+        std::string again;
+        ASSERT_TRUE(MergeImportedPart(merged, imported, again, why));
+        EXPECT_EQ(merged, again);
+    }
+    // The refused device's comment names its file in the script's encoding.
+    std::string merged;
+    std::wstring why;
+    ASSERT_TRUE(MergeImportedPart(Utf16Le(handWritten), imported, merged, why));
+    EXPECT_NE(std::string::npos, merged.find(Utf16Le(L"# 12d1_1001_uMa=K\x00e4rcher: not imported").substr(2)));
+    ASSERT_TRUE(MergeImportedPart("[Setup]\r\n", imported, merged, why));
+    EXPECT_NE(std::string::npos, merged.find("# 12d1_1001_uMa=K\xE4rcher: not imported"));  // code page 1252
+    ASSERT_TRUE(MergeImportedPart("\xEF\xBB\xBF[Setup]\r\n", imported, merged, why));
+    EXPECT_NE(std::string::npos, merged.find("# 12d1_1001_uMa=K\xC3\xA4rcher: not imported"));
+
+    EXPECT_FALSE(MergeImportedPart("\xFF\xFE[\0S", imported, merged, why));
+    EXPECT_EQ(L"the script is UTF-16 (it starts with FF FE) but has an odd number of bytes", why);
+}
+
+// Standard output of this process, read back.
+class StdoutCapture {
+public:
+    StdoutCapture() {
+        saved_ = GetStdHandle(STD_OUTPUT_HANDLE);
+        CreatePipe(&read_, &write_, nullptr, 1 << 20);
+        SetStdHandle(STD_OUTPUT_HANDLE, write_);
+    }
+    ~StdoutCapture() {
+        SetStdHandle(STD_OUTPUT_HANDLE, saved_);
+        if (write_ != nullptr) CloseHandle(write_);
+        CloseHandle(read_);
+    }
+    std::string Take() {
+        SetStdHandle(STD_OUTPUT_HANDLE, saved_);
+        CloseHandle(write_);
+        write_ = nullptr;
+        std::string text;
+        char buffer[4096];
+        DWORD got = 0;
+        while (ReadFile(read_, buffer, sizeof(buffer), &got, nullptr) && got > 0) text.append(buffer, got);
+        return text;
+    }
+
+private:
+    HANDLE saved_ = nullptr;
+    HANDLE read_ = nullptr;
+    HANDLE write_ = nullptr;
+};
+
+class ImportIntoScript : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(WriteFileBytes(data_ / L"12d1_1446", "TargetVendor=0x12d1\nTargetProduct=0x1506\nHuaweiNewMode=1\n"));
+        folder_ = data_.Path().substr(0, data_.Path().size() - 1);
+    }
+    std::string Import(const std::wstring& script, bool* result = nullptr) {
+        StdoutCapture out;
+        bool ok = RunImportCommand(folder_, script);
+        if (result != nullptr) *result = ok;
+        return out.Take();
+    }
+    TempFolder data_;
+    TempFolder scripts_;
+    std::wstring folder_;
+};
+
+// A script whose markers are out of order is left byte for byte as it was,
+// and the console names the line.
+TEST_F(ImportIntoScript, BrokenMarkersLeaveTheScriptAlone) {
+    const std::string script = "[Setup]\r\nVEN=X\r\n" + kBegin + "[SwitchRule VID_0001&PID_0002]\r\nBlock1=01\r\n";
+    ASSERT_TRUE(WriteFileBytes(scripts_ / L"modems.ini", script));
+    bool ok = true;
+    std::string console = Import(scripts_ / L"modems.ini", &ok);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(script, ReadFileBytes(scripts_ / L"modems.ini"));
+    EXPECT_NE(std::string::npos, console.find("is left as it was: line 3: a begin marker with no end marker after it"))
+        << console;
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((scripts_ / L"modems.ini.import-new").c_str()));
+}
+
+std::wstring DaclText(const std::wstring& path) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                              nullptr, &descriptor) != ERROR_SUCCESS)
+        return L"(cannot be read)";
+    wchar_t* text = nullptr;
+    std::wstring result = L"(cannot be shown)";
+    if (ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                             &text, nullptr)) {
+        result = text;
+        LocalFree(text);
+    }
+    LocalFree(descriptor);
+    return result;
+}
+
+// The script replaced keeps who may change it and its attributes. Wine keeps
+// a file's DACL in its Unix mode: a DACL that lets Everyone write differs
+// from the one a new file gets.
+TEST_F(ImportIntoScript, TheScriptKeepsItsDaclAndAttributes) {
+    const std::wstring script = scripts_ / L"modems.ini";
+    ASSERT_TRUE(WriteFileBytes(script, "[Setup]\r\nVEN=X\r\n"));
+    ASSERT_TRUE(WriteFileBytes(scripts_ / L"plain.ini", "x"));
+    const std::wstring fresh = DaclText(scripts_ / L"plain.ini");
+
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS),
+              GetNamedSecurityInfoW(script.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                                    nullptr, &descriptor));
+    EXPLICIT_ACCESSW everyone = {};
+    everyone.grfAccessPermissions = FILE_GENERIC_READ | FILE_GENERIC_WRITE | DELETE;
+    everyone.grfAccessMode = SET_ACCESS;
+    everyone.Trustee.TrusteeForm = TRUSTEE_IS_NAME;
+    everyone.Trustee.ptstrName = const_cast<wchar_t*>(L"Everyone");
+    PACL changed = nullptr;
+    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), SetEntriesInAclW(1, &everyone, dacl, &changed));
+    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS),
+              SetNamedSecurityInfoW(const_cast<wchar_t*>(script.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                    nullptr, nullptr, changed, nullptr));
+    LocalFree(changed);
+    LocalFree(descriptor);
+    const std::wstring before = DaclText(script);
+    ASSERT_NE(fresh, before) << "the prefix cannot give a file a DACL of its own";
+    ASSERT_TRUE(SetFileAttributesW(script.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE));
+
+    bool ok = false;
+    std::string console = Import(script, &ok);
+    ASSERT_TRUE(ok) << console;
+    EXPECT_NE(std::string::npos, ReadFileBytes(script).find("[SwitchRule VID_12D1&PID_1446")) << console;
+    EXPECT_EQ(before, DaclText(script));
+    EXPECT_EQ(static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE), GetFileAttributesW(script.c_str()));
+    SetFileAttributesW(script.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+// A script the import makes matches no device by its supported list; named
+// outside the folder the service reads, the import says loudly that its
+// rules are never read.
+TEST_F(ImportIntoScript, ANewScriptSwitchesNoCdRomByAccident) {
+    const std::wstring script = scripts_ / L"new.ini";
+    bool ok = false;
+    std::string console = Import(script, &ok);
+    ASSERT_TRUE(ok) << console;
+    std::string text = ReadFileBytes(script);
+    EXPECT_EQ(0u, text.find(kNewScriptHead)) << text;
+    IniMemorySource source(text.data(), text.size());
+    IniDocument document(source, DecodeAnsi);
+    EXPECT_EQ(1u, LoadSwitchRules(document).rules.size());
+    std::vector<std::wstring> list = BuildSupportedIdList(
+        [&document](const std::wstring& section, const std::wstring& key) { return document.GetValue(section, key); });
+    ASSERT_EQ(1u, list.size());
+    SupportedIdMatcher matcher(list);
+    for (const wchar_t* id : {L"USBSTOR\\CDROM&VEN_HL-DT-ST&PROD_DVDRAM_GH24NSD1&REV_LG00\\5&2D5F7E4C&0&000000",
+                              L"IDE\\CDROMHL-DT-ST_DVD+-RW_GHB0N_____________________A100____\\5&1A2B3C&0&1.0.0",
+                              L"USBSTOR\\CDROM&VEN_HUAWEI&PROD_MASS_STORAGE&REV_2.31\\7&1&0"})
+        EXPECT_EQ(-1, matcher.FindFirst(id)) << list[0].c_str();
+    EXPECT_NE(std::string::npos, console.find("a new script whose supported list matches no device")) << console;
+    EXPECT_NE(std::string::npos, console.find("-Import: WARNING: the service does not read " + std::string(
+                                                  script.begin(), script.end())))
+        << console;
+    EXPECT_NE(std::string::npos, console.find("The rules put into this script are never read.")) << console;
+}
+
+// "-Import FOLDER" alone puts the rules into the script the service uses, a
+// new DrvScript\modems.ini when there is none, and asks the service to read
+// it again (here there is no service); "-Print" prints and writes nothing.
+// The real exe, copied into a folder of its own.
+TEST_F(ImportIntoScript, TheShortestCommandFillsTheScriptInUse) {
+    TempFolder program;
+    const std::wstring exe = program / L"CDZorra_Detect.exe";
+    ASSERT_TRUE(CopyFileW((BuildProgramFolder() + L"CDZorra_Detect.exe").c_str(), exe.c_str(), FALSE));
+
+    ProcessResult printed = RunProgram(exe, L"-Import \"" + folder_ + L"\" -print");
+    ASSERT_TRUE(printed.started) << printed.failure;
+    EXPECT_EQ(0u, printed.output.find(kImportBeginMarker)) << printed.output;
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((program / L"DrvScript").c_str()));
+
+    ProcessResult created = RunProgram(exe, L"-Import \"" + folder_ + L"\"");
+    ASSERT_TRUE(created.started) << created.failure;
+    std::string text = ReadFileBytes(program / L"DrvScript\\modems.ini");
+    EXPECT_EQ(0u, text.find(kNewScriptHead)) << created.output;
+    EXPECT_NE(std::string::npos, text.find("[SwitchRule VID_12D1&PID_1446")) << created.output;
+    EXPECT_NE(std::string::npos,
+              created.output.find("-Import: the service is not installed; it reads the script when it starts"))
+        << created.output;
+    EXPECT_EQ(std::string::npos, created.output.find("WARNING")) << created.output;
+
+    // Another script that comes first by name is the one in use from now on.
+    ASSERT_TRUE(WriteFileBytes(program / L"DrvScript\\a.ini", "[Setup]\r\nVEN=VEN_ZORRA\r\n"));
+    ProcessResult second = RunProgram(exe, L"-Import \"" + folder_ + L"\"");
+    ASSERT_TRUE(second.started) << second.failure;
+    EXPECT_NE(std::string::npos, ReadFileBytes(program / L"DrvScript\\a.ini").find("[SwitchRule VID_12D1&PID_1446"))
+        << second.output;
+    ProcessResult named = RunProgram(exe, L"-Import \"" + folder_ + L"\" \"" + (program / L"DrvScript\\modems.ini") +
+                                              L"\"");
+    EXPECT_NE(std::string::npos, named.output.find("-Import: WARNING: the service does not read ")) << named.output;
+    EXPECT_NE(std::string::npos, named.output.find("a.ini, which comes first by name")) << named.output;
+}
+
+// A manager double: the outcomes a real one gives for a running service that
+// does or does not take the control cannot be staged without such a service.
+class ControlAnswers : public ServiceManagerApi {
+public:
+    DWORD openError = 0;
+    DWORD controlError = 0;
+    DWORD control = 0;
+    DWORD access = 0;
+    int open = 0;
+    SC_HANDLE OpenManager(DWORD) override { return ++open, reinterpret_cast<SC_HANDLE>(1); }
+    SC_HANDLE OpenServiceHandle(SC_HANDLE, const wchar_t* name, DWORD wanted) override {
+        access = wanted;
+        if (openError != 0 || std::wstring(name) != kServiceName) {
+            SetLastError(openError);
+            return nullptr;
+        }
+        ++open;
+        return reinterpret_cast<SC_HANDLE>(2);
+    }
+    SC_HANDLE CreateServiceHandle(SC_HANDLE, const wchar_t*, const wchar_t*, DWORD, DWORD, DWORD, DWORD,
+                                  const wchar_t*) override {
+        return nullptr;
+    }
+    BOOL StartServiceHandle(SC_HANDLE) override { return FALSE; }
+    BOOL QueryStatus(SC_HANDLE, SERVICE_STATUS_PROCESS*) override { return FALSE; }
+    BOOL ChangeServiceType(SC_HANDLE, DWORD) override { return FALSE; }
+    BOOL Control(SC_HANDLE, DWORD code, SERVICE_STATUS*) override {
+        control = code;
+        SetLastError(controlError);
+        return controlError == 0;
+    }
+    BOOL EnumDependents(SC_HANDLE, DWORD, ENUM_SERVICE_STATUSW*, DWORD, DWORD*, DWORD*) override { return FALSE; }
+    BOOL DeleteServiceHandle(SC_HANDLE) override { return FALSE; }
+    BOOL CloseHandle(SC_HANDLE) override { return --open, TRUE; }
+};
+
+TEST(AskServiceToReadScript, EachOutcomeAndItsLine) {
+    struct Row {
+        DWORD openError, controlError;
+        ReloadOutcome outcome;
+        const wchar_t* line;
+    };
+    const Row rows[] = {
+        {0, 0, ReloadOutcome::Told, L"-Import: the running service was told to read its script again\r\n"},
+        {0, ERROR_SERVICE_NOT_ACTIVE, ReloadOutcome::NotRunning,
+         L"-Import: the service is not running; it reads the script when it starts\r\n"},
+        {ERROR_SERVICE_DOES_NOT_EXIST, 0, ReloadOutcome::NotInstalled,
+         L"-Import: the service is not installed; it reads the script when it starts\r\n"},
+        {0, ERROR_INVALID_SERVICE_CONTROL, ReloadOutcome::Refused,
+         L"-Import: the service refused to read its script again (error 1052); restart it (-Stop, then -Start) to "
+         L"use the new rules\r\n"},
+        {0, ERROR_SERVICE_CANNOT_ACCEPT_CTRL, ReloadOutcome::Refused,
+         L"-Import: the service refused to read its script again (error 1061); restart it (-Stop, then -Start) to "
+         L"use the new rules\r\n"},
+        {ERROR_ACCESS_DENIED, 0, ReloadOutcome::Failed,
+         L"-Import: the service could not be asked to read its script again (error 5); restart it (-Stop, then "
+         L"-Start) to use the new rules\r\n"},
+    };
+    for (const Row& row : rows) {
+        ControlAnswers manager;
+        manager.openError = row.openError;
+        manager.controlError = row.controlError;
+        ScopedServiceManagerApiOverride use(manager);
+        unsigned long error = 0xdeadbeef;
+        ReloadOutcome outcome = AskServiceToReadScript(&error);
+        EXPECT_EQ(row.outcome, outcome) << row.line;
+        EXPECT_EQ(std::wstring(row.line), ReloadOutcomeText(outcome, error));
+        EXPECT_EQ(0, manager.open) << "handles left open";
+        EXPECT_EQ(static_cast<DWORD>(SERVICE_PAUSE_CONTINUE), manager.access);
+        if (row.openError == 0) {
+            EXPECT_EQ(static_cast<DWORD>(SERVICE_CONTROL_PARAMCHANGE), manager.control);
+        }
+    }
+    // The real manager of the prefix, where the service is not installed.
+    unsigned long error = 0;
+    EXPECT_EQ(ReloadOutcome::NotInstalled, AskServiceToReadScript(&error));
+    EXPECT_EQ(static_cast<unsigned long>(ERROR_SERVICE_DOES_NOT_EXIST), error);
+}
+
+}  // namespace

@@ -345,6 +345,12 @@ void FakeDeviceApi::SetDataInAnswer(const std::vector<BYTE>& answer) {
     dataInAnswer_ = answer;
 }
 
+void FakeDeviceApi::SetScsiAnswer(UCHAR status, const std::vector<BYTE>& sense) {
+    std::lock_guard<std::mutex> guard(lock_);
+    scsiStatus_ = status;
+    senseAnswer_ = sense;
+}
+
 CONFIGRET FakeDeviceApi::GetDeviceId(DEVINST devInst, wchar_t* buffer, ULONG bufferLength, ULONG) {
     std::lock_guard<std::mutex> guard(lock_);
     size_t index = devInst - kDevInstBase;
@@ -385,6 +391,14 @@ BOOL FakeDeviceApi::DeviceControl(HANDLE device, DWORD code, void* in, DWORD inS
                 std::memcpy(static_cast<BYTE*>(out) + header->DataBufferOffset, dataInAnswer_.data(), length);
                 header->DataTransferLength = length;
             }
+        }
+        if (failWith == 0 && code == IOCTL_SCSI_PASS_THROUGH && header != nullptr && outSize >= sizeof(*header)) {
+            header->ScsiStatus = scsiStatus_;
+            ULONG length = header->SenseInfoLength;
+            if (length > senseAnswer_.size()) length = static_cast<ULONG>(senseAnswer_.size());
+            if (header->SenseInfoOffset + length > outSize) length = 0;
+            if (length > 0) std::memcpy(static_cast<BYTE*>(out) + header->SenseInfoOffset, senseAnswer_.data(), length);
+            if (scsiStatus_ != 0) header->SenseInfoLength = static_cast<UCHAR>(length);
         }
     }
     if (returned != nullptr) *returned = 0;

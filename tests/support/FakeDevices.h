@@ -83,6 +83,9 @@ public:
     void SetDeviceControlError(DWORD error);
     // A pass-through with a data-in phase gets these bytes (cut to its length).
     void SetDataInAnswer(const std::vector<BYTE>& answer);
+    // Every pass-through from now on ends with this SCSI status and sense
+    // data (cut to the caller's sense area); sense empty: no sense data.
+    void SetScsiAnswer(UCHAR status, const std::vector<BYTE>& sense);
     // Called after each recorded device control, outside the lock.
     void OnDeviceControl(std::function<void(const FakeSentRequest&)> hook);
     // Called after each set is taken, outside the lock: changes made there
@@ -145,5 +148,7 @@ private:
     bool classDevsFails_ = false;
     DWORD deviceControlError_ = 0;
     std::vector<BYTE> dataInAnswer_;
+    UCHAR scsiStatus_ = 0;
+    std::vector<BYTE> senseAnswer_;
     bool parentFails_ = false;
 };
