@@ -1,8 +1,9 @@
 // Feeds arbitrary bytes to the conversion of a Linux mode-switch data file
 // (the first bytes, up to a newline, name the file). Whatever the conversion
 // makes a rule must come back whole when the imported text is read as a
-// driver script: same IDs, same blocks, nothing refused; and no rule may
-// carry a block that changes the medium.
+// driver script: same IDs, same blocks, nothing refused; no rule may carry a
+// block that changes the medium; and the markers of the script it is put
+// into stay in order.
 
 #include <cstdint>
 #include <cstdlib>
@@ -36,6 +37,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string imported = FormatImportedRules({device});
     std::string script = ReplaceImportedPart("[Setup]\r\nVEN=VEN_X\r\n", imported);
     Check(script.find(imported) != std::string::npos);
+    // Whatever the data holds, the part it makes encloses itself: the next
+    // import finds one begin and one end marker line.
+    Check(ImportMarkerProblem(script).empty());
     Check(ReplaceImportedPart(script, imported) == script);
 
     IniMemorySource source(script.data(), script.size());
