@@ -659,7 +659,7 @@ TEST_F(EndToEnd, SwitchRulesSwitchDevicesOfOtherMakers) {
         {"one block (imported Huawei new mode)", 0x12D1, 0x1446, SIM_STORAGE_CDROM, L"HUAWEI", 0x1506,
          {huawei}, {huawei},
          {"Switch block 1 of 1: 11 06 20 00 00 01 01 00 01 00 00 00 00 00 00 00 (data in: 0 bytes)",
-          "switched: VID_12D1&PID_1506 present after"},
+          "Switch block 1: SCSI status 00 (good)", "switched: VID_12D1&PID_1506 present after"},
          {"4000000D\t", "4000000F\tVID_12D1&PID_1446\tVID_12D1&PID_1506\t"}},
         {"two blocks, the first with a data-in phase", 0x1C9E, 0xF000, SIM_STORAGE_CDROM, L"MODEM", 0x9603,
          {inquiry, eject}, {inquiry, eject},
