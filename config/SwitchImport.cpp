@@ -262,7 +262,7 @@ ImportedDevice ConvertModeSwitchFile(const std::wstring& fileName, const std::st
         unsigned long configuration = 1;
         if (ParseHexSetting(*value, configuration) && configuration == 0) {
             device.outcome = ImportOutcome::DoNothing;
-            device.reason = L"Configuration=0: the Linux dispatcher does nothing for this device";
+            device.reason = L"the file says Configuration=0, the Linux dispatcher's entry for a device it does not switch";
             return device;
         }
     }
