@@ -200,7 +200,8 @@ void AppendStorageFaces(std::wstring& out, const SwitchRuleSet& rules, OSVersion
             out += kEol;
             if (choice.rule->lun >= 0) out += L"    for the face of LUN " + std::to_wstring(choice.rule->lun) + kEol;
             if (choice.rule->waitBeforeMs > 0)
-                out += L"    wait before the first block: " + std::to_wstring(choice.rule->waitBeforeMs) + L" ms" + kEol;
+                out += L"    wait before the first block: " + std::to_wstring(choice.rule->waitBeforeMs) + L" ms" +
+                       kEol;
         } else if (choice.source == SwitchSource::Release) {
             out += L"    rule: none; the supported list holds it, so the release class's block is sent\r\n";
         } else {

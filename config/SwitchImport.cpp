@@ -152,8 +152,10 @@ struct ScsiMode {
 };
 const ScsiMode kScsiModes[] = {
     // Declared with length 0; the Linux kernel's storage driver sends the same bytes as 16.
-    {"HuaweiNewMode", {{{0x11, 0x06, 0x20, 0x00, 0x00, 0x01, 0x01, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}, 0}}},
-    {"HuaweiAltMode", {{{0x11, 0x06, 0x30, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}, 0}}},
+    {"HuaweiNewMode",
+     {{{0x11, 0x06, 0x20, 0x00, 0x00, 0x01, 0x01, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}, 0}}},
+    {"HuaweiAltMode",
+     {{{0x11, 0x06, 0x30, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}, 0}}},
     {"OptionMode", {{{0x01, 0x00, 0x00, 0x00, 0x00, 0x00}, 0}}},
     // Eleven vendor blocks (operation code FD), six reading 512 bytes.
     {"CiscoMode",
@@ -262,7 +264,8 @@ ImportedDevice ConvertModeSwitchFile(const std::wstring& fileName, const std::st
         unsigned long configuration = 1;
         if (ParseHexSetting(*value, configuration) && configuration == 0) {
             device.outcome = ImportOutcome::DoNothing;
-            device.reason = L"the file says Configuration=0, the Linux dispatcher's entry for a device it does not switch";
+            device.reason =
+                L"the file says Configuration=0, the Linux dispatcher's entry for a device it does not switch";
             return device;
         }
     }

@@ -206,7 +206,9 @@ const SwitchRule* FindSwitchRule(const SwitchRuleSet& set, const std::wstring& u
             const SwitchRule& rule = set.rules[position];
             if (IsQualifiedRule(rule) != (pass == 0)) continue;
             if ((!rule.manufacturer.empty() || !rule.product.empty()) && !face.haveUsbStrings) {
-                if (reason.empty()) reason = L"[" + rule.section + L"] needs the USB manufacturer or product string, which Windows did not give";
+                if (reason.empty())
+                    reason = L"[" + rule.section +
+                             L"] needs the USB manufacturer or product string, which Windows did not give";
                 continue;
             }
             if (!QualifierMatches(face.manufacturer, rule.manufacturer)) continue;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/ImportCommand.h"
+#include "config/IniDocument.h"
 #include "config/SwitchImport.h"
 
 namespace {
@@ -167,6 +168,30 @@ TEST_F(ModeSwitchData, DevicesByteForByte) {
         EXPECT_EQ(row.lun, device->rule.lun) << row.file;
         EXPECT_EQ(row.waitBeforeMs, device->rule.waitBeforeMs) << row.file;
     }
+}
+
+// Put into a script and read back, every imported rule is taken as it was
+// converted: its LUN, its wait and the IDs it may switch to included.
+TEST_F(ModeSwitchData, RulesReadBackAsConverted) {
+    std::string script = ReplaceImportedPart("[Setup]\r\nVEN=VEN_X\r\n", FormatImportedRules(devices));
+    IniMemorySource source(script.data(), script.size());
+    IniDocument document(source, [](const char* bytes, size_t count, std::wstring& text) {
+        text.assign(bytes, bytes + count);
+    });
+    SwitchRuleSet rules = LoadSwitchRules(document);
+    EXPECT_TRUE(rules.refused.empty());
+    size_t next = 0;
+    for (const ImportedDevice& device : devices) {
+        if (device.outcome != ImportOutcome::Rule) continue;
+        ASSERT_LT(next, rules.rules.size());
+        const SwitchRule& rule = rules.rules[next++];
+        EXPECT_EQ(device.rule.usbId, rule.usbId) << device.fileName;
+        EXPECT_EQ(device.rule.lun, rule.lun) << device.fileName;
+        EXPECT_EQ(device.rule.waitBeforeMs, rule.waitBeforeMs) << device.fileName;
+        EXPECT_EQ(device.rule.switchedTo, rule.switchedTo) << device.fileName;
+        EXPECT_EQ(device.rule.blocks.size(), rule.blocks.size()) << device.fileName;
+    }
+    EXPECT_EQ(next, rules.rules.size());
 }
 
 // The order the Linux dispatcher tries a device's files in: its qualified
