@@ -58,7 +58,7 @@ bool ImportFolder(const std::wstring& folder, std::vector<ImportedDevice>& devic
         names.push_back(data.cFileName);
     } while (FindNextFileW(find, &data));
     FindClose(find);
-    std::sort(names.begin(), names.end());
+    std::sort(names.begin(), names.end(), ModeSwitchFileOrder);
     devices.clear();
     for (const std::wstring& name : names) {
         std::string bytes;

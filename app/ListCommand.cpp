@@ -192,8 +192,16 @@ void AppendStorageFaces(std::wstring& out, const SwitchRuleSet& rules, OSVersion
         SwitchChoice choice = ChooseSwitchBlocks(face, version, rules);
         if (choice.source == SwitchSource::Rule) {
             out += L"    rule: [" + choice.rule->section + L"]";
-            if (!choice.rule->switchedTo.empty()) out += L", switched it is " + choice.rule->switchedTo;
+            if (!choice.rule->switchedTo.empty()) {
+                out += L", switched it is ";
+                for (size_t i = 0; i < choice.rule->switchedTo.size(); ++i)
+                    out += (i == 0 ? L"" : L" or ") + choice.rule->switchedTo[i];
+            }
             out += kEol;
+            if (choice.rule->lun >= 0) out += L"    for the face of LUN " + std::to_wstring(choice.rule->lun) + kEol;
+            if (choice.rule->waitBeforeMs > 0)
+                out += L"    wait before the first block: " + std::to_wstring(choice.rule->waitBeforeMs) + L" ms" +
+                       kEol;
         } else if (choice.source == SwitchSource::Release) {
             out += L"    rule: none; the supported list holds it, so the release class's block is sent\r\n";
         } else {

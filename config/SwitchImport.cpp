@@ -89,9 +89,13 @@ Settings ParseSettings(const std::string& text) {
 }
 
 // A 31-byte command block wrapper in hex: signature "USBC", tag, data length
-// (little-endian), flags (bit 7: data in), LUN, block length, the block.
+// (little-endian), flags (bit 7: data in), LUN, block length, the block in a
+// 16-byte field. The block is as long as declared, or up to its field's last
+// byte that is not zero where that is longer (the Linux tool sends the whole
+// field; a declared length that cuts bytes off is a slip in the data).
 // An empty answer means a block was taken.
-std::wstring ReadWrapper(const std::string& hexText, SwitchBlock& block, ImportOutcome& outcome, uint32_t& dataOut) {
+std::wstring ReadWrapper(const std::string& hexText, SwitchBlock& block, ImportOutcome& outcome, uint32_t& dataOut,
+                         int& lun) {
     std::string text = Unquote(hexText);
     std::vector<uint8_t> bytes;
     if (!ParseHexBytes(Widen(text), bytes)) {
@@ -105,10 +109,21 @@ std::wstring ReadWrapper(const std::string& hexText, SwitchBlock& block, ImportO
     uint32_t length = bytes[8] | (bytes[9] << 8) | (bytes[10] << 16) | (static_cast<uint32_t>(bytes[11]) << 24);
     bool dataIn = (bytes[12] & 0x80) != 0;
     unsigned blockLength = bytes[14];
-    if (blockLength < 1 || blockLength > 16) {
+    if (blockLength > 16) {
         outcome = ImportOutcome::BadWrapper;
         return L"a message whose block length is not 1 to 16";
     }
+    for (unsigned i = blockLength; i < 16; ++i)
+        if (bytes[15 + i] != 0) blockLength = i + 1;
+    if (blockLength == 0) {
+        outcome = ImportOutcome::BadWrapper;
+        return L"a message whose block length is not 1 to 16";
+    }
+    if (bytes[13] > kMaxLun) {
+        outcome = ImportOutcome::BadWrapper;
+        return L"a message whose LUN is above 15";
+    }
+    lun = bytes[13];
     block.cdb.assign(bytes.begin() + 15, bytes.begin() + 15 + blockLength);
     dataOut = 0;
     if (length > 0 && dataIn) {
@@ -124,8 +139,61 @@ std::wstring ReadWrapper(const std::string& hexText, SwitchBlock& block, ImportO
 }
 
 const char* const kControlModes[] = {"HuaweiMode", "SierraMode", "SonyMode",     "QisdaMode",     "QuantaMode",
-                                      "GCTMode",    "KobilMode",  "SequansMode",  "MobileActionMode", "CiscoMode",
+                                      "GCTMode",    "KobilMode",  "SequansMode",  "MobileActionMode",
                                       "BlackberryMode", "PantechMode"};
+
+// The modes that the Linux tool sends as command block wrappers of its own,
+// each with LUN 0: their blocks.
+struct ScsiModeBlock {
+    std::vector<uint8_t> cdb;
+    uint32_t dataIn;
+};
+struct ScsiMode {
+    const char* key;
+    std::vector<ScsiModeBlock> blocks;
+};
+const ScsiMode kScsiModes[] = {
+    // Declared with length 0; the Linux kernel's storage driver sends the same bytes as 16.
+    {"HuaweiNewMode",
+     {{{0x11, 0x06, 0x20, 0x00, 0x00, 0x01, 0x01, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}, 0}}},
+    {"HuaweiAltMode",
+     {{{0x11, 0x06, 0x30, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}, 0}}},
+    {"OptionMode", {{{0x01, 0x00, 0x00, 0x00, 0x00, 0x00}, 0}}},
+    // Eleven vendor blocks (operation code FD), six reading 512 bytes.
+    {"CiscoMode",
+     {{{0xFD, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00, 0x01, 0x00}, 512},
+      {{0xFD, 0x00, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00, 0x01, 0x00}, 512},
+      {{0xFD, 0x00, 0x01, 0x00, 0x07, 0x10, 0x00, 0x00, 0x00, 0x00}, 0},
+      {{0xFD, 0x00, 0x02, 0x00, 0x23, 0x00, 0x00, 0x00, 0x01, 0x00}, 512},
+      {{0xFD, 0x00, 0x03, 0x00, 0x23, 0x82, 0x00, 0x00, 0x00, 0x00}, 0},
+      {{0xFD, 0x00, 0x02, 0x00, 0x26, 0x00, 0x00, 0x00, 0x01, 0x00}, 512},
+      {{0xFD, 0x00, 0x03, 0x00, 0x26, 0xC8, 0x00, 0x00, 0x00, 0x00}, 0},
+      {{0xFD, 0x00, 0x00, 0x10, 0x73, 0x00, 0x00, 0x00, 0x01, 0x00}, 512},
+      {{0xFD, 0x00, 0x02, 0x00, 0x24, 0x00, 0x00, 0x00, 0x01, 0x00}, 512},
+      {{0xFD, 0x00, 0x03, 0x00, 0x24, 0x13, 0x00, 0x00, 0x00, 0x00}, 0},
+      {{0xFD, 0x00, 0x01, 0x10, 0x73, 0x24, 0x00, 0x00, 0x00, 0x00}, 0}}},
+};
+
+// A number as the Linux tool reads its hex settings ("0x01", "1"); false
+// when the value is not one.
+bool ParseHexSetting(const std::string& value, unsigned long& number) {
+    std::string text = Unquote(value);
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text = text.substr(2);
+    if (text.empty() || text.size() > 8) return false;
+    number = 0;
+    for (char c : text) {
+        int digit = HexDigitValue(static_cast<wchar_t>(static_cast<unsigned char>(c)));
+        if (digit < 0) return false;
+        number = number * 16 + static_cast<unsigned long>(digit);
+    }
+    return true;
+}
+
+// The part of a file name after "vvvv:pppp" and its separator; empty for a
+// name without a qualifier (or one that holds no IDs).
+std::wstring QualifierOfName(const std::wstring& name) {
+    return name.size() > 10 && (name[9] == L':' || name[9] == L'_') ? name.substr(10) : L"";
+}
 
 }  // namespace
 
@@ -134,9 +202,11 @@ const wchar_t* ImportOutcomeName(ImportOutcome outcome) {
     case ImportOutcome::Rule: return L"rule";
     case ImportOutcome::ControlTransfer: return L"needs USB control transfers";
     case ImportOutcome::Configuration: return L"needs a USB configuration change";
+    case ImportOutcome::DoNothing: return L"left alone by the Linux dispatcher (Configuration=0)";
     case ImportOutcome::MediumChange: return L"would change the medium";
     case ImportOutcome::DataOut: return L"has a data-out phase";
     case ImportOutcome::BadWrapper: return L"not a valid command block wrapper";
+    case ImportOutcome::BadValue: return L"a value out of range";
     case ImportOutcome::NoSwitch: return L"no switch given";
     case ImportOutcome::BadName: return L"file name without IDs";
     }
@@ -191,21 +261,74 @@ ImportedDevice ConvertModeSwitchFile(const std::wstring& fileName, const std::st
         }
     }
 
+    // The dispatcher leaves a device whose file says "Configuration=0" alone.
+    if (const std::string* value = settings.Find("Configuration")) {
+        unsigned long configuration = 1;
+        if (ParseHexSetting(*value, configuration) && configuration == 0) {
+            device.outcome = ImportOutcome::DoNothing;
+            device.reason =
+                L"the file says Configuration=0, the Linux dispatcher's entry for a device it does not switch";
+            return device;
+        }
+    }
+
+    std::vector<std::string> modes;
+    for (const char* mode : kControlModes)
+        if (settings.Flag(mode)) modes.push_back(mode);
+    for (const ScsiMode& mode : kScsiModes)
+        if (settings.Flag(mode.key)) modes.push_back(mode.key);
+    if (modes.size() > 1) {
+        device.outcome = ImportOutcome::BadValue;
+        device.reason = Widen(modes[0]) + L" and " + Widen(modes[1]) +
+                        L" both set: the Linux tool refuses a file with more than one special mode";
+        return device;
+    }
     for (const char* mode : kControlModes) {
-        if (settings.Flag(mode)) {
+        if (!modes.empty() && modes[0] == mode) {
             device.outcome = ImportOutcome::ControlTransfer;
             device.reason = Widen(mode) + L"=1 switches with USB control transfers or messages that are not SCSI blocks";
             return device;
         }
     }
 
-    for (const char* key : {"MessageContent", "MessageContent2", "MessageContent3"}) {
+    // A special mode is sent instead of any message or standard eject (the
+    // Linux tool drops them); StandardEject sends its pair and then the one
+    // MessageContent, without MessageContent2 and 3.
+    const ScsiMode* special = nullptr;
+    for (const ScsiMode& mode : kScsiModes)
+        if (!modes.empty() && modes[0] == mode.key) special = &mode;
+    const bool standardEject = special == nullptr && settings.Flag("StandardEject");
+    std::vector<const char*> messageKeys;
+    if (special == nullptr) messageKeys.push_back("MessageContent");
+    if (special == nullptr && !standardEject) {
+        messageKeys.push_back("MessageContent2");
+        messageKeys.push_back("MessageContent3");
+    }
+    if (standardEject) {
+        SwitchBlock allow;
+        allow.cdb = {0x1E, 0x00, 0x00, 0x00, 0x00, 0x00};
+        SwitchBlock eject;
+        eject.cdb = {0x1B, 0x00, 0x00, 0x00, 0x02, 0x00};
+        rule.blocks.push_back(allow);
+        rule.blocks.push_back(eject);
+    }
+    if (special != nullptr) {
+        for (const ScsiModeBlock& modeBlock : special->blocks) {
+            SwitchBlock block;
+            block.cdb = modeBlock.cdb;
+            block.dataIn = modeBlock.dataIn;
+            rule.blocks.push_back(block);
+        }
+        rule.lun = 0;
+    }
+    for (const char* key : messageKeys) {
         const std::string* value = settings.Find(key);
         if (value == nullptr) continue;
         SwitchBlock block;
         uint32_t dataOut = 0;
+        int lun = 0;
         ImportOutcome outcome = ImportOutcome::BadWrapper;
-        std::wstring problem = ReadWrapper(*value, block, outcome, dataOut);
+        std::wstring problem = ReadWrapper(*value, block, outcome, dataOut, lun);
         if (!problem.empty()) {
             device.outcome = outcome;
             device.reason = Widen(key) + L": " + problem;
@@ -217,24 +340,14 @@ ImportedDevice ConvertModeSwitchFile(const std::wstring& fileName, const std::st
             device.reason = Widen(key) + L" " + unsafe;
             return device;
         }
-        rule.blocks.push_back(block);
-    }
-    if (settings.Flag("StandardEject")) {
-        SwitchBlock allow;
-        allow.cdb = {0x1E, 0x00, 0x00, 0x00, 0x00, 0x00};
-        SwitchBlock eject;
-        eject.cdb = {0x1B, 0x00, 0x00, 0x00, 0x02, 0x00};
-        rule.blocks.push_back(allow);
-        rule.blocks.push_back(eject);
-    }
-    if (settings.Flag("HuaweiNewMode")) {
-        SwitchBlock block;
-        block.cdb = {0x11, 0x06, 0x20, 0x00, 0x00, 0x01, 0x01, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
-        rule.blocks.push_back(block);
-    }
-    if (settings.Flag("OptionMode")) {
-        SwitchBlock block;
-        block.cdb = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00};
+        // The face of the wrapper's LUN is the one sent the rule.
+        if (rule.lun >= 0 && rule.lun != lun) {
+            device.outcome = ImportOutcome::BadWrapper;
+            device.reason = Widen(key) + L": a message for LUN " + std::to_wstring(lun) +
+                            L" beside one for LUN " + std::to_wstring(rule.lun);
+            return device;
+        }
+        rule.lun = lun;
         rule.blocks.push_back(block);
     }
     if (rule.blocks.empty()) {
@@ -252,13 +365,60 @@ ImportedDevice ConvertModeSwitchFile(const std::wstring& fileName, const std::st
         device.reason = L"more than 16 blocks";
         return device;
     }
-    std::wstring targetVendor, targetProduct;
+    // The dispatcher waits this many seconds before it runs the Linux tool.
+    if (const std::string* value = settings.Find("WaitBefore")) {
+        std::string text = Unquote(*value);
+        unsigned long seconds = 0;
+        bool number = !text.empty() && text.size() <= 2;
+        for (char c : text) {
+            number = number && c >= '0' && c <= '9';
+            if (number) seconds = seconds * 10 + static_cast<unsigned long>(c - '0');
+        }
+        if (!number || seconds * 1000 > kMaxWaitBeforeMs) {
+            device.outcome = ImportOutcome::BadValue;
+            device.reason = L"WaitBefore is not a whole number of seconds from 0 to 60";
+            return device;
+        }
+        rule.waitBeforeMs = static_cast<uint32_t>(seconds * 1000);
+    }
+    std::wstring targetVendor;
     if (const std::string* value = settings.Find("TargetVendor")) targetVendor = HexId(*value);
-    if (const std::string* value = settings.Find("TargetProduct")) targetProduct = HexId(*value);
-    if (!targetVendor.empty() && !targetProduct.empty())
-        rule.switchedTo = ToUpperAscii(L"VID_" + targetVendor + L"&PID_" + targetProduct);
+    // TargetProductList counts over TargetProduct, as in the Linux tool; an
+    // entry that is not four hex digits is passed over, as there.
+    std::vector<std::wstring> targetProducts;
+    if (const std::string* list = settings.Find("TargetProductList")) {
+        std::string text = Unquote(*list);
+        size_t start = 0;
+        while (start <= text.size()) {
+            size_t comma = text.find(',', start);
+            if (comma == std::string::npos) comma = text.size();
+            std::wstring id = HexId(text.substr(start, comma - start));
+            if (!id.empty() && targetProducts.size() < kMaxSwitchedTo) targetProducts.push_back(id);
+            start = comma + 1;
+        }
+    } else if (const std::string* value = settings.Find("TargetProduct")) {
+        std::wstring id = HexId(*value);
+        if (!id.empty()) targetProducts.push_back(id);
+    }
+    if (!targetVendor.empty())
+        for (const std::wstring& product : targetProducts)
+            rule.switchedTo.push_back(ToUpperAscii(L"VID_" + targetVendor + L"&PID_" + product));
     device.outcome = ImportOutcome::Rule;
     return device;
+}
+
+bool ModeSwitchFileOrder(const std::wstring& a, const std::wstring& b) {
+    auto group = [](const std::wstring& name) {
+        std::wstring key = ToLowerAscii(name.substr(0, 9));
+        if (key.size() == 9 && key[4] == L'_') key[4] = L':';
+        return key;
+    };
+    std::wstring groupA = group(a), groupB = group(b);
+    if (groupA != groupB) return groupA < groupB;
+    std::wstring qualifierA = QualifierOfName(a), qualifierB = QualifierOfName(b);
+    if (qualifierA.empty() != qualifierB.empty()) return qualifierB.empty();
+    if (qualifierA != qualifierB) return qualifierA > qualifierB;
+    return a < b;
 }
 
 namespace {
@@ -296,6 +456,19 @@ std::string FormatImportedRules(const std::vector<ImportedDevice>& devices) {
         out += "# " + WideToUtf8(ImportOutcomeName(static_cast<ImportOutcome>(i))) + ": " + std::to_string(counts[i]) +
                "\r\n";
     }
+    // What the rules hold beyond blocks.
+    int qualified = 0, otherLun = 0, waiting = 0, severalTargets = 0;
+    for (const ImportedDevice& device : devices) {
+        if (device.outcome != ImportOutcome::Rule) continue;
+        qualified += IsQualifiedRule(device.rule) ? 1 : 0;
+        otherLun += device.rule.lun > 0 ? 1 : 0;
+        waiting += device.rule.waitBeforeMs > 0 ? 1 : 0;
+        severalTargets += device.rule.switchedTo.size() > 1 ? 1 : 0;
+    }
+    out += "# rules with a qualifier (tried before the same IDs' rule without one): " + std::to_string(qualified) +
+           "\r\n# rules for a LUN other than 0: " + std::to_string(otherLun) +
+           "\r\n# rules that wait before the first block: " + std::to_string(waiting) +
+           "\r\n# rules with several IDs to switch to: " + std::to_string(severalTargets) + "\r\n";
     for (const ImportedDevice& device : devices) {
         if (device.outcome != ImportOutcome::Rule) {
             out += "# " + OneLine(device.fileName) + ": not imported, " +
@@ -320,7 +493,14 @@ std::string FormatImportedRules(const std::vector<ImportedDevice>& devices) {
             out += key + "=" + hex + "\r\n";
             if (block.dataIn > 0) out += key + "In=" + std::to_string(block.dataIn) + "\r\n";
         }
-        if (!rule.switchedTo.empty()) out += "SwitchedTo=" + WideToUtf8(rule.switchedTo) + "\r\n";
+        if (rule.lun >= 0) out += "Lun=" + std::to_string(rule.lun) + "\r\n";
+        if (rule.waitBeforeMs > 0) out += "WaitBefore=" + std::to_string(rule.waitBeforeMs) + "\r\n";
+        if (!rule.switchedTo.empty()) {
+            out += "SwitchedTo=";
+            for (size_t i = 0; i < rule.switchedTo.size(); ++i)
+                out += (i == 0 ? "" : ",") + WideToUtf8(rule.switchedTo[i]);
+            out += "\r\n";
+        }
     }
     out += std::string(kImportEndMarker) + "\r\n";
     return out;

@@ -12,13 +12,15 @@ enum class ImportOutcome {
     Rule,             // switched by SCSI blocks alone: a rule
     ControlTransfer,  // a named vendor mode that is USB control transfers or other non-SCSI messages
     Configuration,    // only a USB configuration change
+    DoNothing,        // "Configuration=0": the Linux dispatcher's entry for a device it leaves alone
     MediumChange,     // a block that would write, format or change the medium
     DataOut,          // a message with a data-out phase
     BadWrapper,       // a message that is not a valid command block wrapper
+    BadValue,         // a setting whose value is out of its range, or special modes that exclude each other
     NoSwitch,         // nothing that switches the device
     BadName,          // the file name holds no vendor and product IDs
 };
-const int kImportOutcomeCount = 8;
+const int kImportOutcomeCount = 10;
 
 // A word for each outcome, as the import's summary and comments print it.
 const wchar_t* ImportOutcomeName(ImportOutcome outcome);
@@ -32,6 +34,12 @@ struct ImportedDevice {
 
 // Converts one file. text is its bytes (ASCII).
 ImportedDevice ConvertModeSwitchFile(const std::wstring& fileName, const std::string& text);
+
+// The order the Linux dispatcher tries the files of one device in: by
+// "vvvv:pppp" (':' and '_' alike, any case), and within the same IDs the
+// names with a qualifier in descending order, then the name without one.
+// A strict weak order over any names.
+bool ModeSwitchFileOrder(const std::wstring& a, const std::wstring& b);
 
 // The driver-script text of the imported part: a marker line, then per device
 // in the given order a rule section or a comment with the reason; ends with

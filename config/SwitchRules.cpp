@@ -33,8 +33,22 @@ bool ParseBounded(const std::wstring& text, uint32_t limit, uint32_t& value) {
     return true;
 }
 
-bool ContainsIgnoreCase(const std::wstring& text, const std::wstring& part) {
-    return ToUpperAscii(text).find(ToUpperAscii(part)) != std::wstring::npos;
+wchar_t UpperAscii(wchar_t c) { return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - 32) : c; }
+
+// "VID_xxxx&PID_yyyy" entries separated by commas, blanks around each allowed.
+bool ParseUsbIdList(const std::wstring& text, std::vector<std::wstring>& ids) {
+    ids.clear();
+    size_t start = 0;
+    for (;;) {
+        size_t comma = text.find(L',', start);
+        std::wstring id;
+        if (!ParseUsbId(Trim(text.substr(start, comma == std::wstring::npos ? std::wstring::npos : comma - start)), id))
+            return false;
+        ids.push_back(id);
+        if (ids.size() > kMaxSwitchedTo) return false;
+        if (comma == std::wstring::npos) return true;
+        start = comma + 1;
+    }
 }
 
 // Reads one rule section; an empty answer means it was taken.
@@ -73,11 +87,20 @@ std::wstring ReadRule(const IniDocument& document, const std::wstring& section, 
     if (rule.blocks.empty()) return L"no Block1";
 
     const std::wstring& switched = document.GetValue(section, L"SwitchedTo");
-    if (!switched.empty() && !ParseUsbId(switched, rule.switchedTo))
-        return L"SwitchedTo is not \"VID_xxxx&PID_yyyy\"";
+    if (!switched.empty() && !ParseUsbIdList(switched, rule.switchedTo))
+        return L"SwitchedTo is not 1 to 64 \"VID_xxxx&PID_yyyy\" separated by commas";
     const std::wstring& wait = document.GetValue(section, L"SwitchWait");
     if (!wait.empty() && !ParseBounded(wait, 600000, rule.switchWaitMs))
         return L"SwitchWait is not a number of milliseconds from 0 to 600000";
+    const std::wstring& lun = document.GetValue(section, L"Lun");
+    uint32_t lunValue = 0;
+    if (!lun.empty()) {
+        if (!ParseBounded(lun, kMaxLun, lunValue)) return L"Lun is not a number from 0 to 15";
+        rule.lun = static_cast<int>(lunValue);
+    }
+    const std::wstring& before = document.GetValue(section, L"WaitBefore");
+    if (!before.empty() && !ParseBounded(before, kMaxWaitBeforeMs, rule.waitBeforeMs))
+        return L"WaitBefore is not a number of milliseconds from 0 to 60000";
     return L"";
 }
 
@@ -276,6 +299,24 @@ SwitchRuleSet LoadSwitchRules(const IniDocument& document) {
     return set;
 }
 
+bool IsQualifiedRule(const SwitchRule& rule) {
+    return !rule.manufacturer.empty() || !rule.product.empty() || !rule.scsiVendor.empty() || !rule.scsiModel.empty();
+}
+
+bool QualifierMatches(const std::wstring& text, const std::wstring& qualifier) {
+    if (qualifier.size() > text.size()) return false;
+    for (size_t at = 0; at + qualifier.size() <= text.size(); ++at) {
+        size_t i = 0;
+        for (; i < qualifier.size(); ++i) {
+            wchar_t want = UpperAscii(qualifier[i]);
+            wchar_t have = UpperAscii(text[at + i]);
+            if (want != have && !(want == L'_' && have == L' ')) break;
+        }
+        if (i == qualifier.size()) return true;
+    }
+    return false;
+}
+
 const SwitchRule* FindSwitchRule(const SwitchRuleSet& set, const std::wstring& usbId, const SwitchFaceStrings& face,
                                  std::wstring* why) {
     std::wstring reason;
@@ -284,17 +325,24 @@ const SwitchRule* FindSwitchRule(const SwitchRuleSet& set, const std::wstring& u
         if (why != nullptr) why->clear();
         return nullptr;
     }
-    for (size_t position : candidates->second) {
-        const SwitchRule& rule = set.rules[position];
-        if ((!rule.manufacturer.empty() || !rule.product.empty()) && !face.haveUsbStrings) {
-            if (reason.empty()) reason = L"[" + rule.section + L"] needs the USB manufacturer or product string, which Windows did not give";
-            continue;
+    // The qualified rules first, then the plain ones, each in file order.
+    for (int pass = 0; pass < 2; ++pass) {
+        for (size_t position : candidates->second) {
+            const SwitchRule& rule = set.rules[position];
+            if (IsQualifiedRule(rule) != (pass == 0)) continue;
+            if ((!rule.manufacturer.empty() || !rule.product.empty()) && !face.haveUsbStrings) {
+                if (reason.empty())
+                    reason = L"[" + rule.section +
+                             L"] needs the USB manufacturer or product string, which Windows did not give";
+                continue;
+            }
+            if (!QualifierMatches(face.manufacturer, rule.manufacturer)) continue;
+            if (!QualifierMatches(face.product, rule.product)) continue;
+            if (!QualifierMatches(face.scsiVendor, rule.scsiVendor)) continue;
+            if (!QualifierMatches(face.scsiModel, rule.scsiModel)) continue;
+            if (rule.lun >= 0 && face.lun >= 0 && rule.lun != face.lun) continue;
+            return &rule;
         }
-        if (!ContainsIgnoreCase(face.manufacturer, rule.manufacturer)) continue;
-        if (!ContainsIgnoreCase(face.product, rule.product)) continue;
-        if (!ContainsIgnoreCase(face.scsiVendor, rule.scsiVendor)) continue;
-        if (!ContainsIgnoreCase(face.scsiModel, rule.scsiModel)) continue;
-        return &rule;
     }
     if (why != nullptr) *why = reason;
     return nullptr;

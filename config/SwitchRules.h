@@ -16,6 +16,9 @@ const size_t kMaxBlockBytes = 16;
 const uint32_t kMaxDataInBytes = 65536;
 const uint32_t kMaxPauseMs = 60000;
 const uint32_t kDefaultSwitchWaitMs = 20000;
+const uint32_t kMaxWaitBeforeMs = 60000;
+const int kMaxLun = 15;             // a command block wrapper's LUN is four bits
+const size_t kMaxSwitchedTo = 64;   // IDs in one SwitchedTo list
 
 struct SwitchBlock {
     std::vector<uint8_t> cdb;  // 1 to 16 bytes, sent with exactly this length
@@ -27,15 +30,24 @@ struct SwitchRule {
     std::wstring section;      // as the reader keeps it (lower case)
     std::wstring usbId;        // "VID_xxxx&PID_yyyy", upper case
     // Qualifiers: empty means "any". A qualifier matches when the device's
-    // string contains it, without regard to the case of A-Z.
+    // string contains it, without regard to the case of A-Z, a '_' in the
+    // qualifier standing for a '_' or a blank. A rule with any qualifier is
+    // tried before the rules of the same IDs without one.
     std::wstring manufacturer; // USB manufacturer string
     std::wstring product;      // USB product string
     std::wstring scsiVendor;   // the storage face's "Ven_" part
     std::wstring scsiModel;    // the storage face's "Prod_" part
     std::vector<SwitchBlock> blocks;
-    std::wstring switchedTo;   // "VID_xxxx&PID_yyyy" once switched; empty: not checked
+    // "VID_xxxx&PID_yyyy" of each device it may have become once switched
+    // (any one of them counts); empty: not checked.
+    std::vector<std::wstring> switchedTo;
     uint32_t switchWaitMs = kDefaultSwitchWaitMs;
+    int lun = -1;              // only the storage face of this LUN is sent the rule; -1: every face
+    uint32_t waitBeforeMs = 0; // wait before the first block (ended early by a stop)
 };
+
+// The rule names a manufacturer, product, SCSI vendor or SCSI model.
+bool IsQualifiedRule(const SwitchRule& rule);
 
 // Why a rule section was not taken.
 struct SwitchRuleProblem {
@@ -110,13 +122,21 @@ struct SwitchFaceStrings {
     std::wstring product;
     std::wstring scsiVendor;
     std::wstring scsiModel;
+    int lun = -1;  // the storage face's LUN; -1: not known (then a rule of any LUN applies)
 };
 
-// The first rule for usbId whose qualifiers all match. A rule that needs a
-// string the face could not give is passed over; *why (when given) then says
-// so, if no rule matched.
+// The rule for usbId that applies to the face: the first, in file order,
+// among the rules with qualifiers whose qualifiers all match, else the first
+// without qualifiers (the order the Linux dispatcher tries its files in),
+// and in both only a rule whose Lun is the face's (or either is not known).
+// A rule that needs a string the face could not give is passed over; *why
+// (when given) then says so, if no rule matched.
 const SwitchRule* FindSwitchRule(const SwitchRuleSet& set, const std::wstring& usbId,
                                  const SwitchFaceStrings& face, std::wstring* why = nullptr);
+
+// The qualifier matching of FindSwitchRule: text contains qualifier, A-Z
+// without regard to case, a '_' in the qualifier matching '_' or a blank.
+bool QualifierMatches(const std::wstring& text, const std::wstring& qualifier);
 
 // The rule's blocks as one line each: "1: 1B 00 00 00 02 00 in=0 pause=0".
 std::wstring DescribeBlock(const SwitchBlock& block);

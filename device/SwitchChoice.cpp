@@ -21,6 +21,20 @@ std::wstring PartAfter(const std::wstring& id, const std::wstring& marker) {
 
 }  // namespace
 
+int LunOfInstanceId(const std::wstring& instanceId) {
+    size_t slash = instanceId.rfind(L'\\');
+    size_t amp = instanceId.rfind(L'&');
+    if (slash == std::wstring::npos || amp == std::wstring::npos || amp < slash) return -1;
+    std::wstring digits = instanceId.substr(amp + 1);
+    if (digits.empty() || digits.size() > 2) return -1;
+    int lun = 0;
+    for (wchar_t c : digits) {
+        if (c < L'0' || c > L'9') return -1;
+        lun = lun * 10 + (c - L'0');
+    }
+    return lun <= kMaxLun ? lun : -1;
+}
+
 void ScsiNamesOfInstanceId(const std::wstring& instanceId, std::wstring& vendor, std::wstring& model) {
     vendor = PartAfter(instanceId, L"&VEN_");
     model = PartAfter(instanceId, L"&PROD_");
@@ -32,6 +46,7 @@ SwitchChoice ChooseSwitchBlocks(const StorageFace& face, OSVersionClass version,
         SwitchFaceStrings strings = face.strings;
         if (strings.scsiVendor.empty() && strings.scsiModel.empty())
             ScsiNamesOfInstanceId(face.instanceId, strings.scsiVendor, strings.scsiModel);
+        if (strings.lun < 0) strings.lun = LunOfInstanceId(face.instanceId);
         std::wstring why;
         const SwitchRule* rule = FindSwitchRule(rules, face.usbId, strings, &why);
         if (rule != nullptr) {
@@ -39,6 +54,17 @@ SwitchChoice ChooseSwitchBlocks(const StorageFace& face, OSVersionClass version,
             choice.rule = rule;
             choice.blocks = rule->blocks;
             return choice;
+        }
+        // A rule for another LUN of the same device decides over the list:
+        // this face is sent nothing.
+        if (strings.lun >= 0) {
+            SwitchFaceStrings anyLun = strings;
+            anyLun.lun = -1;
+            if (const SwitchRule* other = FindSwitchRule(rules, face.usbId, anyLun)) {
+                choice.why = L"[" + other->section + L"] is for the storage face of LUN " + std::to_wstring(other->lun) +
+                             L"; this face is LUN " + std::to_wstring(strings.lun);
+                return choice;
+            }
         }
         if (!why.empty()) choice.why = why;
     }
@@ -59,7 +85,7 @@ SwitchChoice ChooseSwitchBlocks(const StorageFace& face, OSVersionClass version,
     return choice;
 }
 
-std::wstring UsbIdOfDevInst(DEVINST devInst) {
+std::wstring UsbIdOfDevInst(DEVINST devInst, std::wstring* usbInstanceId) {
     DeviceApi& api = GetDeviceApi();
     DEVINST node = devInst;
     // A USB storage face sits two or three levels under its USB device; the
@@ -70,6 +96,7 @@ std::wstring UsbIdOfDevInst(DEVINST devInst) {
             id[kInstanceIdChars - 1] = L'\0';
             std::wstring upper = ToUpperAscii(id);
             if (upper.compare(0, 8, L"USB\\VID_") == 0) {
+                if (usbInstanceId != nullptr) *usbInstanceId = upper;
                 std::wstring usbId;
                 if (ParseUsbId(upper.substr(4, 17), usbId)) return usbId;
                 return L"";
@@ -97,7 +124,7 @@ std::vector<PresentStorageFace> CollectStorageFaces(int kinds) {
             present.face.disk = disk;
             std::wstring upper = ToUpperAscii(record.InstanceID);
             present.face.listed = !disk && upper.find(L'&') != std::wstring::npos && IsSupportedID(upper);
-            present.face.usbId = UsbIdOfDevInst(record.DevInst);
+            present.face.usbId = UsbIdOfDevInst(record.DevInst, &present.face.usbInstanceId);
             faces.push_back(present);
         }
     }
@@ -124,18 +151,25 @@ std::vector<std::wstring> PresentDeviceIds() {
     return ids;
 }
 
-bool RuleDeviceSwitched(const std::vector<std::wstring>& ids, const std::wstring& switchedTo,
-                        const std::wstring& instanceId, bool* faceGoneOnce) {
+bool RuleDeviceSwitched(const std::vector<std::wstring>& ids, const std::vector<std::wstring>& switchedTo,
+                        const std::wstring& usbId, const std::wstring& instanceId, bool* faceGoneOnce,
+                        std::wstring* found) {
     const std::wstring face = ToUpperAscii(instanceId);
-    const std::wstring usb = L"USB\\" + ToUpperAscii(switchedTo);
     bool facePresent = false;
-    bool targetPresent = false;
-    for (const std::wstring& id : ids) {
-        if (id == face) facePresent = true;
-        if (id.compare(0, usb.size(), usb) == 0 && id.size() > usb.size() &&
-            (id[usb.size()] == L'\\' || id[usb.size()] == L'&'))
-            targetPresent = true;
-    }
+    for (const std::wstring& id : ids) facePresent = facePresent || id == face;
     if (!facePresent) *faceGoneOnce = true;
-    return targetPresent && *faceGoneOnce;
+    const std::wstring own = ToUpperAscii(usbId);
+    for (const std::wstring& target : switchedTo) {
+        const std::wstring upper = ToUpperAscii(target);
+        if (upper == own && !*faceGoneOnce) continue;
+        const std::wstring usb = L"USB\\" + upper;
+        for (const std::wstring& id : ids) {
+            if (id.compare(0, usb.size(), usb) == 0 && id.size() > usb.size() &&
+                (id[usb.size()] == L'\\' || id[usb.size()] == L'&')) {
+                if (found != nullptr) *found = upper;
+                return true;
+            }
+        }
+    }
+    return false;
 }

@@ -23,6 +23,7 @@ struct StorageFace {
     bool disk = false;           // a disk face (else a CD-ROM face)
     bool listed = false;         // the face's ID matches the script's fragments
     SwitchFaceStrings strings;
+    std::wstring usbInstanceId;  // the instance ID (upper case) of the USB node above it; empty when unknown
 };
 
 struct SwitchChoice {
@@ -46,7 +47,9 @@ SwitchChoice ChooseSwitchBlocks(const StorageFace& face, OSVersionClass version,
 // CM_Get_Device_ID are in cfgmgr32.dll from Windows 2000 on, unlike the
 // device properties that name a parent directly (Vista), so the executable
 // keeps loading on Windows 2000.
-std::wstring UsbIdOfDevInst(DEVINST devInst);
+// *usbInstanceId (when given) receives that node's whole instance ID, upper
+// case (which tells one USB device from another of the same IDs).
+std::wstring UsbIdOfDevInst(DEVINST devInst, std::wstring* usbInstanceId = nullptr);
 
 // A present storage face: its interface path and what decides about it.
 struct PresentStorageFace {
@@ -65,13 +68,22 @@ std::vector<PresentStorageFace> CollectStorageFaces(int kinds = kAllStorageFaces
 // class; empty when the list cannot be had.
 std::vector<std::wstring> PresentDeviceIds();
 
-// Has a switch rule's device switched? True when ids (upper case) holds the
-// USB device switchedTo ("VID_xxxx&PID_yyyy": "USB\\VID_xxxx&PID_yyyy\\..." or
-// one of its interfaces "...&MI_nn\\..."), and, when faceGoneOnce is false,
-// the storage face instanceId is no longer there (a device that keeps its
-// IDs and only changes its faces has switched once its storage face went).
-bool RuleDeviceSwitched(const std::vector<std::wstring>& ids, const std::wstring& switchedTo,
-                        const std::wstring& instanceId, bool* faceGoneOnce);
+// Has a switch rule's device switched? True when ids (upper case) holds one
+// of the USB devices switchedTo ("VID_xxxx&PID_yyyy": "USB\\VID_xxxx&PID_yyyy\\..."
+// or one of its interfaces "...&MI_nn\\..."): one that is not usbId (the
+// device's own IDs) at once; usbId itself only once the storage face
+// instanceId has been seen absent (*faceGoneOnce, set here when it is): a
+// device that keeps its IDs and only changes its faces has switched once its
+// storage face went. *found (when given) receives the IDs found.
+bool RuleDeviceSwitched(const std::vector<std::wstring>& ids, const std::vector<std::wstring>& switchedTo,
+                        const std::wstring& usbId, const std::wstring& instanceId, bool* faceGoneOnce,
+                        std::wstring* found = nullptr);
+
+// The LUN of a storage face: the text after the last '&' of its instance
+// part ("USBSTOR\\CDROM&VEN_X&PROD_Y&REV_1\\<serial>&1" is LUN 1; the storage
+// driver ends the instance part with the LUN); -1 when that is not a number
+// from 0 to 15.
+int LunOfInstanceId(const std::wstring& instanceId);
 
 // The "Ven_" and "Prod_" parts of a storage instance ID
 // ("USBSTOR\CdRom&Ven_HUAWEI&Prod_Mass_Storage&Rev_2.31\..."); empty when absent.

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "common/Clock.h"
 #include "common/Trace.h"
 #include "device/DeviceApi.h"
 #include "device/ScsiPassThrough.h"
@@ -82,7 +83,17 @@ bool IsDeviceGoneError(DWORD error) {
     }
 }
 
-RuleSendResult SendSwitchBlocks(const std::wstring& devicePath, const std::vector<SwitchBlock>& blocks) {
+RuleSendResult SendSwitchBlocks(const std::wstring& devicePath, const std::vector<SwitchBlock>& blocks,
+                                DWORD waitBeforeMs, HANDLE stopEvent) {
+    if (waitBeforeMs > 0) {
+        Trace(L"Switch rule: waiting %u ms before the first block\n", static_cast<unsigned>(waitBeforeMs));
+        bool stopped = stopEvent != nullptr ? GetClock().SleepUnlessSignalled(stopEvent, waitBeforeMs)
+                                            : (GetClock().Sleep(waitBeforeMs), false);
+        if (stopped) {
+            Trace(L"Switch rule: the service stops: no block sent\n");
+            return RuleSendResult::Stopped;
+        }
+    }
     HANDLE device = OpenPassThroughDevice(devicePath);
     if (device == INVALID_HANDLE_VALUE) return RuleSendResult::NotOpened;
     DeviceApi& api = GetDeviceApi();

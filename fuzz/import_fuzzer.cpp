@@ -55,6 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const SwitchRule& rule = rules.rules[0];
     Check(rule.usbId == device.rule.usbId);
     Check(rule.switchedTo == device.rule.switchedTo);
+    Check(rule.lun == device.rule.lun && rule.waitBeforeMs == device.rule.waitBeforeMs);
     Check(rule.blocks.size() == device.rule.blocks.size());
     for (size_t i = 0; i < rule.blocks.size(); ++i) {
         Check(rule.blocks[i].cdb == device.rule.blocks[i].cdb);

@@ -3,6 +3,8 @@
 #include <dbt.h>
 
 #include <algorithm>
+#include <cstddef>
+#include <cwchar>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -11,6 +13,7 @@
 
 #include "common/Clock.h"
 #include "common/EventReports.h"
+#include "common/StringUtil.h"
 #include "common/Trace.h"
 #include "config/DriverScript.h"
 #include "config/SwitchRules.h"
@@ -41,16 +44,22 @@ public:
     ~BusyGuard() { deviceEventBusy = false; }
 };
 
-// Faces sent a rule, by instance ID, with the tick of the sending; an entry
-// goes when the face is seen absent at an arrival or removal after its rule's
-// wait (a new plug), or once the device has shown the other IDs its rule
-// names, so a device that keeps showing the same face is sent its rule once
-// and then warned about once, and a device plugged in anew after it switched
-// is sent its rule again.
+// Faces sent a rule, by instance ID, with the tick of the sending and the
+// USB device above the face; an entry goes when the face is seen absent at an
+// arrival or removal after its rule's wait (a new plug), once the device has
+// shown the other IDs its rule names, or when the face shows up under
+// another USB device (other IDs or serial: a new plug), so a device that
+// keeps showing the same face is sent its rule once and then warned about
+// once, and a device plugged in anew after it switched is sent its rule
+// again. A face counts as back (the warning) only once it has been seen
+// absent, or when its own arrival is the event: a face that stayed while
+// another LUN's face arrived is not back.
 struct SentRule {
     DWORD tick;
     DWORD waitMs;
     bool warned;
+    std::wstring usbDevice;
+    bool gone;
 };
 std::mutex sentRulesLock;
 std::map<std::wstring, SentRule> sentRules;
@@ -65,6 +74,7 @@ void PruneSentRules(const std::vector<PresentStorageFace>& faces, DWORD now) {
         if (!present && now - entry->second.tick > entry->second.waitMs) {
             entry = sentRules.erase(entry);
         } else {
+            if (!present) entry->second.gone = true;
             ++entry;
         }
     }
@@ -87,9 +97,16 @@ struct SwitchWatch {
     std::wstring section;
     std::wstring usbId;
     std::wstring instanceId;
-    std::wstring switchedTo;
+    std::vector<std::wstring> switchedTo;
     DWORD waitMs;
 };
+
+// "VID_0AF0&PID_6911, VID_0AF0&PID_6971"
+std::wstring IdListText(const std::vector<std::wstring>& ids) {
+    std::wstring text;
+    for (const std::wstring& id : ids) text += (text.empty() ? L"" : L", ") + id;
+    return text;
+}
 
 // Each look lists every present device node: four a second keep it light.
 // A device event wakes a watch at once: the switched device's faces coming
@@ -108,24 +125,27 @@ DWORD WINAPI SwitchWatchThread(LPVOID parameter) {
     const DWORD start = clock.TickCount();
     // New IDs tell by themselves; the device's own IDs only once the face
     // that was sent the rule has gone.
-    bool faceGone = watch->switchedTo != watch->usbId;
+    bool faceGone = false;
+    const std::wstring targets = IdListText(watch->switchedTo);
     for (;;) {
-        if (RuleDeviceSwitched(PresentDeviceIds(), watch->switchedTo, watch->instanceId, &faceGone)) {
+        std::wstring found;
+        if (RuleDeviceSwitched(PresentDeviceIds(), watch->switchedTo, watch->usbId, watch->instanceId, &faceGone,
+                               &found)) {
             DWORD after = clock.TickCount() - start;
             Trace(L"Switch rule [%s]: %s switched: %s present after %u ms\n", watch->section.c_str(),
-                  watch->usbId.c_str(), watch->switchedTo.c_str(), static_cast<unsigned>(after));
-            ReportRuleSwitched(watch->usbId, watch->switchedTo, after, watch->section);
+                  watch->usbId.c_str(), found.c_str(), static_cast<unsigned>(after));
+            ReportRuleSwitched(watch->usbId, found, after, watch->section);
             // Its storage face showing up again is a new plug. Not so for a
             // device that keeps its IDs: its face back means it is still the
             // storage device.
-            if (watch->switchedTo != watch->usbId) ForgetSentRule(watch->instanceId);
+            if (found != watch->usbId) ForgetSentRule(watch->instanceId);
             return 0;
         }
         DWORD elapsed = clock.TickCount() - start;
         if (elapsed >= watch->waitMs) {
             Trace(L"Switch rule [%s]: %s did not switch: %s not present after %u ms\n", watch->section.c_str(),
-                  watch->usbId.c_str(), watch->switchedTo.c_str(), static_cast<unsigned>(watch->waitMs));
-            ReportRuleNoSwitch(watch->usbId, watch->switchedTo, watch->waitMs, watch->section, watch->instanceId);
+                  watch->usbId.c_str(), targets.c_str(), static_cast<unsigned>(watch->waitMs));
+            ReportRuleNoSwitch(watch->usbId, targets, watch->waitMs, watch->section, watch->instanceId);
             return 0;
         }
         if (serviceRuntime.stopRequested) return 0;
@@ -170,17 +190,30 @@ std::wstring BlocksText(const std::vector<SwitchBlock>& blocks) {
     return text;
 }
 
+// Two interface paths name the same interface (the event's and the
+// enumeration's may differ in case).
+bool SamePath(const std::wstring& a, const std::wstring& b) {
+    return !a.empty() && EqualsIgnoreCaseAscii(a, b);
+}
+
 // The first of the faces that the decision sends something, and that was
-// not sent its rule in this plug; false when there is none.
-bool SwitchFirstFace(const std::vector<PresentStorageFace>& faces, const SwitchRuleSet& rules, DWORD now) {
+// not sent its rule in this plug; false when there is none. arrived: the
+// path of the interface whose arrival this is (empty: none known).
+bool SwitchFirstFace(const std::vector<PresentStorageFace>& faces, const SwitchRuleSet& rules, DWORD now,
+                     const std::wstring& arrived) {
     for (const PresentStorageFace& present : faces) {
         SwitchChoice choice = ChooseSwitchBlocks(present.face, hooks.osVersion(), rules);
         if (choice.source == SwitchSource::None) continue;
         if (choice.source == SwitchSource::Rule) {
             std::lock_guard<std::mutex> hold(sentRulesLock);
             auto sent = sentRules.find(present.face.instanceId);
+            if (sent != sentRules.end() && sent->second.usbDevice != present.face.usbInstanceId) {
+                sentRules.erase(sent);  // under another USB device: a new plug
+                sent = sentRules.end();
+            }
             if (sent != sentRules.end()) {
-                if (!sent->second.warned) {
+                bool back = sent->second.gone || SamePath(arrived, present.path);
+                if (back && !sent->second.warned) {
                     sent->second.warned = true;
                     Trace(L"Switch rule [%s] was sent to %s in this plug and the face is back: not sent again\n",
                           choice.rule->section.c_str(), present.face.instanceId.c_str());
@@ -189,7 +222,8 @@ bool SwitchFirstFace(const std::vector<PresentStorageFace>& faces, const SwitchR
                 }
                 continue;
             }
-            sentRules[present.face.instanceId] = SentRule{now, choice.rule->switchWaitMs, false};
+            sentRules[present.face.instanceId] =
+                SentRule{now, choice.rule->switchWaitMs, false, present.face.usbInstanceId, false};
         }
         if (serviceRuntime.stopRequested) return false;
         dialogWatch.Arm(INFINITE);
@@ -201,14 +235,16 @@ bool SwitchFirstFace(const std::vector<PresentStorageFace>& faces, const SwitchR
             ReportSwitchCommand(present.face.instanceId, present.path, cdb, length, sent, GetLastError());
             return true;
         }
-        RuleSendResult result = SendSwitchBlocks(present.path, choice.blocks);
+        RuleSendResult result = SendSwitchBlocks(present.path, choice.blocks, choice.rule->waitBeforeMs,
+                                                 serviceRuntime.stopEvent.load());
         DWORD error = GetLastError();
+        if (result == RuleSendResult::Stopped) return false;
         // Traced after the sending, as its blocks are: nothing but the
         // decision stands between the arrival and the first block.
         Trace(L"Switch rule [%s] for %s: %u blocks to %s\n", choice.rule->section.c_str(),
               present.face.usbId.c_str(), static_cast<unsigned>(choice.blocks.size()), present.path.c_str());
         ReportRuleSent(choice.rule->section, BlocksText(choice.blocks), present.face.instanceId, present.path,
-                       present.face.usbId, result != RuleSendResult::NotOpened, error);
+                       present.face.usbId, result == RuleSendResult::Sent || result == RuleSendResult::DroppedOff, error);
         if (result != RuleSendResult::NotOpened && !choice.rule->switchedTo.empty())
             StartSwitchWatch(*choice.rule, present.face);
         return true;
@@ -221,7 +257,7 @@ bool SwitchFirstFace(const std::vector<PresentStorageFace>& faces, const SwitchR
 // this plug; false when nothing was sent. CD-ROM faces first; the disk faces
 // are only listed when no CD-ROM face was sent anything (or when earlier
 // sendings are to be checked against them).
-bool SwitchByRules(const SwitchRuleSet& rules) {
+bool SwitchByRules(const SwitchRuleSet& rules, const std::wstring& arrived) {
     DWORD now = GetClock().TickCount();
     std::vector<PresentStorageFace> faces = CollectStorageFaces(kCdRomFaces);
     bool haveDisks = false;
@@ -231,14 +267,15 @@ bool SwitchByRules(const SwitchRuleSet& rules) {
         haveDisks = true;
         PruneSentRules(faces, now);
     }
-    if (SwitchFirstFace(faces, rules, now)) return true;
-    return !haveDisks && SwitchFirstFace(CollectStorageFaces(kDiskFaces), rules, now);
+    if (SwitchFirstFace(faces, rules, now, arrived)) return true;
+    return !haveDisks && SwitchFirstFace(CollectStorageFaces(kDiskFaces), rules, now, arrived);
 }
 
 // startLauncher: a launcher waits for the modem and starts its client (an
 // arrival that came with event data, and the switch of a CD-ROM face found
-// present when the service starts).
-DWORD OnDeviceArrival(bool startLauncher) {
+// present when the service starts). arrived: the arriving interface's path,
+// when the event names one.
+DWORD OnDeviceArrival(bool startLauncher, const std::wstring& arrived = L"") {
     Trace(L"Device Arrival Event <<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<");
     WakeSwitchWatches();
     std::wstring path;
@@ -265,7 +302,7 @@ DWORD OnDeviceArrival(bool startLauncher) {
         dialogWatch.Arm(INFINITE);
         bool sent = SendScsiCdb(path, cdb, length);
         ReportSwitchCommand(instanceId, path, cdb, length, sent, GetLastError());
-    } else if (!SwitchByRules(rules)) {
+    } else if (!SwitchByRules(rules, arrived)) {
         return 0;
     }
 
@@ -355,7 +392,18 @@ bool RegisterDevicePnPNotify(GUID classGuid, HDEVNOTIFY* handleOut) {
 }
 
 DWORD OnDeviceEvent(DWORD eventType, LPVOID eventData) {
-    if (eventType == DBT_DEVICEARRIVAL) return OnDeviceArrival(eventData != nullptr);
+    if (eventType == DBT_DEVICEARRIVAL) {
+        std::wstring arrived;
+        const auto* header = static_cast<const DEV_BROADCAST_HDR*>(eventData);
+        if (header != nullptr && header->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE &&
+            header->dbch_size > offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name)) {
+            const auto* named = static_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(eventData);
+            size_t chars = (header->dbch_size - offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name)) / sizeof(wchar_t);
+            if (chars > 2048) chars = 2048;  // no interface path is longer
+            arrived.assign(named->dbcc_name, wcsnlen(named->dbcc_name, chars));
+        }
+        return OnDeviceArrival(eventData != nullptr, arrived);
+    }
     if (eventType == DBT_DEVICEREMOVECOMPLETE) return OnDeviceRemoval();
     return 0;
 }

@@ -11,7 +11,9 @@
 DWORD WINAPI DeviceMonitorThread(LPVOID parameter);
 bool RegisterDevicePnPNotify(GUID classGuid, HDEVNOTIFY* handleOut);
 // Decides from a fresh scan of the present devices, not from the event data;
-// eventData is only tested for null (null: no client launcher). Returns 0.
+// eventData is tested for null (null: no client launcher), and the name of
+// an arriving interface only tells whether a storage face that was sent its
+// rule has come back. Returns 0.
 // A CD-ROM face present when the monitor starts is switched by the monitor
 // itself, with a launcher, before it says that it listens.
 DWORD OnDeviceEvent(DWORD eventType, LPVOID eventData);

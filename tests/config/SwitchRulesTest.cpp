@@ -40,8 +40,10 @@ TEST(SwitchRules, ATakenRuleWithEveryField) {
         "Block1In=13\n"
         "Block1Pause=500\n"
         "Block2=1b00000002000000\n"
-        "SwitchedTo=VID_12D1&PID_1506\n"
-        "SwitchWait=3000\n");
+        "SwitchedTo=VID_12D1&PID_1506 , vid_12d1&pid_1c05\n"
+        "SwitchWait=3000\n"
+        "Lun=1\n"
+        "WaitBefore=10000\n");
     ASSERT_TRUE(set.refused.empty()) << set.refused[0].reason.c_str();
     ASSERT_EQ(1u, set.rules.size());
     const SwitchRule& rule = set.rules[0];
@@ -53,8 +55,10 @@ TEST(SwitchRules, ATakenRuleWithEveryField) {
     EXPECT_EQ(500u, rule.blocks[0].pauseMs);
     EXPECT_EQ((std::vector<uint8_t>{0x1B, 0, 0, 0, 0x02, 0, 0, 0}), rule.blocks[1].cdb);
     EXPECT_EQ(0u, rule.blocks[1].dataIn);
-    EXPECT_EQ(L"VID_12D1&PID_1506", rule.switchedTo);
+    EXPECT_EQ((std::vector<std::wstring>{L"VID_12D1&PID_1506", L"VID_12D1&PID_1C05"}), rule.switchedTo);
     EXPECT_EQ(3000u, rule.switchWaitMs);
+    EXPECT_EQ(1, rule.lun);
+    EXPECT_EQ(10000u, rule.waitBeforeMs);
     EXPECT_EQ(L"55 53 42 12 00 in=13 pause=500", DescribeBlock(rule.blocks[0]));
 }
 
@@ -74,7 +78,12 @@ TEST(SwitchRules, RefusedSectionsAndTheirReasons) {
         {"[SwitchRule VID_12D1&PID_1446]\nBlock1=12\nBlock1Pause=-1\n",
          L"Block1Pause is not a number of milliseconds from 0 to 60000"},
         {"[SwitchRule VID_12D1&PID_1446]\nBlock1=12\nSwitchedTo=12D1:1506\n",
-         L"SwitchedTo is not \"VID_xxxx&PID_yyyy\""},
+         L"SwitchedTo is not 1 to 64 \"VID_xxxx&PID_yyyy\" separated by commas"},
+        {"[SwitchRule VID_12D1&PID_1446]\nBlock1=12\nSwitchedTo=VID_12D1&PID_1506,\n",
+         L"SwitchedTo is not 1 to 64 \"VID_xxxx&PID_yyyy\" separated by commas"},
+        {"[SwitchRule VID_12D1&PID_1446]\nBlock1=12\nLun=16\n", L"Lun is not a number from 0 to 15"},
+        {"[SwitchRule VID_12D1&PID_1446]\nBlock1=12\nWaitBefore=60001\n",
+         L"WaitBefore is not a number of milliseconds from 0 to 60000"},
         // Blocks that would change the medium, whichever block of the rule.
         {"[SwitchRule VID_12D1&PID_1446]\nBlock1=1E\nBlock2=2A 00 00 00 00 00 00 00 01 00\n",
          L"Block2 is a WRITE, which would change the medium"},
@@ -264,6 +273,61 @@ TEST(SwitchChoice, WhoDecidesWhatAFaceIsSent) {
             EXPECT_EQ(row.first, choice.blocks[0].cdb) << row.name;
         }
     }
+}
+
+// The matching the Linux dispatcher does: the variants with a qualifier
+// before the rule without one, whatever their order in the file; '_' in a
+// qualifier for '_' or a blank, A-Z without regard to case; and a rule for
+// one LUN only for that LUN's face.
+TEST(SwitchChoice, MatchingAsTheDispatcherDoes) {
+    SwitchRuleSet rules = Load(
+        "[SwitchRule VID_1C9E&PID_F000]\nLun=0\nBlock1=FF\n"
+        "[SwitchRule VID_1C9E&PID_F000 1c9e_f000_uMa=USB_Modem]\nManufacturer=USB_Modem\nLun=0\nBlock1=06F504025270\n"
+        "[SwitchRule VID_0B3C&PID_F000]\nLun=1\nBlock1=06F504025270\n"
+        "[SwitchRule VID_19D2&PID_2000]\nBlock1=1E0000000000\nBlock2=1B0000000200\n");
+    struct Row {
+        const char* name;
+        std::wstring usbId;
+        std::wstring manufacturer;  // empty: the USB strings were not read
+        std::wstring instanceId;
+        int first;  // first byte of the first block; -1: none
+    };
+    const std::wstring lun0 = L"USBSTOR\\CDROM&VEN_X&PROD_Y&REV_1\\0123456789ABCDEF&0";
+    const std::wstring lun1 = L"USBSTOR\\DISK&VEN_X&PROD_Y&REV_1\\0123456789ABCDEF&1";
+    const Row rows[] = {
+        {"the qualified variant before the plain rule above it", L"VID_1C9E&PID_F000", L"USB_Modem", lun0, 0x06},
+        {"'_' in the qualifier matches a blank", L"VID_1C9E&PID_F000", L"USB Modem", lun0, 0x06},
+        {"without regard to case", L"VID_1C9E&PID_F000", L"usb modem inc.", lun0, 0x06},
+        {"a blank in the device's string is not any other character", L"VID_1C9E&PID_F000", L"USB-Modem", lun0, 0xFF},
+        {"strings not read: the plain rule", L"VID_1C9E&PID_F000", L"", lun0, 0xFF},
+        {"LUN 1's face of a LUN-0 device: nothing", L"VID_1C9E&PID_F000", L"USB_Modem", lun1, -1},
+        {"a LUN-1 rule: LUN 1's face", L"VID_0B3C&PID_F000", L"", lun1, 0x06},
+        {"a LUN-1 rule: not LUN 0's face", L"VID_0B3C&PID_F000", L"", lun0, -1},
+        {"a LUN-1 rule: a face whose LUN is not known", L"VID_0B3C&PID_F000", L"", L"USBSTOR\\CDROM&VEN_X\\1", 0x06},
+        {"no Lun: every LUN's face", L"VID_19D2&PID_2000", L"", lun1, 0x1E},
+    };
+    for (const Row& row : rows) {
+        StorageFace face{row.instanceId, row.usbId, false, false, {}};
+        face.strings.haveUsbStrings = !row.manufacturer.empty();
+        face.strings.manufacturer = row.manufacturer;
+        SwitchChoice choice = ChooseSwitchBlocks(face, OS_VISTA, rules);
+        if (row.first < 0) {
+            EXPECT_EQ(SwitchSource::None, choice.source) << row.name;
+            EXPECT_NE(std::wstring::npos, choice.why.find(L"is for the storage face of LUN")) << row.name;
+        } else {
+            ASSERT_EQ(SwitchSource::Rule, choice.source) << row.name;
+            EXPECT_EQ(row.first, choice.blocks[0].cdb[0]) << row.name;
+        }
+    }
+}
+
+TEST(SwitchChoice, LunOfAStorageFace) {
+    EXPECT_EQ(0, LunOfInstanceId(L"USBSTOR\\CDROM&VEN_ZORRA&PROD_MODEM&REV_2.31\\0123456789ABCDEF&0"));
+    EXPECT_EQ(1, LunOfInstanceId(L"USBSTOR\\DISK&VEN_ZORRA&PROD_SD&REV_2.31\\0123456789ABCDEF&1"));
+    EXPECT_EQ(0, LunOfInstanceId(L"USBSTOR\\CDROM&VEN_X\\7&1A2B3C&0"));
+    EXPECT_EQ(-1, LunOfInstanceId(L"USBSTOR\\CDROM&VEN_X\\1"));           // no '&' in the instance part
+    EXPECT_EQ(-1, LunOfInstanceId(L"USBSTOR\\CDROM&VEN_X\\7&1A2B3C&FF"));  // not a number
+    EXPECT_EQ(-1, LunOfInstanceId(L"USBSTOR\\CDROM&VEN_X\\S&16"));         // above 15
 }
 
 TEST(SwitchChoice, NoRulesGivesTodaysReleaseBlocks) {

@@ -15,6 +15,8 @@
 #include "device/DeviceEnum.h"
 #include "device/SwitchChoice.h"
 #include "device/SwitchSend.h"
+#include "common/Clock.h"
+#include "support/FakeClock.h"
 #include "support/FakeDevices.h"
 #include "support/TraceCapture.h"
 
@@ -148,32 +150,64 @@ TEST_F(SwitchSendTest, ADeviceThatLeavesTheBusWasSentItsBlock) {
     EXPECT_EQ(RuleSendResult::NotOpened, SendSwitchBlocks(L"\\\\.\\F:", blocks));
 }
 
+// A rule's wait before its first block: on the process clock, before the
+// device is opened; a stop during it ends it and nothing is sent.
+TEST_F(SwitchSendTest, AWaitBeforeTheFirstBlockThatAStopEnds) {
+    FakeClock clock;
+    ScopedClockOverride useClock(clock);
+    devices.AddOpenablePath(L"\\\\.\\E:");
+    std::vector<SwitchBlock> blocks(1);
+    blocks[0].cdb = {0x1B, 0, 0, 0, 0x02, 0};
+    HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(nullptr, stop);
+    EXPECT_EQ(RuleSendResult::Sent, SendSwitchBlocks(L"\\\\.\\E:", blocks, 10000, stop));
+    EXPECT_EQ(std::vector<DWORD>{10000}, clock.Sleeps());
+    EXPECT_EQ(1u, devices.Sent().size());
+    EXPECT_EQ(1u, traces.Count(L"Switch rule: waiting 10000 ms before the first block\n"));
+
+    SetEvent(stop);
+    EXPECT_EQ(RuleSendResult::Stopped, SendSwitchBlocks(L"\\\\.\\E:", blocks, 10000, stop));
+    EXPECT_EQ(1u, devices.Sent().size());
+    EXPECT_EQ(1u, traces.Count(L"Switch rule: the service stops: no block sent\n"));
+    EXPECT_EQ(0, devices.OpenHandleCount());
+    CloseHandle(stop);
+}
+
 }  // namespace
 
-// When a rule's device counts as switched: the IDs it names are present (the
-// device itself or one of its interfaces), and, for a device that keeps its
-// IDs, only once the face that was sent the rule has gone.
+// When a rule's device counts as switched: one of the IDs it names is
+// present (the device itself or one of its interfaces), and, for IDs that
+// are the device's own, only once the face that was sent the rule has gone.
 TEST(RuleDeviceSwitched, TheNamedIdsAfterTheFaceHasGone) {
     const std::wstring face = L"USBSTOR\\CDROM&VEN_ZTE&PROD_USB_SCSI&REV_2.31\\1234&0";
+    const std::wstring other = L"VID_19D2&PID_2000";
+    const std::wstring own = L"VID_19D2&PID_0031";
     struct Case {
         const char* name;
+        std::wstring usbId;
         std::vector<std::wstring> ids;
         bool faceGoneBefore;
         bool switched;
         bool faceGoneAfter;
+        std::wstring found;
     } cases[] = {
-        {"new IDs present", {face, L"USB\\VID_19D2&PID_0031\\1234"}, true, true, true},
-        {"an interface of them", {L"USB\\VID_19D2&PID_0031&MI_02\\7&1&0&0002"}, true, true, true},
-        {"a longer product ID is another device", {L"USB\\VID_19D2&PID_00310\\1234"}, true, false, true},
-        {"nothing yet", {face, L"USB\\VID_19D2&PID_2000\\1234"}, true, false, true},
-        {"own IDs, face still there", {face, L"USB\\VID_19D2&PID_0031\\1234"}, false, false, false},
-        {"own IDs, face gone now", {L"USB\\VID_19D2&PID_0031\\1234"}, false, true, true},
-        {"own IDs, face gone and back", {face, L"USB\\VID_19D2&PID_0031\\1234"}, true, true, true},
+        {"new IDs present", other, {face, L"USB\\VID_19D2&PID_0031\\1234"}, false, true, false, own},
+        {"an interface of them", other, {L"USB\\VID_19D2&PID_0031&MI_02\\7&1&0&0002"}, false, true, true, own},
+        {"the second of the list", other, {face, L"USB\\VID_19D2&PID_0063\\1234"}, false, true, false,
+         L"VID_19D2&PID_0063"},
+        {"a longer product ID is another device", other, {L"USB\\VID_19D2&PID_00310\\1234"}, false, false, true, L""},
+        {"nothing yet", other, {face, L"USB\\VID_19D2&PID_2000\\1234"}, false, false, false, L""},
+        {"own IDs, face still there", own, {face, L"USB\\VID_19D2&PID_0031\\1234"}, false, false, false, L""},
+        {"own IDs, face gone now", own, {L"USB\\VID_19D2&PID_0031\\1234"}, false, true, true, own},
+        {"own IDs, face gone and back", own, {face, L"USB\\VID_19D2&PID_0031\\1234"}, true, true, true, own},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         bool faceGone = c.faceGoneBefore;
-        EXPECT_EQ(c.switched, RuleDeviceSwitched(c.ids, L"vid_19d2&pid_0031", face, &faceGone));
+        std::wstring found;
+        EXPECT_EQ(c.switched, RuleDeviceSwitched(c.ids, {L"vid_19d2&pid_0031", L"VID_19D2&PID_0063"}, c.usbId, face,
+                                                 &faceGone, &found));
         EXPECT_EQ(c.faceGoneAfter, faceGone);
+        EXPECT_EQ(c.found, found);
     }
 }

@@ -715,6 +715,36 @@ TEST_F(EndToEnd, SwitchRulesSwitchDevicesOfOtherMakers) {
     }
 }
 
+// The storage driver names a face by the SCSI strings and the serial alone:
+// another device with other USB IDs but the same strings and serial shows
+// the same face. Plugged in within the first device's wait, it is a new plug
+// and sent its own rule, not taken for the first device's face come back.
+TEST_F(EndToEnd, AFaceUnderAnotherUsbDeviceIsANewPlug) {
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"DrvScript\\ZorraModem.ini",
+                               "[VidPid]\r\nCount=1\r\n0=USB\\VID_C0DE&PID_1001\r\n[Setup]\r\nVEN=VEN_ZORRA\r\nIsDX=0\r\n"
+                               "[SwitchRule VID_2001&PID_A706]\r\nBlock1=1B 00 00 00 02 00\r\n"
+                               "SwitchedTo=VID_2001&PID_7D0D\r\nSwitchWait=8000\r\n"
+                               "[SwitchRule VID_2001&PID_A707]\r\nBlock1=1E 00 00 00 00 00\r\n"
+                               "SwitchedTo=VID_2001&PID_7D0E\r\nSwitchWait=8000\r\n"));
+    Register();
+    SIM_PLUG plug = SimModemDefaultPlug();
+    plug.vendorId = 0x2001;
+    plug.cdromProductId = 0xA706;
+    plug.stubborn = 1;
+    SimModemSetText(plug.vendor, L"D-LINK");
+    Plug(plug);
+    ASSERT_TRUE(SimModemWaitEvent(logStart_, SIM_EVENT_CDB, 10000)) << SimModemWaitReport() << "; " << TraceText();
+    ASSERT_TRUE(SimModemUnplugAndSettle()) << SimModemWaitReport();
+    plug.cdromProductId = 0xA707;
+    Plug(plug);
+    for (int i = 0; i < 100 && SwitchBlocks().size() < 2; ++i) Sleep(50);
+    std::vector<SIM_EVENT> blocks = SwitchBlocks();
+    ASSERT_EQ(2u, blocks.size()) << TraceText();
+    EXPECT_EQ(0x1B, blocks[0].cdb[0]);
+    EXPECT_EQ(0x1E, blocks[1].cdb[0]);
+    EXPECT_EQ(std::string::npos, EventText().find("8000000C\t")) << EventText();
+}
+
 // A device that does not switch is sent its rule once in a plug, even when
 // it shows the same storage face again; the service says that it did not
 // switch once the rule's wait has passed.

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/ImportCommand.h"
+#include "config/IniDocument.h"
 #include "config/SwitchImport.h"
 
 namespace {
@@ -48,17 +49,29 @@ TEST_F(ModeSwitchData, CountsPerOutcome) {
     std::map<ImportOutcome, int> counts;
     for (const ImportedDevice& device : devices) ++counts[device.outcome];
     EXPECT_EQ(513u, devices.size());
-    EXPECT_EQ(405, counts[ImportOutcome::Rule]);
-    EXPECT_EQ(27, counts[ImportOutcome::ControlTransfer]);
-    EXPECT_EQ(73, counts[ImportOutcome::Configuration]);
+    EXPECT_EQ(406, counts[ImportOutcome::Rule]);
+    EXPECT_EQ(26, counts[ImportOutcome::ControlTransfer]);
+    EXPECT_EQ(40, counts[ImportOutcome::Configuration]);
+    EXPECT_EQ(33, counts[ImportOutcome::DoNothing]);  // "Configuration=0"
     EXPECT_EQ(0, counts[ImportOutcome::MediumChange]);
     EXPECT_EQ(1, counts[ImportOutcome::DataOut]);
     EXPECT_EQ(6, counts[ImportOutcome::BadWrapper]);
+    EXPECT_EQ(0, counts[ImportOutcome::BadValue]);
     EXPECT_EQ(0, counts[ImportOutcome::NoSwitch]);
     EXPECT_EQ(1, counts[ImportOutcome::BadName]);  // "new.lst", the package's list of new devices
+
+    // The printed summary says the same, and what the rules hold.
+    std::string imported = FormatImportedRules(devices);
+    for (const char* line : {"# rule: 406\r\n", "# left alone by the Linux dispatcher (Configuration=0): 33\r\n",
+                             "# needs a USB configuration change: 40\r\n", "# needs USB control transfers: 26\r\n",
+                             "# rules for a LUN other than 0: 8\r\n", "# rules that wait before the first block: 6\r\n"})
+        EXPECT_NE(std::string::npos, imported.find(line)) << line;
 }
 
 TEST_F(ModeSwitchData, DevicesByteForByte) {
+    const std::vector<uint8_t> allow = {0x1E, 0x00, 0x00, 0x00, 0x00, 0x00};
+    const std::vector<uint8_t> eject = {0x1B, 0x00, 0x00, 0x00, 0x02, 0x00};
+    const std::vector<uint8_t> zte = {0x85, 0x01, 0x01, 0x01, 0x18, 0x01, 0x01, 0x01, 0x01, 0x01, 0x00, 0x00};
     struct Row {
         const wchar_t* file;
         ImportOutcome outcome;
@@ -66,25 +79,78 @@ TEST_F(ModeSwitchData, DevicesByteForByte) {
         const wchar_t* manufacturer;
         std::vector<std::vector<uint8_t>> blocks;
         std::vector<uint32_t> dataIn;
-        const wchar_t* switchedTo;
+        std::vector<std::wstring> switchedTo;
+        int lun;
+        uint32_t waitBeforeMs;
     };
     const Row rows[] = {
-        // HuaweiNewMode: sent as a 16-byte block; several targets, so no SwitchedTo.
+        // HuaweiNewMode: sent as a 16-byte block, by the tool's own wrapper for LUN 0.
         {L"12d1_1446", ImportOutcome::Rule, L"VID_12D1&PID_1446", L"",
          {{0x11, 0x06, 0x20, 0x00, 0x00, 0x01, 0x01, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}},
-         {0}, L""},
-        // StandardEject, for one maker's variant of a shared vendor:product.
-        {L"05c6_1000_uMa=Qualcomm", ImportOutcome::Rule, L"VID_05C6&PID_1000", L"Qualcomm",
-         {{0x1E, 0x00, 0x00, 0x00, 0x00, 0x00}, {0x1B, 0x00, 0x00, 0x00, 0x02, 0x00}}, {0, 0},
-         L"VID_19F5&PID_9909"},
+         {0},
+         {L"VID_12D1&PID_1001", L"VID_12D1&PID_1404", L"VID_12D1&PID_1406", L"VID_12D1&PID_140B",
+          L"VID_12D1&PID_140C", L"VID_12D1&PID_1412", L"VID_12D1&PID_1417", L"VID_12D1&PID_141B",
+          L"VID_12D1&PID_1429", L"VID_12D1&PID_1432", L"VID_12D1&PID_1433", L"VID_12D1&PID_1436",
+          L"VID_12D1&PID_14AC", L"VID_12D1&PID_1506", L"VID_12D1&PID_150C", L"VID_12D1&PID_1511"},
+         0, 0},
+        // StandardEject alone, for one maker's variant of a shared vendor:product:
+        // every LUN's face is sent the pair.
+        {L"05c6_1000_uMa=Qualcomm", ImportOutcome::Rule, L"VID_05C6&PID_1000", L"Qualcomm", {allow, eject}, {0, 0},
+         {L"VID_19F5&PID_9909"}, -1, 0},
         // A wrapper with a 128-byte data-in phase; the qualifier holds a '_' of its own.
         {L"1c9e_f000_uMa=USB_Modem", ImportOutcome::Rule, L"VID_1C9E&PID_F000", L"USB_Modem",
-         {{0x06, 0xF5, 0x04, 0x02, 0x52, 0x70}}, {128}, L""},
-        {L"0af0_6711", ImportOutcome::Rule, L"VID_0AF0&PID_6711", L"", {{0x01, 0x00, 0x00, 0x00, 0x00, 0x00}}, {0},
-         L""},
+         {{0x06, 0xF5, 0x04, 0x02, 0x52, 0x70}}, {128},
+         {L"VID_1C9E&PID_9000", L"VID_1C9E&PID_9603", L"VID_1C9E&PID_9605", L"VID_1C9E&PID_9607",
+          L"VID_1C9E&PID_9900", L"VID_1C9E&PID_9A00"},
+         0, 1000},
+        {L"1c9e_f000", ImportOutcome::Rule, L"VID_1C9E&PID_F000", L"", {{0xFF}}, {0},
+         {L"VID_1C9E&PID_9000", L"VID_1C9E&PID_9603", L"VID_1C9E&PID_9605", L"VID_1C9E&PID_9607",
+          L"VID_1C9E&PID_9900"},
+         0, 1000},
+        {L"0af0_6711", ImportOutcome::Rule, L"VID_0AF0&PID_6711", L"", {{0x01, 0x00, 0x00, 0x00, 0x00, 0x00}}, {0}, {},
+         0, 0},
+        // StandardEject with a message: the eject pair first, then the message.
+        {L"05c6_f000", ImportOutcome::Rule, L"VID_05C6&PID_F000", L"",
+         {allow, eject, {0x71, 0x03, 0x00, 0x00, 0x00, 0x00}}, {0, 0, 192},
+         {L"VID_05C6&PID_0016", L"VID_05C6&PID_6000", L"VID_05C6&PID_9000"}, 0, 0},
+        {L"19d2_0149", ImportOutcome::Rule, L"VID_19D2&PID_0149", L"", {allow, eject, zte}, {0, 0, 32},
+         {L"VID_19D2&PID_0124"}, 0, 0},
+        {L"2077_f000", ImportOutcome::Rule, L"VID_2077&PID_F000", L"",
+         {allow, eject, {0x16, 0xAA, 0x00, 0x00, 0x00, 0x00}}, {0, 0, 0},
+         {L"VID_2077&PID_9000", L"VID_2077&PID_9062", L"VID_2077&PID_A000", L"VID_2077&PID_A003"}, 0, 0},
+        // Declares 8 bytes; the command is FF and "RDEVCHG1": 9.
+        {L"16d8_6803", ImportOutcome::Rule, L"VID_16D8&PID_6803", L"",
+         {{0xFF, 0x52, 0x44, 0x45, 0x56, 0x43, 0x48, 0x47, 0x31}}, {36}, {}, 0, 0},
+        // An all-zero TEST UNIT READY keeps its 6 bytes; MessageContent2 follows.
+        {L"201e_1023", ImportOutcome::Rule, L"VID_201E&PID_1023", L"",
+         {{0x00, 0x00, 0x00, 0x00, 0x00, 0x00}, {0x71, 0x03, 0x00, 0x00, 0x00, 0x00}}, {0, 192},
+         {L"VID_201E&PID_1022"}, 0, 0},
+        // Wrappers for LUN 1.
+        {L"0b3c_f000", ImportOutcome::Rule, L"VID_0B3C&PID_F000", L"", {{0x06, 0xF5, 0x04, 0x02, 0x52, 0x70}}, {192},
+         {L"VID_0B3C&PID_C003", L"VID_0B3C&PID_C004"}, 1, 0},
+        {L"12d1_1030", ImportOutcome::Rule, L"VID_12D1&PID_1030", L"",
+         {{0x11, 0x06, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}}, {6}, {L"VID_12D1&PID_1034"}, 1, 0},
+        // "needs about 10 s", say the data's notes.
+        {L"1004_6190", ImportOutcome::Rule, L"VID_1004&PID_6190", L"", {allow, eject}, {0, 0},
+         {L"VID_1004&PID_6183", L"VID_1004&PID_61A7"}, -1, 10000},
+        // CiscoMode: eleven vendor blocks in command wrappers, six with 512 bytes in.
+        {L"1307_1169", ImportOutcome::Rule, L"VID_1307&PID_1169", L"",
+         {{0xFD, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00, 0x01, 0x00},
+          {0xFD, 0x00, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00, 0x01, 0x00},
+          {0xFD, 0x00, 0x01, 0x00, 0x07, 0x10, 0x00, 0x00, 0x00, 0x00},
+          {0xFD, 0x00, 0x02, 0x00, 0x23, 0x00, 0x00, 0x00, 0x01, 0x00},
+          {0xFD, 0x00, 0x03, 0x00, 0x23, 0x82, 0x00, 0x00, 0x00, 0x00},
+          {0xFD, 0x00, 0x02, 0x00, 0x26, 0x00, 0x00, 0x00, 0x01, 0x00},
+          {0xFD, 0x00, 0x03, 0x00, 0x26, 0xC8, 0x00, 0x00, 0x00, 0x00},
+          {0xFD, 0x00, 0x00, 0x10, 0x73, 0x00, 0x00, 0x00, 0x01, 0x00},
+          {0xFD, 0x00, 0x02, 0x00, 0x24, 0x00, 0x00, 0x00, 0x01, 0x00},
+          {0xFD, 0x00, 0x03, 0x00, 0x24, 0x13, 0x00, 0x00, 0x00, 0x00},
+          {0xFD, 0x00, 0x01, 0x10, 0x73, 0x24, 0x00, 0x00, 0x00, 0x00}},
+         {512, 512, 0, 512, 0, 512, 0, 512, 512, 0, 0}, {L"VID_13B1&PID_0031"}, 0, 0},
         // A WRITE(10) with 512 bytes out: refused.
-        {L"0408_1000", ImportOutcome::DataOut, L"VID_0408&PID_1000", L"", {}, {}, L""},
-        {L"12d1_1001", ImportOutcome::ControlTransfer, L"VID_12D1&PID_1001", L"", {}, {}, L""},
+        {L"0408_1000", ImportOutcome::DataOut, L"VID_0408&PID_1000", L"", {}, {}, {}, -1, 0},
+        {L"12d1_1001", ImportOutcome::ControlTransfer, L"VID_12D1&PID_1001", L"", {}, {}, {}, -1, 0},
+        {L"03f0_0857", ImportOutcome::DoNothing, L"VID_03F0&PID_0857", L"", {}, {}, {}, -1, 0},
     };
     for (const Row& row : rows) {
         const ImportedDevice* device = Find(row.file);
@@ -98,7 +164,101 @@ TEST_F(ModeSwitchData, DevicesByteForByte) {
             EXPECT_EQ(row.blocks[i], device->rule.blocks[i].cdb) << row.file << " block " << i;
             EXPECT_EQ(row.dataIn[i], device->rule.blocks[i].dataIn) << row.file << " block " << i;
         }
-        EXPECT_EQ(std::wstring(row.switchedTo), device->rule.switchedTo) << row.file;
+        EXPECT_EQ(row.switchedTo, device->rule.switchedTo) << row.file;
+        EXPECT_EQ(row.lun, device->rule.lun) << row.file;
+        EXPECT_EQ(row.waitBeforeMs, device->rule.waitBeforeMs) << row.file;
+    }
+}
+
+// Put into a script and read back, every imported rule is taken as it was
+// converted: its LUN, its wait and the IDs it may switch to included.
+TEST_F(ModeSwitchData, RulesReadBackAsConverted) {
+    std::string script = ReplaceImportedPart("[Setup]\r\nVEN=VEN_X\r\n", FormatImportedRules(devices));
+    IniMemorySource source(script.data(), script.size());
+    IniDocument document(source, [](const char* bytes, size_t count, std::wstring& text) {
+        text.assign(bytes, bytes + count);
+    });
+    SwitchRuleSet rules = LoadSwitchRules(document);
+    EXPECT_TRUE(rules.refused.empty());
+    size_t next = 0;
+    for (const ImportedDevice& device : devices) {
+        if (device.outcome != ImportOutcome::Rule) continue;
+        ASSERT_LT(next, rules.rules.size());
+        const SwitchRule& rule = rules.rules[next++];
+        EXPECT_EQ(device.rule.usbId, rule.usbId) << device.fileName;
+        EXPECT_EQ(device.rule.lun, rule.lun) << device.fileName;
+        EXPECT_EQ(device.rule.waitBeforeMs, rule.waitBeforeMs) << device.fileName;
+        EXPECT_EQ(device.rule.switchedTo, rule.switchedTo) << device.fileName;
+        EXPECT_EQ(device.rule.blocks.size(), rule.blocks.size()) << device.fileName;
+    }
+    EXPECT_EQ(next, rules.rules.size());
+}
+
+// The order the Linux dispatcher tries a device's files in: its qualified
+// variants before the plain one, whatever the order of the names.
+TEST_F(ModeSwitchData, QualifiedVariantsBeforeThePlainFile) {
+    std::vector<std::wstring> order;
+    for (const ImportedDevice& device : devices)
+        if (device.fileName.compare(0, 9, L"1c9e_f000") == 0 || device.fileName.compare(0, 9, L"05c6_1000") == 0)
+            order.push_back(device.fileName);
+    EXPECT_EQ((std::vector<std::wstring>{L"05c6_1000_uMa=Vertex", L"05c6_1000_uMa=StrongRising",
+                                         L"05c6_1000_uMa=SSE", L"05c6_1000_uMa=SAMSUNG", L"05c6_1000_uMa=Qualcomm",
+                                         L"05c6_1000_uMa=Option", L"05c6_1000_uMa=DGT", L"05c6_1000_uMa=Co.,Ltd",
+                                         L"05c6_1000_uMa=CELOT", L"05c6_1000_uMa=AnyDATA", L"05c6_1000_sVe=Option",
+                                         L"05c6_1000_sVe=GT", L"1c9e_f000_uMa=USB_Modem", L"1c9e_f000"}),
+              order);
+}
+
+// What a file means where the Debian data has no example: the settings the
+// Linux tool takes and the combinations it refuses or overrides.
+TEST(ModeSwitchFile, WhatEachSettingMeans) {
+    const std::vector<uint8_t> allow = {0x1E, 0x00, 0x00, 0x00, 0x00, 0x00};
+    const std::vector<uint8_t> eject = {0x1B, 0x00, 0x00, 0x00, 0x02, 0x00};
+    const char* tur = "\"55534243123456780000000000000600000000000000000000000000000000\"";
+    struct Row {
+        const char* name;
+        std::string text;
+        ImportOutcome outcome;
+        std::vector<std::vector<uint8_t>> blocks;
+        int lun;
+    };
+    const Row rows[] = {
+        {"HuaweiAltMode: its 16-byte block",
+         "HuaweiAltMode=1\n", ImportOutcome::Rule,
+         {{0x11, 0x06, 0x30, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}}, 0},
+        {"a special mode drops StandardEject and the message",
+         std::string("OptionMode=1\nStandardEject=1\nMessageContent=") + tur + "\n", ImportOutcome::Rule,
+         {{0x01, 0x00, 0x00, 0x00, 0x00, 0x00}}, 0},
+        {"StandardEject keeps one message and drops MessageContent2",
+         std::string("StandardEject=1\nMessageContent=") + tur + "\nMessageContent2=" + tur + "\n", ImportOutcome::Rule,
+         {allow, eject, {0x00, 0x00, 0x00, 0x00, 0x00, 0x00}}, 0},
+        {"two special modes: refused as the Linux tool refuses them", "HuaweiNewMode=1\nOptionMode=1\n",
+         ImportOutcome::BadValue, {}, -1},
+        {"a control mode beside a SCSI one is still two modes", "HuaweiNewMode=1\nSierraMode=1\n",
+         ImportOutcome::BadValue, {}, -1},
+        {"messages for two LUNs", std::string("MessageContent=") + tur +
+         "\nMessageContent2=\"55534243123456780000000000010600000000000000000000000000000000\"\n",
+         ImportOutcome::BadWrapper, {}, -1},
+        {"a LUN above 15", "MessageContent=\"55534243123456780000000000100600000000000000000000000000000000\"\n",
+         ImportOutcome::BadWrapper, {}, -1},
+        {"declared length 0 with a command: up to its last byte that is not zero",
+         "MessageContent=\"55534243123456780000000000000011062000000100000000000000000000\"\n", ImportOutcome::Rule,
+         {{0x11, 0x06, 0x20, 0x00, 0x00, 0x01}}, 0},
+        {"declared length 0 and nothing in the field", "MessageContent=\"55534243123456780000000000000000000000000000000000000000000000\"\n",
+         ImportOutcome::BadWrapper, {}, -1},
+        {"WaitBefore past a minute", "StandardEject=1\nWaitBefore=61\n", ImportOutcome::BadValue, {}, -1},
+        {"WaitBefore not a number", "StandardEject=1\nWaitBefore=ten\n", ImportOutcome::BadValue, {}, -1},
+        {"Configuration=0x00 is zero too", "Configuration=0x00\n", ImportOutcome::DoNothing, {}, -1},
+        {"Configuration=2 alone", "Configuration=2\n", ImportOutcome::Configuration, {}, -1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ImportedDevice device = ConvertModeSwitchFile(L"1234_5678", row.text);
+        EXPECT_EQ(row.outcome, device.outcome) << std::string(device.reason.begin(), device.reason.end());
+        if (row.outcome != ImportOutcome::Rule) continue;
+        ASSERT_EQ(row.blocks.size(), device.rule.blocks.size());
+        for (size_t i = 0; i < row.blocks.size(); ++i) EXPECT_EQ(row.blocks[i], device.rule.blocks[i].cdb) << i;
+        EXPECT_EQ(row.lun, device.rule.lun);
     }
 }
 
