@@ -150,10 +150,10 @@ TEST(StorageDeviceDescriptor, Table) {
         std::wstring vendor;
         std::wstring product;
     };
-    const std::string texts("ZTE     \0USB SCSI CD-ROM  \0", 26);
+    const std::string texts("ZTE     \0USB SCSI CD-ROM \0", 26);
     const Row rows[] = {
-        {"padding kept as the device gave it", StorageReply(40, 49, texts), true, L"ZTE     ", L"USB SCSI CD-ROM  "},
-        {"no vendor", StorageReply(0, 49, texts), true, L"", L"USB SCSI CD-ROM  "},
+        {"padding kept as the device gave it", StorageReply(40, 49, texts), true, L"ZTE     ", L"USB SCSI CD-ROM "},
+        {"no vendor", StorageReply(0, 49, texts), true, L"", L"USB SCSI CD-ROM "},
         {"bytes beyond ASCII as Latin-1", StorageReply(40, 0, std::string("\xC4rger\0", 6)), true, L"\u00C4rger", L""},
         {"neither text", StorageReply(0, 0, texts), false, L"", L""},
         {"product without its terminator", StorageReply(40, 49, std::string("ZTE     \0MF 626", 15)), false, L"", L""},
