@@ -99,7 +99,14 @@ StringsNeeded StringsNeededFor(const SwitchRuleSet& rules, const std::wstring& u
 
 namespace {
 
-std::wstring QuotedText(const std::wstring& text) { return L"\"" + text + L"\""; }
+// A device's text for the trace and -List: a control character it holds
+// becomes "?", so that it cannot start a line of its own.
+std::wstring QuotedText(std::wstring text) {
+    for (wchar_t& c : text) {
+        if (c < 0x20 || c == 0x7F) c = L'?';
+    }
+    return L"\"" + text + L"\"";
+}
 
 }  // namespace
 

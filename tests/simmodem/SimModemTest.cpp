@@ -482,7 +482,8 @@ std::wstring StringOf(const std::vector<BYTE>& reply) {
 // The device's strings as a reader finds them: the USB device node hangs on
 // the bus's hub at its port, the hub answers for that port with the IDs the
 // device shows and with its string descriptors, and each storage face (a
-// second LUN's too) gives its INQUIRY vendor and product, blanks and all.
+// second LUN's too) gives its INQUIRY vendor and product, blanks and all,
+// and its LUN.
 TEST_F(SimModemTest, HubAndStorageFacesTellWhatTheDeviceSaysOfItself) {
     SIM_PLUG plug = SimModemDefaultPlug();
     plug.vendorId = 0x05C6;
@@ -538,8 +539,9 @@ TEST_F(SimModemTest, HubAndStorageFacesTellWhatTheDeviceSaysOfItself) {
     struct Face {
         const GUID* interfaceClass;
         const wchar_t* fragment;
-    } faces[] = {{&kSimCdromInterface, L"USBSTOR\\CDROM&VEN_QUALCOMM&PROD_DATA_CARD"},
-                 {&kSimDiskInterface, L"USBSTOR\\DISK&VEN_QUALCOMM&PROD_DATA_CARD"}};
+        UCHAR lun;
+    } faces[] = {{&kSimCdromInterface, L"USBSTOR\\CDROM&VEN_QUALCOMM&PROD_DATA_CARD", 0},
+                 {&kSimDiskInterface, L"USBSTOR\\DISK&VEN_QUALCOMM&PROD_DATA_CARD", 1}};
     for (const Face& face : faces) {
         std::vector<std::wstring> paths = SimModemInterfacePaths(*face.interfaceClass, face.fragment);
         ASSERT_EQ(1u, paths.size()) << Narrow(face.fragment);
@@ -547,5 +549,13 @@ TEST_F(SimModemTest, HubAndStorageFacesTellWhatTheDeviceSaysOfItself) {
         ASSERT_TRUE(ReadScsiInquiryStrings(paths[0], vendor, product, why)) << Narrow(why);
         EXPECT_EQ(L"QUALCOMM", vendor);
         EXPECT_EQ(L"DATA CARD       ", product);
+        UniqueFileHandle device(CreateFileW(paths[0].c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                            OPEN_EXISTING, 0, nullptr));
+        SCSI_ADDRESS address = {};
+        DWORD returned = 0;
+        ASSERT_TRUE(DeviceIoControl(device.get(), IOCTL_SCSI_GET_ADDRESS, nullptr, 0, &address, sizeof(address),
+                                    &returned, nullptr))
+            << LastErrorText();
+        EXPECT_EQ(face.lun, address.Lun);
     }
 }

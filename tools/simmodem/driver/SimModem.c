@@ -15,6 +15,13 @@
  *   unplug / eject               every face is withdrawn; a switch under way is
  *                               abandoned at once (logged)
  *
+ * The USB device nodes hang on a hub (a child of the root node for the bus's
+ * life) at the plug's port; the hub's GUID_DEVINTERFACE_USB_HUB interface
+ * answers the hub requests for the device's IDs and its string descriptors.
+ * The storage faces (a second LUN's too, if the plug asks for one) answer
+ * IOCTL_STORAGE_QUERY_PROPERTY with the INQUIRY vendor, product and revision,
+ * blank-padded, and IOCTL_SCSI_GET_ADDRESS with their LUN.
+ *
  * Every pass-through request and every change of face is logged with the
  * system time; clients read the log through the control device (see
  * SimModemProtocol.h).
@@ -1221,6 +1228,36 @@ static NTSTATUS StorageQueryProperty(PIRP irp) {
     return CompleteIrp(irp, STATUS_SUCCESS, total);
 }
 
+#define IOCTL_SCSI_GET_ADDRESS CTL_CODE(FILE_DEVICE_CONTROLLER, 0x0406, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define SCSI_ADDRESS_SIZE 8
+
+/* The LUN of a storage face: the number after the last '&' of its instance
+ * part ("serial&1"). */
+static ULONG FaceLun(const FACE_EXT* face) {
+    ULONG i, lun = 0, last = 0;
+    for (i = 0; face->instancePart[i]; ++i) {
+        if (face->instancePart[i] == L'&') last = i + 1;
+    }
+    for (i = last; face->instancePart[i] >= L'0' && face->instancePart[i] <= L'9'; ++i)
+        lun = lun * 10 + (face->instancePart[i] - L'0');
+    return lun;
+}
+
+/* IOCTL_SCSI_GET_ADDRESS: port 0, path 0, target 1 (as the pass-through
+ * requests name it), and the face's LUN. */
+static NTSTATUS ScsiGetAddress(const FACE_EXT* face, PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    UCHAR* buffer = (UCHAR*)irp->AssociatedIrp.SystemBuffer;
+    if (!buffer || stack->Parameters.DeviceIoControl.OutputBufferLength < SCSI_ADDRESS_SIZE)
+        return CompleteIrp(irp, STATUS_BUFFER_TOO_SMALL, 0);
+    WriteUlong(buffer, SCSI_ADDRESS_SIZE);
+    buffer[4] = 0;
+    buffer[5] = 0;
+    buffer[6] = 1;
+    buffer[7] = (UCHAR)FaceLun(face);
+    return CompleteIrp(irp, STATUS_SUCCESS, SCSI_ADDRESS_SIZE);
+}
+
 static NTSTATUS NTAPI StartCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
     (void)device;
     (void)irp;
@@ -1344,6 +1381,8 @@ static NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
         if (face->role == SIM_FACE_HUB) return HubControl(irp);
         if (code == IOCTL_STORAGE_QUERY_PROPERTY && (face->role == SIM_FACE_CDROM || face->role == SIM_FACE_DISK))
             return StorageQueryProperty(irp);
+        if (code == IOCTL_SCSI_GET_ADDRESS && (face->role == SIM_FACE_CDROM || face->role == SIM_FACE_DISK))
+            return ScsiGetAddress(face, irp);
         if (code == IOCTL_SCSI_PASS_THROUGH)
             return FacePassThrough(face, irp);
         return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
