@@ -16,51 +16,21 @@ const GUID kGuidDevInterfaceUsbHub = {0xf18a0e88, 0xc30c, 0x11d0, {0x88, 0x15, 0
 
 namespace {
 
-// The replies' layouts, written out so that the parsers need no header; the
-// asserts hold them to the SDK's structures, which are packed and the same
-// for 32- and 64-bit callers.
-const size_t kConnectionIndexAt = 0;
-const size_t kDeviceDescriptorAt = 4;
-const size_t kConnectionStatusAt = 31;
-const size_t kConnectionFixedBytes = 35;
-static_assert(offsetof(USB_NODE_CONNECTION_INFORMATION_EX, DeviceDescriptor) == kDeviceDescriptorAt, "layout");
-static_assert(offsetof(USB_NODE_CONNECTION_INFORMATION_EX, ConnectionStatus) == kConnectionStatusAt, "layout");
-static_assert(offsetof(USB_NODE_CONNECTION_INFORMATION, ConnectionStatus) == kConnectionStatusAt, "layout");
-static_assert(sizeof(USB_NODE_CONNECTION_INFORMATION_EX) == kConnectionFixedBytes, "layout");
+// The parsers (device/UsbDescriptors.cpp) write the replies' layouts out;
+// these hold them to the SDK's structures, which are packed and the same for
+// 32- and 64-bit callers.
+static_assert(offsetof(USB_NODE_CONNECTION_INFORMATION_EX, DeviceDescriptor) == 4, "layout");
+static_assert(offsetof(USB_NODE_CONNECTION_INFORMATION_EX, ConnectionStatus) == 31, "layout");
+static_assert(offsetof(USB_NODE_CONNECTION_INFORMATION, ConnectionStatus) == 31, "layout");
+static_assert(sizeof(USB_NODE_CONNECTION_INFORMATION_EX) == 35, "layout");
 static_assert(sizeof(USB_DESCRIPTOR_REQUEST) == 12, "layout");
+static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, VendorIdOffset) == 12, "layout");
+static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, ProductIdOffset) == 16, "layout");
+static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, RawDeviceProperties) == 36, "layout");
 
-const size_t kVendorOffsetAt = 12;
-const size_t kProductOffsetAt = 16;
-const size_t kStorageFixedBytes = 36;  // up to RawDeviceProperties
-static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, VendorIdOffset) == kVendorOffsetAt, "layout");
-static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, ProductIdOffset) == kProductOffsetAt, "layout");
-static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, RawDeviceProperties) == kStorageFixedBytes, "layout");
-
-const uint8_t kDeviceDescriptorType = 1;
-const uint8_t kStringDescriptorType = 3;
-const uint32_t kDeviceConnected = 1;  // USB_CONNECTION_STATUS DeviceConnected
 // A descriptor's length is one byte: no reply holds more.
 const size_t kMaxStringDescriptorBytes = 255;
-
-uint16_t ReadU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t ReadU32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
-}
-
-// A text of the storage descriptor at offset: up to its terminator, which
-// must lie within the reply.
-bool StorageText(const uint8_t* reply, size_t size, uint32_t offset, std::wstring& text) {
-    text.clear();
-    if (offset == 0) return true;
-    if (offset < kStorageFixedBytes || offset >= size) return false;
-    for (size_t i = offset; i < size; ++i) {
-        if (reply[i] == 0) return true;
-        text += static_cast<wchar_t>(reply[i]);
-    }
-    text.clear();
-    return false;
-}
+const uint8_t kStringDescriptorType = 3;
 
 // A device handle of the seam, closed through the seam.
 class SeamHandle {
@@ -145,57 +115,6 @@ bool Fail(std::wstring& why, const std::wstring& text) {
 }
 
 }  // namespace
-
-bool ParseNodeConnectionReply(const uint8_t* reply, size_t size, uint32_t port, UsbConnectionFacts& facts) {
-    if (reply == nullptr || size < kConnectionFixedBytes) return false;
-    if (ReadU32(reply + kConnectionIndexAt) != port) return false;
-    if (ReadU32(reply + kConnectionStatusAt) != kDeviceConnected) return false;
-    const uint8_t* device = reply + kDeviceDescriptorAt;
-    if (device[0] != 18 || device[1] != kDeviceDescriptorType) return false;
-    facts.vendorId = ReadU16(device + 8);
-    facts.productId = ReadU16(device + 10);
-    facts.manufacturerIndex = device[14];
-    facts.productIndex = device[15];
-    return true;
-}
-
-bool ParseUsbStringDescriptor(const uint8_t* descriptor, size_t size, std::wstring& text) {
-    if (descriptor == nullptr || size < 2 || size > kMaxStringDescriptorBytes) return false;
-    const size_t length = descriptor[0];
-    if (descriptor[1] != kStringDescriptorType || length != size || length % 2 != 0) return false;
-    std::wstring result;
-    for (size_t i = 2; i + 1 < length; i += 2) {
-        wchar_t c = static_cast<wchar_t>(ReadU16(descriptor + i));
-        if (c == L'\0') break;
-        result += c;
-    }
-    text.swap(result);
-    return true;
-}
-
-bool ParseUsbLanguageIds(const uint8_t* descriptor, size_t size, std::vector<uint16_t>& languages) {
-    if (descriptor == nullptr || size < 4 || size > kMaxStringDescriptorBytes) return false;
-    const size_t length = descriptor[0];
-    if (descriptor[1] != kStringDescriptorType || length != size || length % 2 != 0) return false;
-    std::vector<uint16_t> result;
-    for (size_t i = 2; i + 1 < length; i += 2) result.push_back(ReadU16(descriptor + i));
-    languages.swap(result);
-    return true;
-}
-
-bool ParseStorageDeviceDescriptor(const uint8_t* reply, size_t size, std::wstring& vendor, std::wstring& product) {
-    if (reply == nullptr || size < kStorageFixedBytes) return false;
-    const uint32_t vendorOffset = ReadU32(reply + kVendorOffsetAt);
-    const uint32_t productOffset = ReadU32(reply + kProductOffsetAt);
-    std::wstring vendorText;
-    std::wstring productText;
-    if (!StorageText(reply, size, vendorOffset, vendorText) || !StorageText(reply, size, productOffset, productText))
-        return false;
-    if (vendorOffset == 0 && productOffset == 0) return false;
-    vendor.swap(vendorText);
-    product.swap(productText);
-    return true;
-}
 
 bool FindUsbDeviceNode(DEVINST face, DEVINST* usbNode, std::wstring* usbId) {
     DeviceApi& api = GetDeviceApi();
