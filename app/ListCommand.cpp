@@ -189,6 +189,8 @@ void AppendStorageFaces(std::wstring& out, const SwitchRuleSet& rules, OSVersion
         out += L"    path: " + Printable(present.path) + kEol;
         out += L"    USB device: " + (face.usbId.empty() ? std::wstring(L"not found (no USB\\VID_ node above it)")
                                                          : face.usbId) + kEol;
+        if (!face.usbStringsNote.empty()) out += L"    USB strings: " + Printable(face.usbStringsNote) + kEol;
+        if (!face.scsiStringsNote.empty()) out += L"    SCSI strings (INQUIRY): " + Printable(face.scsiStringsNote) + kEol;
         SwitchChoice choice = ChooseSwitchBlocks(face, version, rules);
         if (choice.source == SwitchSource::Rule) {
             out += L"    rule: [" + choice.rule->section + L"]";

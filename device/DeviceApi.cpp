@@ -40,6 +40,10 @@ public:
     CONFIGRET GetDeviceId(DEVINST devInst, wchar_t* buffer, ULONG bufferLength, ULONG flags) override {
         return CM_Get_Device_IDW(devInst, buffer, bufferLength, flags);
     }
+    CONFIGRET GetDevNodeRegistryProperty(DEVINST devInst, ULONG property, ULONG* type, void* buffer, ULONG* length,
+                                         ULONG flags) override {
+        return CM_Get_DevNode_Registry_PropertyW(devInst, property, type, buffer, length, flags);
+    }
     CONFIGRET RequestDeviceEject(DEVINST devInst, PNP_VETO_TYPE* vetoType, wchar_t* vetoName, ULONG vetoNameLength,
                                  ULONG flags) override {
         return CM_Request_Device_EjectW(devInst, vetoType, vetoName, vetoNameLength, flags);

@@ -40,6 +40,12 @@ public:
         (void)devInst; (void)buffer; (void)bufferLength; (void)flags;
         return CR_NO_SUCH_DEVNODE;
     }
+    // CM_Get_DevNode_Registry_PropertyW. By default the node has no such value.
+    virtual CONFIGRET GetDevNodeRegistryProperty(DEVINST devInst, ULONG property, ULONG* type, void* buffer,
+                                                 ULONG* length, ULONG flags) {
+        (void)devInst; (void)property; (void)type; (void)buffer; (void)length; (void)flags;
+        return CR_NO_SUCH_VALUE;
+    }
     virtual CONFIGRET RequestDeviceEject(DEVINST devInst, PNP_VETO_TYPE* vetoType, wchar_t* vetoName,
                                          ULONG vetoNameLength, ULONG flags) = 0;
 

@@ -1,9 +1,12 @@
 #include "device/SwitchChoice.h"
 
 #include "common/StringUtil.h"
+#include "common/Trace.h"
+#include "config/DriverScript.h"
 #include "device/DeviceApi.h"
 #include "device/DeviceEnum.h"
 #include "device/SupportedId.h"
+#include "device/UsbStrings.h"
 
 namespace {
 
@@ -109,8 +112,70 @@ std::wstring UsbIdOfDevInst(DEVINST devInst, std::wstring* usbInstanceId) {
     return L"";
 }
 
+StringsNeeded StringsNeededFor(const SwitchRuleSet& rules, const std::wstring& usbId) {
+    StringsNeeded needed;
+    auto candidates = rules.byUsbId.find(usbId);
+    if (candidates == rules.byUsbId.end()) return needed;
+    for (size_t position : candidates->second) {
+        const SwitchRule& rule = rules.rules[position];
+        needed.usb = needed.usb || !rule.manufacturer.empty() || !rule.product.empty();
+        needed.scsi = needed.scsi || !rule.scsiVendor.empty() || !rule.scsiModel.empty();
+    }
+    return needed;
+}
+
+namespace {
+
+// A device's text for the trace and -List: a control character it holds
+// becomes "?", so that it cannot start a line of its own.
+std::wstring QuotedText(std::wstring text) {
+    for (wchar_t& c : text) {
+        if (c < 0x20 || c == 0x7F) c = L'?';
+    }
+    return L"\"" + text + L"\"";
+}
+
+}  // namespace
+
+void ReadFaceStrings(const SwitchRuleSet& rules, DEVINST faceNode, const std::wstring& path, StorageFace& face) {
+    if (face.usbId.empty()) return;
+    StringsNeeded needed = StringsNeededFor(rules, face.usbId);
+    if (needed.usb) {
+        DEVINST usbNode = 0;
+        std::wstring usbId;
+        std::wstring why;
+        std::wstring manufacturer;
+        std::wstring product;
+        if (!FindUsbDeviceNode(faceNode, &usbNode, &usbId)) {
+            why = L"no USB device node above the face";
+        } else if (ReadUsbDeviceStrings(usbNode, face.usbId, manufacturer, product, why)) {
+            face.strings.haveUsbStrings = true;
+            face.strings.manufacturer = manufacturer;
+            face.strings.product = product;
+            face.usbStringsNote = L"manufacturer " + QuotedText(manufacturer) + L", product " + QuotedText(product);
+        }
+        if (!face.strings.haveUsbStrings) face.usbStringsNote = L"not read: " + why;
+        Trace(L"USB strings of %s: %s\n", face.usbId.c_str(), face.usbStringsNote.c_str());
+    }
+    if (needed.scsi) {
+        std::wstring why;
+        std::wstring vendor;
+        std::wstring model;
+        if (ReadScsiInquiryStrings(path, vendor, model, why)) {
+            face.strings.scsiVendor = vendor;
+            face.strings.scsiModel = model;
+            face.scsiStringsNote = L"vendor " + QuotedText(vendor) + L", product " + QuotedText(model);
+        } else {
+            // The instance ID's parts stand in (ChooseSwitchBlocks).
+            face.scsiStringsNote = L"not read, the instance ID's parts are used: " + why;
+        }
+        Trace(L"SCSI strings of %s: %s\n", face.instanceId.c_str(), face.scsiStringsNote.c_str());
+    }
+}
+
 std::vector<PresentStorageFace> CollectStorageFaces(int kinds) {
     std::vector<PresentStorageFace> faces;
+    const SwitchRuleSet& rules = GetDriverScriptRules();
     for (int kind = 0; kind < 2; ++kind) {
         bool disk = kind == 1;
         if (!(kinds & (disk ? kDiskFaces : kCdRomFaces))) continue;
@@ -125,6 +190,7 @@ std::vector<PresentStorageFace> CollectStorageFaces(int kinds) {
             std::wstring upper = ToUpperAscii(record.InstanceID);
             present.face.listed = !disk && upper.find(L'&') != std::wstring::npos && IsSupportedID(upper);
             present.face.usbId = UsbIdOfDevInst(record.DevInst, &present.face.usbInstanceId);
+            ReadFaceStrings(rules, record.DevInst, present.path, present.face);
             faces.push_back(present);
         }
     }

@@ -24,6 +24,10 @@ struct StorageFace {
     bool listed = false;         // the face's ID matches the script's fragments
     SwitchFaceStrings strings;
     std::wstring usbInstanceId;  // the instance ID (upper case) of the USB node above it; empty when unknown
+    // What became of reading the strings, for -List; empty when no rule for
+    // the face's IDs asked for them.
+    std::wstring usbStringsNote;
+    std::wstring scsiStringsNote;
 };
 
 struct SwitchChoice {
@@ -60,9 +64,22 @@ struct PresentStorageFace {
 // Every present CD-ROM face, then every present disk face, in member order,
 // with the USB IDs of their devices; listed says whether a CD-ROM face's
 // upper-cased ID is supported and holds "&" (what the script's list alone
-// would act on).
+// would act on). Where a rule of the driver script for a face's IDs names
+// USB or SCSI strings, those strings are read from the device (and the
+// attempt traced); no other face pays for it.
 enum StorageFaceKinds { kCdRomFaces = 1, kDiskFaces = 2, kAllStorageFaces = 3 };
 std::vector<PresentStorageFace> CollectStorageFaces(int kinds = kAllStorageFaces);
+
+// Which strings the rules for usbId name.
+struct StringsNeeded {
+    bool usb = false;   // Manufacturer or Product
+    bool scsi = false;  // ScsiVendor or ScsiModel
+};
+StringsNeeded StringsNeededFor(const SwitchRuleSet& rules, const std::wstring& usbId);
+
+// Fills face.strings (and its notes) as StringsNeededFor says, from the USB
+// device node above the face's node and from the face's device path.
+void ReadFaceStrings(const SwitchRuleSet& rules, DEVINST faceNode, const std::wstring& path, StorageFace& face);
 
 // The instance IDs (upper case) of every present device node, of every
 // class; empty when the list cannot be had.

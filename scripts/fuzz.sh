@@ -10,7 +10,7 @@ out=$PWD/build/fuzz
 make -s -C fuzz OUT="$out"
 
 status=0
-for target in ini cdb import; do
+for target in ini cdb import descriptor; do
   corpus=$out/corpus-$target
   mkdir -p "$corpus"
   echo "fuzz: $target for ${seconds}s"

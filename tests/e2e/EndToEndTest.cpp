@@ -776,3 +776,78 @@ TEST_F(EndToEnd, ADeviceThatDoesNotSwitchIsSentItsRuleOnce) {
     EXPECT_NE(std::string::npos, list.find("1B 00 00 00 02 00")) << list;
     EXPECT_NE(std::string::npos, list.find("switch rule [switchrule vid_1234&pid_5678] is refused: ")) << list;
 }
+
+namespace {
+
+// Two rules for one generic pair of IDs, told apart by what the device says
+// of itself: the USB manufacturer string its hub gives, and the SCSI model of
+// its INQUIRY data, which holds a blank where the instance ID has "_".
+const char kQualifiedScript[] =
+    "[VidPid]\r\nCount=1\r\n0=USB\\VID_C0DE&PID_1001\r\n"
+    "[Setup]\r\nVEN=VEN_ZORRA\r\nIsDX=0\r\n"
+    "[SwitchRule VID_05C6&PID_1000 by maker]\r\n"
+    "Manufacturer=Zorra Networks\r\nBlock1=1B 00 00 00 02 00\r\nSwitchedTo=VID_05C6&PID_9001\r\n"
+    "[SwitchRule VID_05C6&PID_1000 by model]\r\n"
+    "ScsiModel=DATA CARD\r\nBlock1=55 53 42 43 12 34\r\nSwitchedTo=VID_05C6&PID_9002\r\n";
+
+}  // namespace
+
+// Devices that share their IDs get the rule their strings choose: read from
+// the hub and from the storage face only because a rule asks for them, and
+// shown by -List.
+TEST_F(EndToEnd, QualifiedRulesGoToTheDeviceTheirStringsName) {
+    const std::vector<BYTE> eject = {0x1B, 0, 0, 0, 0x02, 0};
+    const std::vector<BYTE> message = {0x55, 0x53, 0x42, 0x43, 0x12, 0x34};
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"DrvScript\\ZorraModem.ini", kQualifiedScript));
+    Register();
+
+    struct Case {
+        const char* name;
+        const wchar_t* manufacturer;
+        const wchar_t* scsiProduct;
+        ULONG modemProductId;
+        std::vector<BYTE> block;  // what switches it; empty: nothing may reach it
+        std::vector<std::string> listed;
+    } cases[] = {
+        {"its maker's string", L"Zorra Networks Ltd.", L"MOBILE MODEM", 0x9001, eject,
+         {"    USB strings: manufacturer \"Zorra Networks Ltd.\", product \"ZORRA Mobile Modem\"\r\n",
+          "    rule: [switchrule vid_05c6&pid_1000 by maker]"}},
+        {"its model with a blank", L"Another Maker", L"DATA CARD", 0x9002, message,
+         {"    SCSI strings (INQUIRY): vendor \"QUALCOMM\", product \"DATA CARD       \"\r\n",
+          "    rule: [switchrule vid_05c6&pid_1000 by model]"}},
+        {"the same IDs, neither string", L"Another Maker", L"STORAGE", 0x9003, {},
+         {"    USB strings: manufacturer \"Another Maker\"", "    rule: none; nothing is sent"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ULONG caseStart = SimModemLogPosition();
+        SIM_PLUG plug = SimModemDefaultPlug();
+        plug.vendorId = 0x05C6;
+        plug.cdromProductId = 0x1000;
+        plug.modemProductId = c.modemProductId;
+        SimModemSetText(plug.vendor, L"QUALCOMM");
+        SimModemSetText(plug.product, c.scsiProduct);
+        SimModemSetText(plug.usbManufacturer, c.manufacturer);
+        plug.stubborn = 1;  // stays a CD-ROM, so that -List sees the face
+        if (!c.block.empty()) SimModemSetSwitchBlocks(plug, {c.block});
+        Plug(plug);
+        ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_CDROM, 10000)) << SimModemWaitReport();
+        if (!c.block.empty()) {
+            ASSERT_TRUE(SimModemWaitEvent(caseStart, SIM_EVENT_CDB, 10000)) << SimModemWaitReport() << TraceText();
+        } else {
+            Sleep(1500);  // time enough for the service to have acted
+        }
+        std::vector<std::vector<BYTE>> expected;
+        if (!c.block.empty()) expected.push_back(c.block);
+        EXPECT_EQ(expected, Blocks(SimModemReadLog(caseStart))) << TraceText();
+        std::string list = Run(L"-List").output;
+        for (const std::string& line : c.listed) EXPECT_NE(std::string::npos, list.find(line)) << line << "\n" << list;
+        ASSERT_TRUE(SimModemUnplugAndSettle()) << SimModemWaitReport();
+    }
+    // Read only for the IDs a qualified rule names: the supported device
+    // gets its block without anyone asking its hub.
+    DeleteFileW(Trace().c_str());
+    Plug();
+    ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_MODEM, 10000)) << SimModemWaitReport() << TraceText();
+    EXPECT_EQ(std::string::npos, TraceText().find("USB strings of")) << TraceText();
+}

@@ -6,6 +6,7 @@
 #include <winioctl.h>
 #include <ntddscsi.h>
 #include <setupapi.h>
+#include <usbioctl.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -16,6 +17,8 @@
 #include <vector>
 
 #include "common/Handles.h"
+#include "device/UsbStrings.h"
+#include "support/ErrorText.h"
 #include "support/ProcessRunner.h"
 #include "support/SimModemFixture.h"
 #include "support/TestFiles.h"
@@ -446,5 +449,113 @@ TEST_F(SimModemTest, AnotherMakersDeviceSwitchesOnItsExactSequenceOnly) {
         EXPECT_TRUE(SimModemInterfacePaths(*c.interfaceClass, L"VEN_ZORRA").empty());
         EXPECT_EQ(1u, SimModemInterfacePaths(kSimModemInterface, L"").size());
         ASSERT_TRUE(SimModemUnplugAndSettle()) << SimModemWaitReport();
+    }
+}
+
+namespace {
+
+// One hub request in the caller's own layout; the reply's bytes.
+std::vector<BYTE> HubRequest(HANDLE hub, DWORD code, const std::vector<BYTE>& in, size_t outSize) {
+    std::vector<BYTE> buffer(in.size() > outSize ? in.size() : outSize, 0);
+    std::copy(in.begin(), in.end(), buffer.begin());
+    DWORD returned = 0;
+    if (!DeviceIoControl(hub, code, buffer.data(), static_cast<DWORD>(in.size()), buffer.data(),
+                         static_cast<DWORD>(outSize), &returned, nullptr))
+        return {};
+    buffer.resize(returned);
+    return buffer;
+}
+
+// USB_DESCRIPTOR_REQUEST for string descriptor index in language on port.
+std::vector<BYTE> StringRequest(BYTE port, BYTE index, USHORT language) {
+    return {port, 0, 0, 0, 0x80, 6, index, 3, static_cast<BYTE>(language), static_cast<BYTE>(language >> 8), 255, 0};
+}
+
+std::wstring StringOf(const std::vector<BYTE>& reply) {
+    std::wstring text = L"(no answer)";
+    if (reply.size() < 12 || !ParseUsbStringDescriptor(reply.data() + 12, reply.size() - 12, text)) return text;
+    return text;
+}
+
+}  // namespace
+
+// The device's strings as a reader finds them: the USB device node hangs on
+// the bus's hub at its port, the hub answers for that port with the IDs the
+// device shows and with its string descriptors, and each storage face (a
+// second LUN's too) gives its INQUIRY vendor and product, blanks and all,
+// and its LUN.
+TEST_F(SimModemTest, HubAndStorageFacesTellWhatTheDeviceSaysOfItself) {
+    SIM_PLUG plug = SimModemDefaultPlug();
+    plug.vendorId = 0x05C6;
+    plug.cdromProductId = 0x1000;
+    plug.hubPort = 3;
+    plug.secondLun = 1;
+    plug.secondLunFace = SIM_STORAGE_DISK;
+    SimModemSetText(plug.vendor, L"QUALCOMM");
+    SimModemSetText(plug.product, L"DATA CARD");
+    SimModemSetText(plug.usbManufacturer, L"Zorra Networks");
+    SimModemSetText(plug.usbProduct, L"");
+    PlugAndSettle(plug);
+
+    std::string view = RunWithConfigManager(L"cm VID_05C6");
+    EXPECT_NE(std::string::npos,
+              LineWith(view, "USB\\VID_05C6&PID_1000\\").find("parent=USB\\ROOT_HUB20\\4&2C0DE5&0 address=3"))
+        << view;
+    std::string lun1 = RunWithConfigManager(L"cm USBSTOR\\DISK&VEN_QUALCOMM&PROD_DATA_CARD");
+    EXPECT_NE(std::string::npos, LineWith(lun1, "USBSTOR\\DISK&VEN_QUALCOMM&PROD_DATA_CARD&REV_2.31\\0123456789ABCDEF&1")
+                                     .find("parent=USB\\VID_05C6&PID_1000\\0123456789ABCDEF"))
+        << lun1;
+
+    std::vector<std::wstring> hubs = SimModemInterfacePaths(kGuidDevInterfaceUsbHub, L"USB\\ROOT_HUB20\\4&2C0DE5&0");
+    ASSERT_EQ(1u, hubs.size());
+    UniqueFileHandle hub(CreateFileW(hubs[0].c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                     nullptr));
+    ASSERT_TRUE(hub) << LastErrorText();
+    for (DWORD code : {IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION}) {
+        std::vector<BYTE> reply = HubRequest(hub.get(), code, {3, 0, 0, 0}, 35 + 64);
+        UsbConnectionFacts facts;
+        ASSERT_TRUE(ParseNodeConnectionReply(reply.data(), reply.size(), 3, facts)) << reply.size();
+        EXPECT_EQ(0x05C6, facts.vendorId);
+        EXPECT_EQ(0x1000, facts.productId);
+        EXPECT_EQ(1, facts.manufacturerIndex);
+        EXPECT_EQ(0, facts.productIndex) << "a device without a product string";
+        reply = HubRequest(hub.get(), code, {1, 0, 0, 0}, 35);
+        EXPECT_FALSE(ParseNodeConnectionReply(reply.data(), reply.size(), 1, facts)) << "port 1 is empty";
+    }
+    std::vector<BYTE> languages = HubRequest(hub.get(), IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION,
+                                             StringRequest(3, 0, 0), 12 + 255);
+    std::vector<uint16_t> ids;
+    ASSERT_GE(languages.size(), 12u);
+    ASSERT_TRUE(ParseUsbLanguageIds(languages.data() + 12, languages.size() - 12, ids));
+    EXPECT_EQ(std::vector<uint16_t>{0x0409}, ids);
+    EXPECT_EQ(L"Zorra Networks", StringOf(HubRequest(hub.get(), IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION,
+                                                     StringRequest(3, 1, 0x0409), 12 + 255)));
+    EXPECT_EQ(L"0123456789ABCDEF", StringOf(HubRequest(hub.get(), IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION,
+                                                       StringRequest(3, 3, 0x0409), 12 + 255)));
+    EXPECT_EQ(L"(no answer)", StringOf(HubRequest(hub.get(), IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION,
+                                                  StringRequest(3, 1, 0x0407), 12 + 255)))
+        << "another language stalls";
+
+    struct Face {
+        const GUID* interfaceClass;
+        const wchar_t* fragment;
+        UCHAR lun;
+    } faces[] = {{&kSimCdromInterface, L"USBSTOR\\CDROM&VEN_QUALCOMM&PROD_DATA_CARD", 0},
+                 {&kSimDiskInterface, L"USBSTOR\\DISK&VEN_QUALCOMM&PROD_DATA_CARD", 1}};
+    for (const Face& face : faces) {
+        std::vector<std::wstring> paths = SimModemInterfacePaths(*face.interfaceClass, face.fragment);
+        ASSERT_EQ(1u, paths.size()) << Narrow(face.fragment);
+        std::wstring vendor, product, why;
+        ASSERT_TRUE(ReadScsiInquiryStrings(paths[0], vendor, product, why)) << Narrow(why);
+        EXPECT_EQ(L"QUALCOMM", vendor);
+        EXPECT_EQ(L"DATA CARD       ", product);
+        UniqueFileHandle device(CreateFileW(paths[0].c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                            OPEN_EXISTING, 0, nullptr));
+        SCSI_ADDRESS address = {};
+        DWORD returned = 0;
+        ASSERT_TRUE(DeviceIoControl(device.get(), IOCTL_SCSI_GET_ADDRESS, nullptr, 0, &address, sizeof(address),
+                                    &returned, nullptr))
+            << LastErrorText();
+        EXPECT_EQ(face.lun, address.Lun);
     }
 }

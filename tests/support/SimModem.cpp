@@ -119,6 +119,9 @@ SIM_PLUG SimModemDefaultPlug() {
     plug.problemCode = 0;
     plug.vetoCount = 0;
     plug.vetoType = 0;
+    SimModemSetText(plug.usbManufacturer, L"ZORRA Technologies");
+    SimModemSetText(plug.usbProduct, L"ZORRA Mobile Modem");
+    plug.hubPort = 2;
     return plug;
 }
 

@@ -20,7 +20,8 @@
 // A plug configuration: a device that the test driver scripts support, CD-ROM
 // face VEN_ZORRA&PROD_MOBILE_MODEM, USB VID_C0DE, PID_1001 as CD-ROM and
 // PID_1003 as modem, three modem interface nodes, a 200 ms switch, no veto,
-// no problem node.
+// no problem node; USB strings "ZORRA Technologies" and "ZORRA Mobile Modem"
+// on port 2 of the simulated hub, one LUN.
 SIM_PLUG SimModemDefaultPlug();
 
 void SimModemSetText(WCHAR* field, size_t capacity, const std::wstring& text);

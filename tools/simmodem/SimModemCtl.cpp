@@ -11,6 +11,10 @@
 //       --vid-modem HEX                the vendor ID once switched
 //       --switch HEX[,HEX...]          the blocks that switch it, in order (default: any 71...)
 //       --answer HEX                   the bytes it answers to a data-in request
+//       --usb-manufacturer TEXT --usb-product TEXT
+//                                      its USB strings, as its hub gives them ("" for none)
+//       --port N                       its port on the simulated hub (1 to 4)
+//       --lun1 cdrom|disk              a second storage face, LUN 1 (instance suffix &1)
 //   simmodemctl unplug
 //   simmodemctl state                  one line: state, faces, log position
 //   simmodemctl wait STATE [MS]        wait until unplugged|cdrom|switching|modem has settled
@@ -138,6 +142,16 @@ int Plug(const std::vector<std::wstring>& args) {
             std::vector<BYTE> answer;
             ok = ParseHexBytes(value, &answer) && answer.size() <= SIM_MAX_DATA_IN;
             if (ok) SimModemSetDataIn(plug, answer);
+        } else if (option == L"--usb-manufacturer") {
+            SimModemSetText(plug.usbManufacturer, value);
+        } else if (option == L"--usb-product") {
+            SimModemSetText(plug.usbProduct, value);
+        } else if (option == L"--port") {
+            ok = ParseNumber(value, 10, &plug.hubPort) && plug.hubPort >= 1 && plug.hubPort <= SIM_HUB_PORTS;
+        } else if (option == L"--lun1") {
+            ok = value == L"cdrom" || value == L"disk";
+            plug.secondLun = 1;
+            plug.secondLunFace = value == L"disk" ? SIM_STORAGE_DISK : SIM_STORAGE_CDROM;
         } else if (option == L"--vendor") {
             SimModemSetText(plug.vendor, value);
         } else if (option == L"--product") {
@@ -216,7 +230,8 @@ bool Contains(const std::wstring& id, const std::wstring& fragment) {
     return upper.find(fragment) != std::wstring::npos;
 }
 
-// One line per present node: "ID status=0x... problem=N cr=N parent=ID|cr=N".
+// One line per present node: "ID status=0x... problem=N cr=N parent=ID|cr=N",
+// and " address=N" for a node with a port (CM_DRP_ADDRESS).
 int ConfigManagerView(const std::wstring& fragment) {
     UniqueDevInfo set(SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES));
     if (!set) return FailLastError(L"SetupDiGetClassDevs");
@@ -231,8 +246,15 @@ int ConfigManagerView(const std::wstring& fragment) {
         CONFIGRET parentResult = CM_Get_Parent(&parent, device.DevInst, 0);
         std::wstring parentText =
             parentResult == CR_SUCCESS ? DeviceIdOf(parent) : L"cr=" + std::to_wstring(parentResult);
-        wprintf(L"%ls status=0x%08lx problem=%lu cr=%lu parent=%ls\n", id, status, problem, statusResult,
-                parentText.c_str());
+        DWORD address = 0;
+        ULONG type = 0, length = sizeof(address);
+        std::wstring addressText;
+        if (CM_Get_DevNode_Registry_PropertyW(device.DevInst, CM_DRP_ADDRESS, &type, &address, &length, 0) ==
+                CR_SUCCESS &&
+            type == REG_DWORD && length == sizeof(address))
+            addressText = L" address=" + std::to_wstring(address);
+        wprintf(L"%ls status=0x%08lx problem=%lu cr=%lu parent=%ls%ls\n", id, status, problem, statusResult,
+                parentText.c_str(), addressText.c_str());
     }
     return 0;
 }

@@ -16,9 +16,19 @@
 #define SIM_ROOT_HARDWARE_ID L"ROOT\\CDZSIMMODEM"
 /* A value of each started node's Enum key: its parent's instance ID. */
 #define SIM_PARENT_VALUE_NAME L"CdzSimParent"
+/* A value of a started USB device node's Enum key (REG_DWORD): its port on
+ * the hub, what CM_DRP_ADDRESS gives on Windows. */
+#define SIM_ADDRESS_VALUE_NAME L"CdzSimAddress"
+/* The bus's hub: a child of the root node, always present while the bus
+ * runs, parent of the USB device nodes, with a GUID_DEVINTERFACE_USB_HUB
+ * interface that answers the hub requests for its ports. */
+#define SIM_HUB_DEVICE_ID L"USB\\ROOT_HUB20"
+#define SIM_HUB_INSTANCE_PART L"4&2C0DE5&0"
+#define SIM_HUB_INSTANCE_ID L"USB\\ROOT_HUB20\\4&2C0DE5&0"
+#define SIM_HUB_PORTS 4
 
 /* Bumped whenever a record below changes. */
-#define SIM_PROTOCOL_VERSION 2
+#define SIM_PROTOCOL_VERSION 3
 
 #define SIM_FILE_DEVICE 0x8CD2
 #define SIM_CTL(function) CTL_CODE(SIM_FILE_DEVICE, 0x800 + (function), METHOD_BUFFERED, FILE_ANY_ACCESS)
@@ -70,6 +80,15 @@ typedef struct SIM_PLUG {
     UCHAR switchBlock[SIM_MAX_SWITCH_BLOCKS][16];
     ULONG dataInLength;      /* bytes answered to every data-in request (at most SIM_MAX_DATA_IN) */
     UCHAR dataIn[SIM_MAX_DATA_IN];
+    /* What the device says of itself beyond its IDs. The storage faces give
+     * vendor, product and revision above as INQUIRY data does (padded with
+     * blanks to 8, 16 and 4 bytes) to IOCTL_STORAGE_QUERY_PROPERTY; the
+     * instance IDs hold them with blanks made underscores. */
+    WCHAR usbManufacturer[32]; /* USB string descriptor 1; empty: the device has none */
+    WCHAR usbProduct[32];      /* USB string descriptor 2; empty: the device has none */
+    ULONG hubPort;           /* the hub port the device is on, 1 to SIM_HUB_PORTS; 0: 1 */
+    ULONG secondLun;         /* nonzero: a second storage face, LUN 1 (instance suffix &1), of the kind below */
+    ULONG secondLunFace;     /* SIM_STORAGE_* of the LUN-1 face */
 } SIM_PLUG;
 
 #define SIM_STATE_UNPLUGGED 0
@@ -127,6 +146,7 @@ typedef struct SIM_LOG_HEADER {
 #define SIM_FACE_MODEM_USB 3 /* USB\VID_v&PID_m\serial: the USB device in modem mode */
 #define SIM_FACE_MODEM_MI 4  /* USB\VID_v&PID_m&MI_nn\...: one interface node; MI_00 has the modem interface */
 #define SIM_FACE_DISK 5      /* USBSTOR\DISK&VEN_..&PROD_..&REV_..\serial&0 with the disk interface */
+#define SIM_FACE_HUB 6       /* the hub the USB device nodes hang on (SIM_HUB_INSTANCE_ID) */
 
 typedef struct SIM_NODE_QUERY {
     WCHAR instanceId[SIM_TEXT_CHARS];

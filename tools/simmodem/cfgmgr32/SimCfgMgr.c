@@ -11,6 +11,10 @@
  *                          USB device, the modem interfaces' USB device), read
  *                          from the value the driver wrote into the node's key
  *                          when it started, else asked of the driver
+ *   CM_Get_DevNode_Registry_PropertyW
+ *                          CM_DRP_ADDRESS of a USB device node of the bus: its
+ *                          port on the bus's hub, read from the value the
+ *                          driver wrote into the node's key when it started
  *   CM_Request_Device_EjectW
  *                          asks the bus to eject; a veto configured for the
  *                          plug comes back as CR_REMOVE_VETOED with its type
@@ -28,6 +32,7 @@
 typedef CONFIGRET(WINAPI* GET_DEVICE_ID)(DEVINST, PWSTR, ULONG, ULONG);
 typedef CONFIGRET(WINAPI* GET_STATUS_EX)(PULONG, PULONG, DEVINST, ULONG, HMACHINE);
 typedef CONFIGRET(WINAPI* GET_PARENT_EX)(PDEVINST, DEVINST, ULONG, HMACHINE);
+typedef CONFIGRET(WINAPI* GET_PROPERTY_EX)(DEVINST, ULONG, PULONG, PVOID, PULONG, ULONG, HMACHINE);
 typedef CONFIGRET(WINAPI* REQUEST_EJECT)(DEVINST, PPNP_VETO_TYPE, LPWSTR, ULONG, ULONG);
 
 static HMODULE setupapi;
@@ -186,6 +191,52 @@ CONFIGRET WINAPI CM_Get_Parent_Ex(PDEVINST parent, DEVINST devInst, ULONG flags,
 
 CONFIGRET WINAPI CM_Get_Parent(PDEVINST parent, DEVINST devInst, ULONG flags) {
     return CM_Get_Parent_Ex(parent, devInst, flags, NULL);
+}
+
+/* The port the driver wrote into a started USB device node's Enum key;
+ * FALSE when the node has no such value. */
+static BOOLEAN AddressFromRegistry(DEVINST devInst, DWORD* address) {
+    GET_DEVICE_ID getDeviceId = (GET_DEVICE_ID)Real("CM_Get_Device_IDW");
+    WCHAR path[SIM_TEXT_CHARS + 64] = L"SYSTEM\\CurrentControlSet\\Enum\\";
+    DWORD error = GetLastError();
+    DWORD size = sizeof(*address), type = 0;
+    HKEY key;
+    LONG result;
+    size_t length = lstrlenW(path);
+    if (!getDeviceId || getDeviceId(devInst, path + length, SIM_TEXT_CHARS - 1, 0) != CR_SUCCESS) return FALSE;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+        SetLastError(error);
+        return FALSE;
+    }
+    result = RegQueryValueExW(key, SIM_ADDRESS_VALUE_NAME, NULL, &type, (BYTE*)address, &size);
+    RegCloseKey(key);
+    SetLastError(error);
+    return result == ERROR_SUCCESS && type == REG_DWORD && size == sizeof(*address);
+}
+
+CONFIGRET WINAPI CM_Get_DevNode_Registry_Property_ExW(DEVINST devInst, ULONG property, PULONG type, PVOID buffer,
+                                                      PULONG length, ULONG flags, HMACHINE machine) {
+    DWORD address = 0;
+    if (property == CM_DRP_ADDRESS && AddressFromRegistry(devInst, &address)) {
+        if (!length) return CR_INVALID_POINTER;
+        if (type) *type = REG_DWORD;
+        if (!buffer || *length < sizeof(address)) {
+            *length = sizeof(address);
+            return CR_BUFFER_SMALL;
+        }
+        CopyMemory(buffer, &address, sizeof(address));
+        *length = sizeof(address);
+        return CR_SUCCESS;
+    }
+    {
+        GET_PROPERTY_EX real = (GET_PROPERTY_EX)Real("CM_Get_DevNode_Registry_Property_ExW");
+        return real ? real(devInst, property, type, buffer, length, flags, machine) : CR_CALL_NOT_IMPLEMENTED;
+    }
+}
+
+CONFIGRET WINAPI CM_Get_DevNode_Registry_PropertyW(DEVINST devInst, ULONG property, PULONG type, PVOID buffer,
+                                                   PULONG length, ULONG flags) {
+    return CM_Get_DevNode_Registry_Property_ExW(devInst, property, type, buffer, length, flags, NULL);
 }
 
 CONFIGRET WINAPI CM_Request_Device_Eject_ExW(DEVINST devInst, PPNP_VETO_TYPE vetoType, LPWSTR vetoName,

@@ -15,6 +15,13 @@
  *   unplug / eject               every face is withdrawn; a switch under way is
  *                               abandoned at once (logged)
  *
+ * The USB device nodes hang on a hub (a child of the root node for the bus's
+ * life) at the plug's port; the hub's GUID_DEVINTERFACE_USB_HUB interface
+ * answers the hub requests for the device's IDs and its string descriptors.
+ * The storage faces (a second LUN's too, if the plug asks for one) answer
+ * IOCTL_STORAGE_QUERY_PROPERTY with the INQUIRY vendor, product and revision,
+ * blank-padded, and IOCTL_SCSI_GET_ADDRESS with their LUN.
+ *
  * Every pass-through request and every change of face is logged with the
  * system time; clients read the log through the control device (see
  * SimModemProtocol.h).
@@ -37,6 +44,7 @@
 static const GUID kCdromInterface = {0x53f56308, 0xb6bf, 0x11d0, {0x94, 0xf2, 0x00, 0xa0, 0xc9, 0x1e, 0xfb, 0x8b}};
 static const GUID kDiskInterface = {0x53f56307, 0xb6bf, 0x11d0, {0x94, 0xf2, 0x00, 0xa0, 0xc9, 0x1e, 0xfb, 0x8b}};
 static const GUID kModemInterface = {0x2c7089aa, 0x2e0e, 0x11d1, {0xb1, 0x14, 0x00, 0xc0, 0x4f, 0xc2, 0xaa, 0xe4}};
+static const GUID kUsbHubInterface = {0xf18a0e88, 0xc30c, 0x11d0, {0x88, 0x15, 0x00, 0xa0, 0xc9, 0x06, 0xbe, 0xd8}};
 
 typedef enum { KIND_CONTROL = 1, KIND_BUS, KIND_FACE } DEVICE_KIND;
 
@@ -75,6 +83,7 @@ static struct {
     KEVENT lock;             /* a synchronization event used as a lock: see Lock() */
     PDEVICE_OBJECT control;
     PDEVICE_OBJECT bus;      /* the FDO over the root PDO; null until AddDevice */
+    PDEVICE_OBJECT hub;      /* the hub child, reported while the bus runs; null until the bus starts */
     BOOLEAN busStarted;
     ULONG state;
     ULONG generation;        /* changes at every plug and unplug: a pending switch of an older one gives up */
@@ -249,6 +258,8 @@ static ULONG SerialHash(void) {
 
 static NTSTATUS DispatchFacePnp(FACE_EXT* face, PDEVICE_OBJECT device, PIRP irp);
 
+static BOOLEAN IsHubId(const WCHAR* instanceId) { return SameTextIgnoringCase(instanceId, SIM_HUB_INSTANCE_ID); }
+
 /* Makes one child PDO; caller holds the lock. The name is what Wine's PnP
  * manager links the interface to, so every face has one. */
 static PDEVICE_OBJECT CreateFaceLocked(ULONG role, const WCHAR* deviceId, const WCHAR* instancePart,
@@ -308,13 +319,33 @@ static void ReplaceFacesLocked(PDEVICE_OBJECT* faces, ULONG count) {
     g.faceCount = count;
 }
 
+/* The storage face of one LUN: USBSTOR\CDROM&VEN_..&PROD_..&REV_..\serial&lun
+ * (or DISK), under the USB device usbInstance. */
+static PDEVICE_OBJECT CreateStorageFaceLocked(ULONG storageFace, ULONG lun, const WCHAR* usbInstance) {
+    BOOLEAN disk = storageFace == SIM_STORAGE_DISK;
+    WCHAR id[SIM_TEXT_CHARS];
+    WCHAR instance[SIM_TEXT_CHARS];
+    CopyText(id, SIM_TEXT_CHARS, disk ? L"USBSTOR\\DISK&VEN_" : L"USBSTOR\\CDROM&VEN_");
+    AppendIdText(id, SIM_TEXT_CHARS, g.plug.vendor);
+    AppendText(id, SIM_TEXT_CHARS, L"&PROD_");
+    AppendIdText(id, SIM_TEXT_CHARS, g.plug.product);
+    AppendText(id, SIM_TEXT_CHARS, L"&REV_");
+    AppendIdText(id, SIM_TEXT_CHARS, g.plug.revision);
+    instance[0] = 0;
+    AppendIdText(instance, SIM_TEXT_CHARS, g.plug.serial);
+    AppendText(instance, SIM_TEXT_CHARS, L"&");
+    AppendDecimal(instance, SIM_TEXT_CHARS, lun);
+    return CreateFaceLocked(disk ? SIM_FACE_DISK : SIM_FACE_CDROM, id, instance, usbInstance,
+                            disk ? &kDiskInterface : &kCdromInterface, disk ? L"USB Disk Device" : L"USB CD-ROM Drive");
+}
+
 static void BuildCdromFacesLocked(void) {
     WCHAR usbId[SIM_TEXT_CHARS];
     WCHAR usbInstance[SIM_TEXT_CHARS];
     BOOLEAN disk = g.plug.storageFace == SIM_STORAGE_DISK;
     WCHAR cdromId[SIM_TEXT_CHARS];
     WCHAR cdromInstance[SIM_TEXT_CHARS];
-    PDEVICE_OBJECT faces[2];
+    PDEVICE_OBJECT faces[3];
     ULONG count = 0;
 
     UsbDeviceId(usbId, SIM_TEXT_CHARS, g.plug.vendorId, g.plug.cdromProductId);
@@ -333,12 +364,16 @@ static void BuildCdromFacesLocked(void) {
     AppendText(cdromInstance, SIM_TEXT_CHARS, L"&0");
 
     faces[count] = CreateFaceLocked(SIM_FACE_CDROM_USB, usbId, usbInstance + TextLength(usbId) + 1,
-                                    SIM_ROOT_INSTANCE_ID, NULL, L"USB Mass Storage Device");
+                                    SIM_HUB_INSTANCE_ID, NULL, L"USB Mass Storage Device");
     if (faces[count]) ++count;
     faces[count] = CreateFaceLocked(disk ? SIM_FACE_DISK : SIM_FACE_CDROM, cdromId, cdromInstance, usbInstance,
                                     disk ? &kDiskInterface : &kCdromInterface,
                                     disk ? L"USB Disk Device" : L"USB CD-ROM Drive");
     if (faces[count]) ++count;
+    if (g.plug.secondLun) {
+        faces[count] = CreateStorageFaceLocked(g.plug.secondLunFace, 1, usbInstance);
+        if (faces[count]) ++count;
+    }
     ReplaceFacesLocked(faces, count);
 }
 
@@ -356,7 +391,7 @@ static void BuildModemFacesLocked(void) {
     AppendText(usbInstance, SIM_TEXT_CHARS, L"\\");
     AppendIdText(usbInstance, SIM_TEXT_CHARS, g.plug.serial);
     faces[count] = CreateFaceLocked(SIM_FACE_MODEM_USB, usbId, usbInstance + TextLength(usbId) + 1,
-                                    SIM_ROOT_INSTANCE_ID, NULL, L"USB Composite Device");
+                                    SIM_HUB_INSTANCE_ID, NULL, L"USB Composite Device");
     if (faces[count]) ++count;
 
     for (i = 0; i < g.plug.modemInterfaces && count < SIM_MAX_FACES; ++i) {
@@ -481,6 +516,9 @@ static NTSTATUS Plug(const SIM_PLUG* plug) {
     }
     g.plug = *plug;
     g.plug.vendor[15] = g.plug.product[31] = g.plug.revision[7] = g.plug.serial[31] = g.plug.vetoName[63] = 0;
+    g.plug.usbManufacturer[31] = g.plug.usbProduct[31] = 0;
+    if (g.plug.hubPort < 1 || g.plug.hubPort > SIM_HUB_PORTS) g.plug.hubPort = 1;
+    if (g.plug.secondLunFace != SIM_STORAGE_DISK) g.plug.secondLunFace = SIM_STORAGE_CDROM;
     if (g.plug.modemInterfaces < 1) g.plug.modemInterfaces = 1;
     if (g.plug.modemInterfaces > SIM_MAX_FACES - 1) g.plug.modemInterfaces = SIM_MAX_FACES - 1;
     g.vetoesLeft = g.plug.vetoCount;
@@ -578,7 +616,7 @@ static ULONG DeleteGoneKeys(void) {
             for (j = 0; j < g.faceCount && !present; ++j) {
                 present = SameTextIgnoringCase(((FACE_EXT*)g.faces[j]->DeviceExtension)->instanceId, g.known[i]);
             }
-            if (!present && DeleteEnumKeyOf(g.known[i])) ++found;
+            if (!present && !IsHubId(g.known[i]) && DeleteEnumKeyOf(g.known[i])) ++found;
         }
     }
     Unlock();
@@ -619,8 +657,30 @@ static void WriteParentValue(const FACE_EXT* face) {
     ZwClose(key);
 }
 
+/* The USB device node's port, where the test-only cfgmgr32.dll answers
+ * CM_DRP_ADDRESS from (see WriteParentValue). */
+static void WriteAddressValue(const FACE_EXT* face) {
+    WCHAR path[SIM_TEXT_CHARS + 64] = L"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\";
+    UNICODE_STRING name, valueName;
+    OBJECT_ATTRIBUTES attributes;
+    HANDLE key;
+    ULONG port;
+    if (face->role != SIM_FACE_CDROM_USB && face->role != SIM_FACE_MODEM_USB) return;
+    Lock();
+    port = g.plug.hubPort;
+    Unlock();
+    AppendText(path, SIM_TEXT_CHARS + 64, face->instanceId);
+    RtlInitUnicodeString(&name, path);
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
+    if (!NT_SUCCESS(ZwOpenKey(&key, KEY_SET_VALUE, &attributes))) return;
+    RtlInitUnicodeString(&valueName, SIM_ADDRESS_VALUE_NAME);
+    ZwSetValueKey(key, &valueName, 0, REG_DWORD, &port, sizeof(port));
+    ZwClose(key);
+}
+
 static NTSTATUS FaceStart(PDEVICE_OBJECT device, FACE_EXT* face) {
     WriteParentValue(face);
+    WriteAddressValue(face);
     if (face->interfaceClass && face->problem == 0) {
         if (!face->link.Buffer) IoRegisterDeviceInterface(device, face->interfaceClass, NULL, &face->link);
         if (face->link.Buffer && !face->interfaceOn) {
@@ -629,7 +689,8 @@ static NTSTATUS FaceStart(PDEVICE_OBJECT device, FACE_EXT* face) {
     }
     Lock();
     face->started = TRUE;
-    LogEventLocked(SIM_EVENT_FACE_START, face, NULL, 0, NULL, 0);
+    /* The hub is the bus's, not the plug's: its start is not a face change. */
+    if (face->role != SIM_FACE_HUB) LogEventLocked(SIM_EVENT_FACE_START, face, NULL, 0, NULL, 0);
     if (face->role == SIM_FACE_MODEM_MI || face->role == SIM_FACE_MODEM_USB) {
         ULONG i;
         BOOLEAN all = g.state == SIM_STATE_MODEM;
@@ -856,6 +917,14 @@ static NTSTATUS FacePassThrough(FACE_EXT* face, PIRP irp) {
 static void FillNodeInfo(const WCHAR* instanceId, SIM_NODE_INFO* info) {
     ULONG i;
     RtlZeroMemory(info, sizeof(*info));
+    if (g.hub && IsHubId(instanceId)) {
+        FACE_EXT* hub = (FACE_EXT*)g.hub->DeviceExtension;
+        info->presence = SIM_NODE_PRESENT;
+        info->role = hub->role;
+        info->started = hub->started;
+        CopyText(info->parentId, SIM_TEXT_CHARS, hub->parentId);
+        return;
+    }
     for (i = 0; i < g.faceCount; ++i) {
         FACE_EXT* face = (FACE_EXT*)g.faces[i]->DeviceExtension;
         if (SameTextIgnoringCase(face->instanceId, instanceId)) {
@@ -983,6 +1052,212 @@ static NTSTATUS DispatchControlIoctl(PIRP irp) {
     }
 }
 
+/* The hub: one child of the root node for the bus's life, parent of the USB
+ * device nodes. Not one of the plug's faces, so not remembered for the
+ * sweep of gone keys. Caller holds the lock. */
+static PDEVICE_OBJECT CreateHubLocked(void) {
+    return CreateFaceLocked(SIM_FACE_HUB, SIM_HUB_DEVICE_ID, SIM_HUB_INSTANCE_PART, SIM_ROOT_INSTANCE_ID,
+                            &kUsbHubInterface, L"USB Root Hub");
+}
+
+/* The hub requests a reader of USB strings sends (usbioctl.h), in their
+ * packed layouts, which are the same for 32- and 64-bit callers. */
+#define IOCTL_USB_GET_NODE_CONNECTION_INFORMATION CTL_CODE(FILE_DEVICE_UNKNOWN, 259, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION CTL_CODE(FILE_DEVICE_UNKNOWN, 260, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX CTL_CODE(FILE_DEVICE_UNKNOWN, 274, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define USB_CONNECTION_INFO_SIZE 35 /* up to the pipe list */
+#define USB_DESCRIPTOR_REQUEST_SIZE 12
+#define SIM_LANGUAGE_ID 0x0409
+
+static void WriteUshort(UCHAR* p, ULONG value) {
+    p[0] = (UCHAR)value;
+    p[1] = (UCHAR)(value >> 8);
+}
+
+/* The IDs the device on the port shows now; FALSE when no device is
+ * connected there (unplugged, or between its faces). Caller holds the lock. */
+static BOOLEAN PortDeviceLocked(ULONG port, ULONG* vendorId, ULONG* productId) {
+    if (port != g.plug.hubPort) return FALSE;
+    if (g.state == SIM_STATE_CDROM) {
+        *vendorId = g.plug.vendorId;
+        *productId = g.plug.cdromProductId;
+        return TRUE;
+    }
+    if (g.state == SIM_STATE_MODEM) {
+        *vendorId = g.plug.modemVendorId ? g.plug.modemVendorId : g.plug.vendorId;
+        *productId = g.plug.modemProductId;
+        return TRUE;
+    }
+    return FALSE;
+}
+
+/* String descriptor index of the plug (1 manufacturer, 2 product, 3 serial;
+ * 0 the languages) into descriptor; its length, 0 when the device has no such
+ * string. Caller holds the lock. */
+static ULONG StringDescriptorLocked(ULONG index, UCHAR* descriptor) {
+    const WCHAR* text = NULL;
+    ULONG length, i;
+    if (index == 0) {
+        descriptor[0] = 4;
+        descriptor[1] = 3;
+        WriteUshort(descriptor + 2, SIM_LANGUAGE_ID);
+        return 4;
+    }
+    if (index == 1) text = g.plug.usbManufacturer;
+    if (index == 2) text = g.plug.usbProduct;
+    if (index == 3) text = g.plug.serial;
+    if (!text || !text[0]) return 0;
+    for (i = 0; text[i] && 2 + 2 * (i + 1) <= 254; ++i) WriteUshort(descriptor + 2 + 2 * i, text[i]);
+    length = 2 + 2 * i;
+    descriptor[0] = (UCHAR)length;
+    descriptor[1] = 3;
+    return length;
+}
+
+static NTSTATUS HubControl(PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    UCHAR* buffer = (UCHAR*)irp->AssociatedIrp.SystemBuffer;
+    ULONG inLength = stack->Parameters.DeviceIoControl.InputBufferLength;
+    ULONG outLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+    ULONG port, vendorId = 0, productId = 0;
+    BOOLEAN connected;
+
+    if (code == IOCTL_USB_GET_NODE_CONNECTION_INFORMATION || code == IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX) {
+        if (!buffer || inLength < sizeof(ULONG) || outLength < USB_CONNECTION_INFO_SIZE)
+            return CompleteIrp(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        port = ReadUlong(buffer);
+        if (port < 1 || port > SIM_HUB_PORTS) return CompleteIrp(irp, STATUS_INVALID_PARAMETER, 0);
+        RtlZeroMemory(buffer, USB_CONNECTION_INFO_SIZE);
+        WriteUlong(buffer, port);
+        Lock();
+        connected = PortDeviceLocked(port, &vendorId, &productId);
+        if (connected) {
+            UCHAR* device = buffer + 4;
+            device[0] = 18;
+            device[1] = 1;
+            WriteUshort(device + 2, 0x0200);
+            device[7] = 64;
+            WriteUshort(device + 8, vendorId);
+            WriteUshort(device + 10, productId);
+            WriteUshort(device + 12, 0x0100);
+            device[14] = g.plug.usbManufacturer[0] ? 1 : 0;
+            device[15] = g.plug.usbProduct[0] ? 2 : 0;
+            device[16] = g.plug.serial[0] ? 3 : 0;
+            device[17] = 1;
+            buffer[22] = 1;                          /* CurrentConfigurationValue */
+            buffer[23] = 2;                          /* high speed */
+            WriteUshort(buffer + 25, port + 1);      /* DeviceAddress */
+            WriteUlong(buffer + 31, 1);              /* DeviceConnected */
+        }
+        Unlock();
+        return CompleteIrp(irp, STATUS_SUCCESS, USB_CONNECTION_INFO_SIZE);
+    }
+    if (code == IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION) {
+        UCHAR descriptor[256];
+        ULONG value, language, wanted, length = 0;
+        if (!buffer || inLength < USB_DESCRIPTOR_REQUEST_SIZE || outLength < USB_DESCRIPTOR_REQUEST_SIZE)
+            return CompleteIrp(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        port = ReadUlong(buffer);
+        value = buffer[6] | (buffer[7] << 8);
+        language = buffer[8] | (buffer[9] << 8);
+        wanted = buffer[10] | (buffer[11] << 8);
+        Lock();
+        connected = PortDeviceLocked(port, &vendorId, &productId);
+        /* Only string descriptors; a string asked in another language stalls. */
+        if (connected && (value >> 8) == 3 && ((value & 0xFF) == 0 || language == SIM_LANGUAGE_ID))
+            length = StringDescriptorLocked(value & 0xFF, descriptor);
+        Unlock();
+        if (!connected) return CompleteIrp(irp, STATUS_NO_SUCH_DEVICE, 0);
+        if (length == 0) return CompleteIrp(irp, STATUS_UNSUCCESSFUL, 0);
+        if (length > wanted) length = wanted;
+        if (length > outLength - USB_DESCRIPTOR_REQUEST_SIZE) length = outLength - USB_DESCRIPTOR_REQUEST_SIZE;
+        RtlCopyMemory(buffer + USB_DESCRIPTOR_REQUEST_SIZE, descriptor, length);
+        return CompleteIrp(irp, STATUS_SUCCESS, USB_DESCRIPTOR_REQUEST_SIZE + length);
+    }
+    return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+}
+
+#ifndef IOCTL_STORAGE_QUERY_PROPERTY
+#define IOCTL_STORAGE_QUERY_PROPERTY CTL_CODE(FILE_DEVICE_MASS_STORAGE, 0x0500, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#endif
+#define STORAGE_DESCRIPTOR_FIXED 40 /* sizeof(STORAGE_DEVICE_DESCRIPTOR) */
+
+/* The text padded with blanks to width bytes, as INQUIRY data holds it, and
+ * a terminator. */
+static void PutInquiryText(UCHAR* target, const WCHAR* text, ULONG width) {
+    ULONG i;
+    BOOLEAN ended = FALSE;
+    for (i = 0; i < width; ++i) {
+        if (!ended && !text[i]) ended = TRUE;
+        target[i] = ended ? ' ' : (text[i] < 0x80 ? (UCHAR)text[i] : '?');
+    }
+    target[width] = 0;
+}
+
+/* IOCTL_STORAGE_QUERY_PROPERTY, StorageDeviceProperty: the vendor, product
+ * and revision of the INQUIRY data, blanks and all. */
+static NTSTATUS StorageQueryProperty(PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    UCHAR* buffer = (UCHAR*)irp->AssociatedIrp.SystemBuffer;
+    ULONG inLength = stack->Parameters.DeviceIoControl.InputBufferLength;
+    ULONG outLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    UCHAR reply[STORAGE_DESCRIPTOR_FIXED + 9 + 17 + 5];
+    ULONG total = sizeof(reply);
+    if (!buffer || inLength < 8) return CompleteIrp(irp, STATUS_INVALID_PARAMETER, 0);
+    if (ReadUlong(buffer) != 0) return CompleteIrp(irp, STATUS_NOT_SUPPORTED, 0); /* StorageDeviceProperty only */
+    if (ReadUlong(buffer + 4) == 1) return CompleteIrp(irp, STATUS_SUCCESS, 0);   /* PropertyExistsQuery */
+    if (ReadUlong(buffer + 4) != 0) return CompleteIrp(irp, STATUS_NOT_SUPPORTED, 0);
+    if (outLength < 8) return CompleteIrp(irp, STATUS_INFO_LENGTH_MISMATCH, 0);
+    RtlZeroMemory(reply, sizeof(reply));
+    WriteUlong(reply, STORAGE_DESCRIPTOR_FIXED);
+    WriteUlong(reply + 4, total);
+    Lock();
+    reply[8] = g.plug.storageFace == SIM_STORAGE_DISK ? 0x00 : 0x05; /* direct access or CD-ROM */
+    reply[10] = 1;                                                    /* removable medium */
+    WriteUlong(reply + 12, STORAGE_DESCRIPTOR_FIXED);
+    WriteUlong(reply + 16, STORAGE_DESCRIPTOR_FIXED + 9);
+    WriteUlong(reply + 20, STORAGE_DESCRIPTOR_FIXED + 9 + 17);
+    WriteUlong(reply + 28, 7);                                        /* BusTypeUsb */
+    PutInquiryText(reply + STORAGE_DESCRIPTOR_FIXED, g.plug.vendor, 8);
+    PutInquiryText(reply + STORAGE_DESCRIPTOR_FIXED + 9, g.plug.product, 16);
+    PutInquiryText(reply + STORAGE_DESCRIPTOR_FIXED + 9 + 17, g.plug.revision, 4);
+    Unlock();
+    if (total > outLength) total = outLength;
+    RtlCopyMemory(buffer, reply, total);
+    return CompleteIrp(irp, STATUS_SUCCESS, total);
+}
+
+#define IOCTL_SCSI_GET_ADDRESS CTL_CODE(FILE_DEVICE_CONTROLLER, 0x0406, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define SCSI_ADDRESS_SIZE 8
+
+/* The LUN of a storage face: the number after the last '&' of its instance
+ * part ("serial&1"). */
+static ULONG FaceLun(const FACE_EXT* face) {
+    ULONG i, lun = 0, last = 0;
+    for (i = 0; face->instancePart[i]; ++i) {
+        if (face->instancePart[i] == L'&') last = i + 1;
+    }
+    for (i = last; face->instancePart[i] >= L'0' && face->instancePart[i] <= L'9'; ++i)
+        lun = lun * 10 + (face->instancePart[i] - L'0');
+    return lun;
+}
+
+/* IOCTL_SCSI_GET_ADDRESS: port 0, path 0, target 1 (as the pass-through
+ * requests name it), and the face's LUN. */
+static NTSTATUS ScsiGetAddress(const FACE_EXT* face, PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    UCHAR* buffer = (UCHAR*)irp->AssociatedIrp.SystemBuffer;
+    if (!buffer || stack->Parameters.DeviceIoControl.OutputBufferLength < SCSI_ADDRESS_SIZE)
+        return CompleteIrp(irp, STATUS_BUFFER_TOO_SMALL, 0);
+    WriteUlong(buffer, SCSI_ADDRESS_SIZE);
+    buffer[4] = 0;
+    buffer[5] = 0;
+    buffer[6] = 1;
+    buffer[7] = (UCHAR)FaceLun(face);
+    return CompleteIrp(irp, STATUS_SUCCESS, SCSI_ADDRESS_SIZE);
+}
+
 static NTSTATUS NTAPI StartCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
     (void)device;
     (void)irp;
@@ -1013,9 +1288,17 @@ static NTSTATUS DispatchBusPnp(BUS_EXT* bus, PDEVICE_OBJECT device, PIRP irp) {
         /* The root device may not handle it at all; the bus starts anyway. */
         if (status == STATUS_NOT_SUPPORTED || status == STATUS_NOT_IMPLEMENTED) status = STATUS_SUCCESS;
         if (NT_SUCCESS(status)) {
+            BOOLEAN hubAdded = FALSE;
             Lock();
             g.busStarted = TRUE;
+            if (!g.hub) {
+                g.hub = CreateHubLocked();
+                hubAdded = g.hub != NULL;
+            }
             Unlock();
+            CompleteIrp(irp, status, 0);
+            if (hubAdded) InvalidateBus();
+            return status;
         }
         return CompleteIrp(irp, status, 0);
     }
@@ -1025,14 +1308,19 @@ static NTSTATUS DispatchBusPnp(BUS_EXT* bus, PDEVICE_OBJECT device, PIRP irp) {
             ULONG i;
             Lock();
             relations = (PDEVICE_RELATIONS)ExAllocatePoolWithTag(
-                PagedPool, sizeof(DEVICE_RELATIONS) + SIM_MAX_FACES * sizeof(PDEVICE_OBJECT), SIM_POOL_TAG);
+                PagedPool, sizeof(DEVICE_RELATIONS) + (SIM_MAX_FACES + 1) * sizeof(PDEVICE_OBJECT), SIM_POOL_TAG);
             if (!relations) {
                 Unlock();
                 return CompleteIrp(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
             }
-            relations->Count = g.faceCount;
+            relations->Count = 0;
+            if (g.hub) {
+                relations->Objects[relations->Count++] = g.hub;
+                ObReferenceObject(g.hub);
+                ((FACE_EXT*)g.hub->DeviceExtension)->reported = TRUE;
+            }
             for (i = 0; i < g.faceCount; ++i) {
-                relations->Objects[i] = g.faces[i];
+                relations->Objects[relations->Count++] = g.faces[i];
                 ObReferenceObject(g.faces[i]);
                 ((FACE_EXT*)g.faces[i]->DeviceExtension)->reported = TRUE;
             }
@@ -1048,6 +1336,8 @@ static NTSTATUS DispatchBusPnp(BUS_EXT* bus, PDEVICE_OBJECT device, PIRP irp) {
         Lock();
         for (i = 0; i < g.faceCount; ++i) IoDeleteDevice(g.faces[i]);
         g.faceCount = 0;
+        if (g.hub) IoDeleteDevice(g.hub);
+        g.hub = NULL;
         g.state = SIM_STATE_UNPLUGGED;
         ++g.generation;
         KeSetEvent(&g.unplugged, IO_NO_INCREMENT, FALSE);
@@ -1086,8 +1376,15 @@ static NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
     if (kind == KIND_CONTROL) return DispatchControlIoctl(irp);
     if (kind == KIND_FACE) {
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-        if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_SCSI_PASS_THROUGH)
-            return FacePassThrough((FACE_EXT*)device->DeviceExtension, irp);
+        FACE_EXT* face = (FACE_EXT*)device->DeviceExtension;
+        ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+        if (face->role == SIM_FACE_HUB) return HubControl(irp);
+        if (code == IOCTL_STORAGE_QUERY_PROPERTY && (face->role == SIM_FACE_CDROM || face->role == SIM_FACE_DISK))
+            return StorageQueryProperty(irp);
+        if (code == IOCTL_SCSI_GET_ADDRESS && (face->role == SIM_FACE_CDROM || face->role == SIM_FACE_DISK))
+            return ScsiGetAddress(face, irp);
+        if (code == IOCTL_SCSI_PASS_THROUGH)
+            return FacePassThrough(face, irp);
         return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
     IoSkipCurrentIrpStackLocation(irp);
