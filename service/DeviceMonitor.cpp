@@ -178,47 +178,50 @@ private:
     UniqueHandle event_;
 };
 
+// Counts a worker as ended on every way out of it.
+class WorkerEndGuard {
+public:
+    ~WorkerEndGuard() { WorkerEnded(); }
+};
+
 DWORD WINAPI SwitchWatchThread(LPVOID parameter) {
+    WorkerEndGuard ended;
     std::unique_ptr<SwitchWatch> watch(static_cast<SwitchWatch*>(parameter));
-    {
-        WatchWake wake;
-        Clock& clock = GetClock();
-        const DWORD start = clock.TickCount();
-        // New IDs tell by themselves; the device's own IDs only once the face
-        // that was sent the rule has gone.
-        bool faceGone = watch->switchedTo != watch->usbId;
+    WatchWake wake;
+    Clock& clock = GetClock();
+    const DWORD start = clock.TickCount();
+    // New IDs tell by themselves; the device's own IDs only once the face
+    // that was sent the rule has gone.
+    bool faceGone = watch->switchedTo != watch->usbId;
+    for (;;) {
         // A stop ends the watch without a word: the device was not given its wait.
-        while (!serviceRuntime.stopRequested) {
-            if (RuleDeviceSwitched(PresentDeviceIds(), watch->switchedTo, watch->instanceId, &faceGone)) {
-                DWORD after = clock.TickCount() - start;
-                Trace(L"Switch rule [%s]: %s switched: %s present after %u ms\n", watch->section.c_str(),
-                      watch->usbId.c_str(), watch->switchedTo.c_str(), static_cast<unsigned>(after));
-                ReportRuleSwitched(watch->usbId, watch->switchedTo, after, watch->section);
-                // Its storage face showing up again is a new plug. Not so for a
-                // device that keeps its IDs: its face back means it is still the
-                // storage device.
-                if (watch->switchedTo != watch->usbId) ForgetSentRule(watch->instanceId);
-                break;
-            }
-            DWORD elapsed = clock.TickCount() - start;
-            if (elapsed >= watch->waitMs) {
-                Trace(L"Switch rule [%s]: %s did not switch: %s not present after %u ms\n", watch->section.c_str(),
-                      watch->usbId.c_str(), watch->switchedTo.c_str(), static_cast<unsigned>(watch->waitMs));
-                ReportRuleNoSwitch(watch->usbId, watch->switchedTo, watch->waitMs, watch->section,
-                                   watch->instanceId);
-                break;
-            }
-            DWORD left = watch->waitMs - elapsed;
-            DWORD nap = left < kSwitchWatchPollMs ? left : kSwitchWatchPollMs;
-            if (wake.get() != nullptr) {
-                clock.SleepUnlessSignalled(wake.get(), nap);
-            } else {
-                clock.Sleep(nap);
-            }
+        if (serviceRuntime.stopRequested) return 0;
+        if (RuleDeviceSwitched(PresentDeviceIds(), watch->switchedTo, watch->instanceId, &faceGone)) {
+            DWORD after = clock.TickCount() - start;
+            Trace(L"Switch rule [%s]: %s switched: %s present after %u ms\n", watch->section.c_str(),
+                  watch->usbId.c_str(), watch->switchedTo.c_str(), static_cast<unsigned>(after));
+            ReportRuleSwitched(watch->usbId, watch->switchedTo, after, watch->section);
+            // Its storage face showing up again is a new plug. Not so for a
+            // device that keeps its IDs: its face back means it is still the
+            // storage device.
+            if (watch->switchedTo != watch->usbId) ForgetSentRule(watch->instanceId);
+            return 0;
+        }
+        DWORD elapsed = clock.TickCount() - start;
+        if (elapsed >= watch->waitMs) {
+            Trace(L"Switch rule [%s]: %s did not switch: %s not present after %u ms\n", watch->section.c_str(),
+                  watch->usbId.c_str(), watch->switchedTo.c_str(), static_cast<unsigned>(watch->waitMs));
+            ReportRuleNoSwitch(watch->usbId, watch->switchedTo, watch->waitMs, watch->section, watch->instanceId);
+            return 0;
+        }
+        DWORD left = watch->waitMs - elapsed;
+        DWORD nap = left < kSwitchWatchPollMs ? left : kSwitchWatchPollMs;
+        if (wake.get() != nullptr) {
+            clock.SleepUnlessSignalled(wake.get(), nap);
+        } else {
+            clock.Sleep(nap);
         }
     }
-    WorkerEnded();
-    return 0;
 }
 
 void StartSwitchWatch(const SwitchRule& rule, const StorageFace& face) {
@@ -371,8 +374,8 @@ void RunArrivals() {
 }
 
 DWORD WINAPI ArrivalWorkerThread(LPVOID) {
+    WorkerEndGuard ended;
     RunArrivals();
-    WorkerEnded();
     return 0;
 }
 
@@ -566,7 +569,9 @@ DWORD WINAPI DeviceMonitorThread(LPVOID) {
     // the modem is ready, as for one that arrives later.
     std::wstring path;
     // With switch rules a face that only a rule names counts too.
-    if (!serviceRuntime.stopRequested && (FindSupportedCdRom(path) || !GetDriverScriptRules().rules.empty())) {
+    std::shared_ptr<const LoadedScript> script = GetDriverScript();
+    const bool haveRules = script != nullptr && !script->rules.rules.empty();
+    if (!serviceRuntime.stopRequested && (FindSupportedCdRom(path) || haveRules)) {
         OnDeviceArrival(true);
     }
     dialogWatch.Arm(kStartWatchMs);
