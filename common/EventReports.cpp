@@ -130,6 +130,15 @@ void ReportDriverScriptIfUnreadable(const std::wstring& path) {
     SetLastError(kept);
 }
 
+void ReportDriverScriptReloaded(const std::wstring& path, DWORD ruleCount) {
+    ReportServiceEvent(MSG_SCRIPT_RELOADED, {path, std::to_wstring(ruleCount)});
+}
+
+void ReportDriverScriptNotReloaded(const std::wstring& path, DWORD error, const std::wstring& inForce) {
+    ReportServiceEvent(MSG_SCRIPT_NOT_RELOADED, {path, std::to_wstring(error), SystemErrorText(error),
+                                                 inForce.empty() ? std::wstring(L"none") : inForce});
+}
+
 void ReportWritableByUsers(const std::wstring& what, const std::wstring& path, const std::wstring& writers) {
     ReportServiceEvent(MSG_WRITABLE_BY_USERS, {what, path, writers});
 }

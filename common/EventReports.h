@@ -47,6 +47,11 @@ void ReportDriverScriptMissing(const std::wstring& scriptFolder);
 void ReportDriverScriptUnreadable(const std::wstring& path, DWORD error);
 // Opens the script found as the reader does and reports it when that fails.
 void ReportDriverScriptIfUnreadable(const std::wstring& path);
+// The script read again on being told to (information), or not, because it
+// could not be found, opened or read (warning): the one in force stays
+// (inForce: its path; empty when none was found before).
+void ReportDriverScriptReloaded(const std::wstring& path, DWORD ruleCount);
+void ReportDriverScriptNotReloaded(const std::wstring& path, DWORD error, const std::wstring& inForce);
 
 // An object the service runs or reads (what: "The program", "The driver
 // script folder", ...) that ordinary users can change; writers says who and

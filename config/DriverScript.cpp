@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include <atomic>
+#include <algorithm>
 #include <mutex>
 
 #include "common/EventReports.h"
@@ -11,17 +11,136 @@
 #include "common/StringUtil.h"
 #include "common/Trace.h"
 #include "config/IniDocument.h"
+#include "config/IniFile.h"
 #include "config/SwitchRules.h"
 
 namespace {
 
-// Null until the first query that finds a script; then set once and never
-// changed or freed (threads still running while the process exits may be
-// reading it), so readers take no lock.
-std::atomic<const IniDocument*> g_document{nullptr};
-std::atomic<const SwitchRuleSet*> g_rules{nullptr};
-// Held only while a found script is being loaded.
-std::mutex g_loadLock;
+std::vector<std::wstring> ListScripts(const std::wstring& folder);
+
+// What the process holds of its script. Made once and never destroyed:
+// threads still running while the process exits may be reading it.
+struct ScriptState {
+    // Held only to copy or swap script: the whole of a reading is in place
+    // before it is swapped in, so a reader takes one reading or the other.
+    std::mutex lock;
+    std::shared_ptr<const LoadedScript> script;  // null until the first script was found
+    // Held while a script is read and put in force: a first read and a
+    // reload, or two reloads, are never under way at once.
+    std::mutex loadLock;
+    // Readings handed out by reference without a pin (GetDriverScriptRules,
+    // GetDriverScriptDocument): kept for the rest of the process.
+    std::mutex keptLock;
+    std::vector<std::shared_ptr<const LoadedScript>> kept;
+};
+
+ScriptState& State() {
+    static ScriptState* state = new ScriptState;
+    return *state;
+}
+
+thread_local DriverScriptPin* currentPin = nullptr;
+
+std::shared_ptr<const LoadedScript> InForce() {
+    ScriptState& state = State();
+    std::lock_guard<std::mutex> hold(state.lock);
+    return state.script;
+}
+
+void PutInForce(std::shared_ptr<const LoadedScript> script) {
+    ScriptState& state = State();
+    {
+        std::lock_guard<std::mutex> hold(state.lock);
+        state.script.swap(script);
+    }
+    // The reading put out of force goes here, outside the lock, unless a pin
+    // still holds it.
+}
+
+// The bytes of the script file, as IniFileSource gives them, keeping the
+// error of a read that failed (which ends them).
+class CheckedFileSource : public IniByteSource {
+public:
+    explicit CheckedFileSource(HANDLE file) : file_(file) {}
+    size_t Read(char* buffer, size_t size) override {
+        DWORD want = size > 0x10000000u ? 0x10000000u : static_cast<DWORD>(size);
+        DWORD got = 0;
+        if (!ReadFile(file_, buffer, want, &got, nullptr)) {
+            error_ = GetLastError();
+            if (error_ == ERROR_SUCCESS) error_ = ERROR_READ_FAULT;
+            return 0;
+        }
+        return got;
+    }
+    DWORD Error() const { return error_; }
+
+private:
+    HANDLE file_;
+    DWORD error_ = ERROR_SUCCESS;
+};
+
+// Reads the script at path whole, the first time and at every reload. *error
+// is ERROR_SUCCESS, or why the file could not be opened (the reading is then
+// empty) or why a read failed (the reading holds the lines before it).
+std::shared_ptr<const LoadedScript> ReadScript(const std::wstring& path, DWORD* error) {
+    auto script = std::make_shared<LoadedScript>();
+    script->path = path;
+    // Fully shared: an editor or installer may have the script open meanwhile.
+    UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
+                                      nullptr));
+    if (!file) {
+        *error = GetLastError();
+        IniMemorySource nothing(nullptr, 0);
+        script->document.reset(new IniDocument(nothing, MakeAnsiDecoder(GetACP())));
+    } else {
+        CheckedFileSource source(file.get());
+        script->document.reset(new IniDocument(source, MakeAnsiDecoder(GetACP())));
+        *error = source.Error();
+    }
+    script->rules = LoadSwitchRules(*script->document);
+    for (const SwitchRuleProblem& problem : script->rules.refused)
+        Trace(L"Switch rule [%s] refused: %s\n", problem.section.c_str(), problem.reason.c_str());
+    return script;
+}
+
+// The first query that finds a script reads it; until then every query
+// searches the folder again.
+std::shared_ptr<const LoadedScript> LoadFirstScript() {
+    std::wstring folder = GetModuleFolder();
+    std::wstring name = FirstScriptName(ListScripts(folder));
+    if (name.empty()) {
+        ReportDriverScriptMissing(folder + L"DrvScript\\");
+        return nullptr;
+    }
+    ScriptState& state = State();
+    std::lock_guard<std::mutex> hold(state.loadLock);
+    // Another thread read a script meanwhile: its reading counts, once for all.
+    if (std::shared_ptr<const LoadedScript> script = InForce()) return script;
+    std::wstring path = folder + L"DrvScript\\" + name;
+    DWORD error = ERROR_SUCCESS;
+    std::shared_ptr<const LoadedScript> script = ReadScript(path, &error);
+    // With nothing before it, a script that fails to read is taken as far as
+    // it was read (a file that does not open: empty, every device supported).
+    PutInForce(script);
+    if (error != ERROR_SUCCESS) {
+        Trace(L"Driver script %s cannot be read: error %u\n", path.c_str(), static_cast<unsigned>(error));
+        ReportDriverScriptUnreadable(path, error);
+    }
+    return script;
+}
+
+// The reading behind a reference handed out: the pin's, or one kept for the
+// rest of the process.
+const LoadedScript* ScriptForReference() {
+    if (currentPin != nullptr) return currentPin->Script().get();
+    std::shared_ptr<const LoadedScript> script = GetDriverScript();
+    if (script == nullptr) return nullptr;
+    ScriptState& state = State();
+    std::lock_guard<std::mutex> hold(state.keptLock);
+    if (std::find(state.kept.begin(), state.kept.end(), script) == state.kept.end()) state.kept.push_back(script);
+    return script.get();
+}
 
 std::wstring UpperForOrder(const std::wstring& name) {
     std::wstring upper = name;
@@ -83,44 +202,55 @@ std::wstring FindDriverScriptPath() {
     return name.empty() ? std::wstring() : folder + L"DrvScript\\" + name;
 }
 
-const IniDocument* GetDriverScriptDocument() {
-    const IniDocument* document = g_document.load(std::memory_order_acquire);
-    if (document != nullptr) return document;
+std::shared_ptr<const LoadedScript> GetDriverScript() {
+    if (currentPin != nullptr) return currentPin->Script();
+    if (std::shared_ptr<const LoadedScript> script = InForce()) return script;
+    return LoadFirstScript();
+}
 
+bool ReloadDriverScript() {
     std::wstring folder = GetModuleFolder();
     std::wstring name = FirstScriptName(ListScripts(folder));
-    if (name.empty()) {
-        ReportDriverScriptMissing(folder + L"DrvScript\\");
-        return nullptr;
+    ScriptState& state = State();
+    std::lock_guard<std::mutex> hold(state.loadLock);
+    std::shared_ptr<const LoadedScript> old = InForce();
+    const std::wstring oldPath = old != nullptr ? old->path : std::wstring();
+    std::wstring path = folder + L"DrvScript\\" + (name.empty() ? std::wstring(L"*.ini") : name);
+    DWORD error = ERROR_FILE_NOT_FOUND;
+    std::shared_ptr<const LoadedScript> script;
+    if (!name.empty()) script = ReadScript(path, &error);
+    if (error != ERROR_SUCCESS) {
+        Trace(L"Driver script %s not read again: error %u; in force stays: %s\n", path.c_str(),
+              static_cast<unsigned>(error), old != nullptr ? oldPath.c_str() : L"none");
+        ReportDriverScriptNotReloaded(path, error, oldPath);
+        return false;
     }
+    PutInForce(script);
+    Trace(L"Driver script read again: %s (%u switch rules)\n", path.c_str(),
+          static_cast<unsigned>(script->rules.rules.size()));
+    ReportDriverScriptReloaded(path, static_cast<DWORD>(script->rules.rules.size()));
+    return true;
+}
 
-    std::lock_guard<std::mutex> hold(g_loadLock);
-    document = g_document.load(std::memory_order_acquire);
-    // Another thread loaded a script meanwhile: its document counts, once for all.
-    if (document != nullptr) return document;
-    document = new IniDocument(folder + L"DrvScript\\" + name);
-    SwitchRuleSet* rules = new SwitchRuleSet(LoadSwitchRules(*document));
-    for (const SwitchRuleProblem& problem : rules->refused)
-        Trace(L"Switch rule [%s] refused: %s\n", problem.section.c_str(), problem.reason.c_str());
-    // The rules are in place before the document is seen: whoever sees the
-    // document sees its rules.
-    g_rules.store(rules, std::memory_order_release);
-    g_document.store(document, std::memory_order_release);
-    ReportDriverScriptIfUnreadable(folder + L"DrvScript\\" + name);
-    return document;
+DriverScriptPin::DriverScriptPin() : script_(GetDriverScript()), outer_(currentPin) { currentPin = this; }
+
+DriverScriptPin::~DriverScriptPin() { currentPin = outer_; }
+
+const IniDocument* GetDriverScriptDocument() {
+    const LoadedScript* script = ScriptForReference();
+    return script != nullptr ? script->document.get() : nullptr;
 }
 
 const SwitchRuleSet& GetDriverScriptRules() {
     static const SwitchRuleSet none;
-    if (GetDriverScriptDocument() == nullptr) return none;
-    const SwitchRuleSet* rules = g_rules.load(std::memory_order_acquire);
-    return rules != nullptr ? *rules : none;
+    const LoadedScript* script = ScriptForReference();
+    return script != nullptr ? script->rules : none;
 }
 
 std::wstring GetDriverScriptValue(const std::wstring& section, const std::wstring& key) {
-    const IniDocument* document = GetDriverScriptDocument();
-    if (document == nullptr) return std::wstring();
-    return document->GetValue(section, key);
+    std::shared_ptr<const LoadedScript> script = GetDriverScript();
+    if (script == nullptr) return std::wstring();
+    return script->document->GetValue(section, key);
 }
 
 bool QueryIsDX() { return ParseDecimal(GetDriverScriptValue(L"Setup", L"IsDX")) > 0; }

@@ -1,12 +1,15 @@
 #pragma once
 // The driver script: the first "DrvScript\*.ini" beside the executable,
-// loaded once per process; see docs/driver-script.md for the format.
+// loaded at its first use and again when the service is told to (a
+// parameter-change control); see docs/driver-script.md for the format.
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "config/SwitchRules.h"
+
 class IniDocument;
-struct SwitchRuleSet;
 
 // The folder of the running executable, ending in a backslash (the path up to
 // its last backslash that is neither its first nor its last character; the
@@ -16,19 +19,61 @@ std::wstring GetModuleFolder();
 // The folder part of path by the rule of GetModuleFolder.
 std::wstring FolderOfPath(const std::wstring& path);
 
+// One reading of the driver script: the document and what is derived from it
+// (the switch rules with their index by USB ID), made whole before anyone
+// sees it and never changed after. A reload puts a new one in force; whoever
+// holds the old one keeps it whole for as long as they hold it.
+struct LoadedScript {
+    std::wstring path;  // the file that was read
+    std::unique_ptr<const IniDocument> document;
+    SwitchRuleSet rules;
+};
+
+// The script in force for this thread: the one its DriverScriptPin holds, or
+// else the one in force in the process. Null while none has been found.
+// Until a script has been found every query searches the folder again; the
+// first query that finds one loads it, and from then on that reading answers,
+// whatever the folder holds later, until ReloadDriverScript.
+std::shared_ptr<const LoadedScript> GetDriverScript();
+
+// Reads the folder's script again (the first "*.ini" by name, as at the first
+// read, by the same code) and puts it in force whole. A script that cannot be
+// found, opened or read to its end leaves the one in force as it is; that is
+// traced and reported to the Event Log, and the answer is false. A script
+// whose reading stops at a line by the format's rules is taken, as at the
+// first read (-List shows where it stopped).
+bool ReloadDriverScript();
+
+// Holds the script in force when it is made: every query of the script on
+// this thread (the functions here, IsSupportedID, the rules) answers from
+// that one until the pin ends, whatever a reload puts in force meanwhile.
+// An arrival takes one, so that it acts on one script whole. A pin made
+// while another is held on the thread holds the same script.
+class DriverScriptPin {
+public:
+    DriverScriptPin();
+    ~DriverScriptPin();
+    DriverScriptPin(const DriverScriptPin&) = delete;
+    DriverScriptPin& operator=(const DriverScriptPin&) = delete;
+    const std::shared_ptr<const LoadedScript>& Script() const { return script_; }
+
+private:
+    std::shared_ptr<const LoadedScript> script_;
+    DriverScriptPin* outer_;
+};
+
 // A copy of the value, or the empty string when there is no script, section
-// or key. Until a script has been found every query searches the folder again;
-// the first query that finds one loads it, and from then on the document
-// answers, whatever the folder holds later.
+// or key (from GetDriverScript()).
 std::wstring GetDriverScriptValue(const std::wstring& section, const std::wstring& key);
 
-// The loaded script, or null while none has been found. Searches the folder
-// only while no script has been loaded; the document never changes and lives
-// until the process is gone.
+// The document of GetDriverScript(), or null while none has been found. It
+// stays good while this thread's pin holds it; without a pin it is kept for
+// the rest of the process (the command line, which never reloads, and any
+// code that keeps it).
 const IniDocument* GetDriverScriptDocument();
 
-// The switch rules of the loaded script (loaded with it, never changed);
-// an empty set while no script has been found.
+// The switch rules of GetDriverScript(), kept like its document; an empty
+// set while no script has been found.
 const SwitchRuleSet& GetDriverScriptRules();
 
 // The full path of the script the folder offers now (the one a first load

@@ -1,7 +1,9 @@
 #include "device/SupportedId.h"
 
-#include <atomic>
+#include <memory>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include "common/StringUtil.h"
 #include "common/Trace.h"
@@ -11,22 +13,33 @@
 
 namespace {
 
-// Built once from the loaded script, which never changes, so it gives the
-// answers a fresh list would; never freed (see DriverScript.cpp).
-std::atomic<const SupportedIdMatcher*> g_matcher{nullptr};
-std::mutex g_buildLock;
+// The matcher of each reading of the script, built by the first query that
+// needs it. A reading never changes, so its matcher gives the answers a fresh
+// list would. Kept while its reading lives (an arrival may still hold a
+// reading that a reload has put out of force). The cache itself is never
+// destroyed: threads still running while the process exits may ask it.
+struct MatcherCache {
+    std::mutex lock;
+    std::vector<std::pair<std::weak_ptr<const LoadedScript>, std::shared_ptr<const SupportedIdMatcher>>> built;
+};
 
-const SupportedIdMatcher* LoadedMatcher() {
-    const SupportedIdMatcher* matcher = g_matcher.load(std::memory_order_acquire);
-    if (matcher != nullptr) return matcher;
-    const IniDocument* document = GetDriverScriptDocument();
-    if (document == nullptr) return nullptr;
-    std::lock_guard<std::mutex> hold(g_buildLock);
-    matcher = g_matcher.load(std::memory_order_acquire);
-    if (matcher != nullptr) return matcher;
-    matcher = new SupportedIdMatcher(BuildSupportedIdList(
-        [document](const std::wstring& section, const std::wstring& key) { return document->GetValue(section, key); }));
-    g_matcher.store(matcher, std::memory_order_release);
+MatcherCache& Matchers() {
+    static MatcherCache* cache = new MatcherCache;
+    return *cache;
+}
+
+std::shared_ptr<const SupportedIdMatcher> MatcherOf(const std::shared_ptr<const LoadedScript>& script) {
+    MatcherCache& cache = Matchers();
+    std::lock_guard<std::mutex> hold(cache.lock);
+    for (auto entry = cache.built.begin(); entry != cache.built.end();) {
+        std::shared_ptr<const LoadedScript> owner = entry->first.lock();
+        if (owner == script) return entry->second;
+        entry = owner == nullptr ? cache.built.erase(entry) : entry + 1;
+    }
+    const IniDocument& document = *script->document;
+    auto matcher = std::make_shared<const SupportedIdMatcher>(BuildSupportedIdList(
+        [&document](const std::wstring& section, const std::wstring& key) { return document.GetValue(section, key); }));
+    cache.built.emplace_back(script, matcher);
     return matcher;
 }
 
@@ -39,7 +52,8 @@ bool Found(const std::wstring& upperId, const std::wstring& entry) {
 
 bool IsSupportedID(const std::wstring& id) {
     std::wstring upperId = ToUpperAscii(id);
-    if (const SupportedIdMatcher* matcher = LoadedMatcher()) {
+    if (std::shared_ptr<const LoadedScript> script = GetDriverScript()) {
+        std::shared_ptr<const SupportedIdMatcher> matcher = MatcherOf(script);
         int first = matcher->FindFirst(upperId);
         return first >= 0 && Found(upperId, matcher->Entry(first));
     }

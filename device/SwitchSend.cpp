@@ -7,7 +7,7 @@
 #include <cstring>
 #include <cwchar>
 
-#include "common/Clock.h"
+#include "common/StopSignal.h"
 #include "common/Trace.h"
 #include "device/DeviceApi.h"
 #include "device/ScsiPassThrough.h"
@@ -84,12 +84,10 @@ bool IsDeviceGoneError(DWORD error) {
 }
 
 RuleSendResult SendSwitchBlocks(const std::wstring& devicePath, const std::vector<SwitchBlock>& blocks,
-                                DWORD waitBeforeMs, HANDLE stopEvent) {
+                                DWORD waitBeforeMs) {
     if (waitBeforeMs > 0) {
         Trace(L"Switch rule: waiting %u ms before the first block\n", static_cast<unsigned>(waitBeforeMs));
-        bool stopped = stopEvent != nullptr ? GetClock().SleepUnlessSignalled(stopEvent, waitBeforeMs)
-                                            : (GetClock().Sleep(waitBeforeMs), false);
-        if (stopped) {
+        if (!WaitOrStop(waitBeforeMs)) {
             Trace(L"Switch rule: the service stops: no block sent\n");
             return RuleSendResult::Stopped;
         }
@@ -148,7 +146,14 @@ RuleSendResult SendSwitchBlocks(const std::wstring& devicePath, const std::vecto
             Trace(L"Switch block %u answered %u bytes: %s\n", static_cast<unsigned>(index + 1),
                   static_cast<unsigned>(got), answer.c_str());
         }
-        if (block.pauseMs > 0 && index + 1 < blocks.size()) Sleep(block.pauseMs);
+        // A stop ends a pause at once and sends nothing more: the service
+        // must answer its stop within the wait hint, not minutes later.
+        if (index + 1 < blocks.size() && !WaitOrStop(block.pauseMs)) {
+            Trace(L"Switch block %u: the service stops: the blocks after it are not sent\n",
+                  static_cast<unsigned>(index + 1));
+            result = RuleSendResult::Stopped;
+            break;
+        }
     }
     api.CloseDevice(device);
     return result;

@@ -16,20 +16,21 @@ enum class RuleSendResult {
     Sent,         // every block went out
     DroppedOff,   // the device left the bus during a block: that block counts as sent, the rest cannot go
     NotOpened,    // the device could not be opened: nothing was sent
-    Stopped,      // a stop came during the wait before the first block: nothing was sent
+    Stopped,      // the service stops: the blocks sent so far count, the rest were not sent
 };
 
 // Is this DeviceIoControl error the device leaving the bus?
 bool IsDeviceGoneError(DWORD error);
 
-// Waits waitBeforeMs first (on the process clock; a signalled stopEvent ends
-// the wait and nothing is sent), then opens the device once and sends the
-// blocks in order, pausing after each as the block says. Traces the wait,
+// Waits waitBeforeMs first (on the process clock), then opens the device once
+// and sends the blocks in order, pausing after each as the block says; a stop
+// of the service (StopSignalled) ends the wait, a pause and the sending.
+// Traces the wait,
 // each block, its SCSI status (with the sense key, ASC and ASCQ of a check
 // condition), any data-in answer in hex, and a device that drops off the bus
 // (which is how many devices switch: no error).
 RuleSendResult SendSwitchBlocks(const std::wstring& devicePath, const std::vector<SwitchBlock>& blocks,
-                                DWORD waitBeforeMs = 0, HANDLE stopEvent = nullptr);
+                                DWORD waitBeforeMs = 0);
 
 // "SCSI status 02 (check condition), sense key 5, ASC 20, ASCQ 00": the
 // status a block ended with and, for a check condition, what its sense data

@@ -14,6 +14,7 @@
 #include "common/Clock.h"
 #include "common/EventReports.h"
 #include "common/StringUtil.h"
+#include "common/Handles.h"
 #include "common/Trace.h"
 #include "config/DriverScript.h"
 #include "config/SwitchRules.h"
@@ -108,19 +109,105 @@ std::wstring IdListText(const std::vector<std::wstring>& ids) {
     return text;
 }
 
+// The threads the monitor starts that run past the event that started them:
+// the arrival worker and the switch watches. A stop waits for them
+// (DeviceWorkIdleEvent), and they end at once when it comes.
+const size_t kMaxQueuedArrivalNames = 64;
+
+struct DeviceWork {
+    std::mutex lock;
+    int running = 0;
+    // Manual reset, set while no such thread runs; one for the process's
+    // life, never closed (a thread may set it while the process ends).
+    HANDLE idle = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    // Arrivals waiting for the worker: one pass stands for any number of
+    // them (each pass looks at the devices present then, not at the event).
+    bool arrivalPending = false;
+    bool arrivalLauncher = false;
+    std::vector<std::wstring> arrivedPaths;  // the interfaces those arrivals named
+    bool arrivalWorkerRuns = false;
+    // One auto-reset event per running switch watch: a device event wakes
+    // every watch, so does a stop.
+    std::vector<HANDLE> watchWakes;
+};
+
+DeviceWork& Work() {
+    static DeviceWork* work = new DeviceWork;  // never destroyed, as its event
+    return *work;
+}
+
+void WorkerEnded() {
+    DeviceWork& work = Work();
+    std::lock_guard<std::mutex> hold(work.lock);
+    if (--work.running == 0 && work.idle != nullptr) SetEvent(work.idle);
+}
+
+// Starts a counted thread; false (nothing counted, the error kept) when it
+// cannot be created.
+bool StartWorker(LPTHREAD_START_ROUTINE routine, LPVOID parameter) {
+    DeviceWork& work = Work();
+    {
+        std::lock_guard<std::mutex> hold(work.lock);
+        if (work.running++ == 0 && work.idle != nullptr) ResetEvent(work.idle);
+    }
+    DWORD threadId = 0;
+    HANDLE thread =
+        CreateThread(nullptr, kWorkerStackReserve, routine, parameter, STACK_SIZE_PARAM_IS_A_RESERVATION, &threadId);
+    if (thread == nullptr) {
+        DWORD error = GetLastError();
+        WorkerEnded();
+        SetLastError(error);
+        return false;
+    }
+    CloseHandle(thread);  // ends by itself; the count says when
+    return true;
+}
+
 // Each look lists every present device node: four a second keep it light.
 // A device event wakes a watch at once: the switched device's faces coming
 // are the moment to look.
 const DWORD kSwitchWatchPollMs = 250;
-std::atomic<HANDLE> switchWatchWake{nullptr};
 
 void WakeSwitchWatches() {
-    HANDLE wake = switchWatchWake.load();
-    if (wake != nullptr) SetEvent(wake);
+    DeviceWork& work = Work();
+    std::lock_guard<std::mutex> hold(work.lock);
+    for (HANDLE wake : work.watchWakes) SetEvent(wake);
 }
 
+// The wake event of one watch, registered for the watch's life.
+class WatchWake {
+public:
+    WatchWake() : event_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
+        if (!event_) return;
+        DeviceWork& work = Work();
+        std::lock_guard<std::mutex> hold(work.lock);
+        work.watchWakes.push_back(event_.get());
+    }
+    ~WatchWake() {
+        if (!event_) return;
+        DeviceWork& work = Work();
+        std::lock_guard<std::mutex> hold(work.lock);
+        work.watchWakes.erase(std::remove(work.watchWakes.begin(), work.watchWakes.end(), event_.get()),
+                              work.watchWakes.end());
+    }
+    WatchWake(const WatchWake&) = delete;
+    WatchWake& operator=(const WatchWake&) = delete;
+    HANDLE get() const { return event_.get(); }
+
+private:
+    UniqueHandle event_;
+};
+
+// Counts a worker as ended on every way out of it.
+class WorkerEndGuard {
+public:
+    ~WorkerEndGuard() { WorkerEnded(); }
+};
+
 DWORD WINAPI SwitchWatchThread(LPVOID parameter) {
+    WorkerEndGuard ended;
     std::unique_ptr<SwitchWatch> watch(static_cast<SwitchWatch*>(parameter));
+    WatchWake wake;
     Clock& clock = GetClock();
     const DWORD start = clock.TickCount();
     // New IDs tell by themselves; the device's own IDs only once the face
@@ -128,6 +215,8 @@ DWORD WINAPI SwitchWatchThread(LPVOID parameter) {
     bool faceGone = false;
     const std::wstring targets = IdListText(watch->switchedTo);
     for (;;) {
+        // A stop ends the watch without a word: the device was not given its wait.
+        if (serviceRuntime.stopRequested) return 0;
         std::wstring found;
         if (RuleDeviceSwitched(PresentDeviceIds(), watch->switchedTo, watch->usbId, watch->instanceId, &faceGone,
                                &found)) {
@@ -148,12 +237,10 @@ DWORD WINAPI SwitchWatchThread(LPVOID parameter) {
             ReportRuleNoSwitch(watch->usbId, targets, watch->waitMs, watch->section, watch->instanceId);
             return 0;
         }
-        if (serviceRuntime.stopRequested) return 0;
         DWORD left = watch->waitMs - elapsed;
         DWORD nap = left < kSwitchWatchPollMs ? left : kSwitchWatchPollMs;
-        HANDLE wake = switchWatchWake.load();
-        if (wake != nullptr) {
-            clock.SleepUnlessSignalled(wake, nap);
+        if (wake.get() != nullptr) {
+            clock.SleepUnlessSignalled(wake.get(), nap);
         } else {
             clock.Sleep(nap);
         }
@@ -161,23 +248,11 @@ DWORD WINAPI SwitchWatchThread(LPVOID parameter) {
 }
 
 void StartSwitchWatch(const SwitchRule& rule, const StorageFace& face) {
-    if (switchWatchWake.load() == nullptr) {
-        // Auto-reset, one for the process's life: a device event wakes one
-        // sleeping watch; any other looks at its next poll.
-        HANDLE created = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-        HANDLE none = nullptr;
-        if (created != nullptr && !switchWatchWake.compare_exchange_strong(none, created)) CloseHandle(created);
-    }
     auto* watch = new SwitchWatch{rule.section, face.usbId, face.instanceId, rule.switchedTo, rule.switchWaitMs};
-    DWORD threadId = 0;
-    HANDLE thread = CreateThread(nullptr, kWorkerStackReserve, SwitchWatchThread, watch,
-                                 STACK_SIZE_PARAM_IS_A_RESERVATION, &threadId);
-    if (thread == nullptr) {
+    if (!StartWorker(SwitchWatchThread, watch)) {
         Trace(L"CreateThread SwitchWatchThread failed: %d\n", static_cast<int>(GetLastError()));
         delete watch;
-        return;
     }
-    CloseHandle(thread);  // detached: the thread ends by itself
 }
 
 // "1E 00 00 00 00 00 | 1B 00 00 00 02 00"
@@ -196,11 +271,19 @@ bool SamePath(const std::wstring& a, const std::wstring& b) {
     return !a.empty() && EqualsIgnoreCaseAscii(a, b);
 }
 
+bool AnySamePath(const std::vector<std::wstring>& paths, const std::wstring& path) {
+    for (const std::wstring& one : paths) {
+        if (SamePath(one, path)) return true;
+    }
+    return false;
+}
+
 // The first of the faces that the decision sends something, and that was
 // not sent its rule in this plug; false when there is none. arrived: the
-// path of the interface whose arrival this is (empty: none known).
+// paths of the interfaces whose arrival this pass handles (those the events
+// named).
 bool SwitchFirstFace(const std::vector<PresentStorageFace>& faces, const SwitchRuleSet& rules, DWORD now,
-                     const std::wstring& arrived) {
+                     const std::vector<std::wstring>& arrived) {
     for (const PresentStorageFace& present : faces) {
         SwitchChoice choice = ChooseSwitchBlocks(present.face, hooks.osVersion(), rules);
         if (choice.source == SwitchSource::None) continue;
@@ -212,7 +295,7 @@ bool SwitchFirstFace(const std::vector<PresentStorageFace>& faces, const SwitchR
                 sent = sentRules.end();
             }
             if (sent != sentRules.end()) {
-                bool back = sent->second.gone || SamePath(arrived, present.path);
+                bool back = sent->second.gone || AnySamePath(arrived, present.path);
                 if (back && !sent->second.warned) {
                     sent->second.warned = true;
                     Trace(L"Switch rule [%s] was sent to %s in this plug and the face is back: not sent again\n",
@@ -235,8 +318,7 @@ bool SwitchFirstFace(const std::vector<PresentStorageFace>& faces, const SwitchR
             ReportSwitchCommand(present.face.instanceId, present.path, cdb, length, sent, GetLastError());
             return true;
         }
-        RuleSendResult result = SendSwitchBlocks(present.path, choice.blocks, choice.rule->waitBeforeMs,
-                                                 serviceRuntime.stopEvent.load());
+        RuleSendResult result = SendSwitchBlocks(present.path, choice.blocks, choice.rule->waitBeforeMs);
         DWORD error = GetLastError();
         if (result == RuleSendResult::Stopped) return false;
         // Traced after the sending, as its blocks are: nothing but the
@@ -245,7 +327,9 @@ bool SwitchFirstFace(const std::vector<PresentStorageFace>& faces, const SwitchR
               present.face.usbId.c_str(), static_cast<unsigned>(choice.blocks.size()), present.path.c_str());
         ReportRuleSent(choice.rule->section, BlocksText(choice.blocks), present.face.instanceId, present.path,
                        present.face.usbId, result == RuleSendResult::Sent || result == RuleSendResult::DroppedOff, error);
-        if (result != RuleSendResult::NotOpened && !choice.rule->switchedTo.empty())
+        // A stop cut the sending short: the device is not watched.
+        if (result != RuleSendResult::NotOpened && result != RuleSendResult::Stopped &&
+            !choice.rule->switchedTo.empty())
             StartSwitchWatch(*choice.rule, present.face);
         return true;
     }
@@ -257,7 +341,7 @@ bool SwitchFirstFace(const std::vector<PresentStorageFace>& faces, const SwitchR
 // this plug; false when nothing was sent. CD-ROM faces first; the disk faces
 // are only listed when no CD-ROM face was sent anything (or when earlier
 // sendings are to be checked against them).
-bool SwitchByRules(const SwitchRuleSet& rules, const std::wstring& arrived) {
+bool SwitchByRules(const SwitchRuleSet& rules, const std::vector<std::wstring>& arrived) {
     DWORD now = GetClock().TickCount();
     std::vector<PresentStorageFace> faces = CollectStorageFaces(kCdRomFaces);
     bool haveDisks = false;
@@ -271,10 +355,108 @@ bool SwitchByRules(const SwitchRuleSet& rules, const std::wstring& arrived) {
     return !haveDisks && SwitchFirstFace(CollectStorageFaces(kDiskFaces), rules, now, arrived);
 }
 
+// The decision and the sending of one arrival, on the arrival worker.
 // startLauncher: a launcher waits for the modem and starts its client (an
 // arrival that came with event data, and the switch of a CD-ROM face found
-// present when the service starts). arrived: the arriving interface's path,
-// when the event names one.
+// present when the service starts). arrived: the interfaces the events of
+// this pass named.
+void HandleArrival(bool startLauncher, const std::vector<std::wstring>& arrived) {
+    // One reading of the script for the whole arrival: a reload meanwhile
+    // counts from the next one on.
+    DriverScriptPin script;
+    std::wstring path;
+    // The modem may have come while this arrival waited for the one before.
+    if (FindSupportedModem(path)) return;
+
+    const SwitchRuleSet& rules = GetDriverScriptRules();
+    if (rules.rules.empty()) {
+        std::wstring instanceId;
+        if (!FindSupportedCdRom(path, &instanceId)) return;
+        // A stop that came in meanwhile: nothing is sent and no client started.
+        if (serviceRuntime.stopRequested) return;
+        BYTE cdb[kCdbBufferSize] = {};
+        int length = 0;
+        BuildArrivalCdb(cdb, &length);
+        dialogWatch.Arm(INFINITE);
+        bool sent = SendScsiCdb(path, cdb, length);
+        ReportSwitchCommand(instanceId, path, cdb, length, sent, GetLastError());
+    } else if (!SwitchByRules(rules, arrived)) {
+        return;
+    }
+
+    if (startLauncher && !serviceRuntime.stopRequested) {
+        DWORD threadId = 0;
+        HANDLE launcher = CreateThread(nullptr, kWorkerStackReserve, hooks.clientLaunchThread, nullptr,
+                                       STACK_SIZE_PARAM_IS_A_RESERVATION, &threadId);
+        if (launcher == nullptr) {
+            Trace(L"CreateThread ClientLaunchThread failed: %d\n", static_cast<int>(GetLastError()));
+        } else {
+            CloseHandle(launcher);  // detached: the thread ends by itself
+        }
+    }
+}
+
+// Handles the arrivals asked for, one pass at a time, until none is left.
+void RunArrivals() {
+    DeviceWork& work = Work();
+    for (;;) {
+        bool startLauncher = false;
+        std::vector<std::wstring> arrived;
+        {
+            std::lock_guard<std::mutex> hold(work.lock);
+            // Once a stop has been asked for, nothing more is sent.
+            if (!work.arrivalPending || serviceRuntime.stopRequested) {
+                work.arrivalPending = false;
+                work.arrivalLauncher = false;
+                work.arrivedPaths.clear();
+                work.arrivalWorkerRuns = false;
+                return;
+            }
+            startLauncher = work.arrivalLauncher;
+            arrived.swap(work.arrivedPaths);
+            work.arrivalPending = false;
+            work.arrivalLauncher = false;
+        }
+        deviceEventBusy = true;
+        BusyGuard clearBusy;
+        HandleArrival(startLauncher, arrived);
+    }
+}
+
+DWORD WINAPI ArrivalWorkerThread(LPVOID) {
+    WorkerEndGuard ended;
+    RunArrivals();
+    return 0;
+}
+
+// Arrivals are decided and sent on a worker thread, one at a time and in
+// order: a switch rule's blocks take up to 10 s each and its pauses minutes,
+// and the thread that gets device events and the manager's controls must not
+// wait for them. An arrival that comes meanwhile asks for one more pass.
+void QueueArrival(bool startLauncher, const std::wstring& arrived) {
+    DeviceWork& work = Work();
+    {
+        std::lock_guard<std::mutex> hold(work.lock);
+        work.arrivalPending = true;
+        work.arrivalLauncher = work.arrivalLauncher || startLauncher;
+        // A pass looks at every face present; the names only tell which of
+        // them came back. A burst of events beyond this many is not a plug.
+        if (!arrived.empty() && work.arrivedPaths.size() < kMaxQueuedArrivalNames)
+            work.arrivedPaths.push_back(arrived);
+        if (work.arrivalWorkerRuns) return;
+        work.arrivalWorkerRuns = true;
+    }
+    if (!StartWorker(ArrivalWorkerThread, nullptr)) {
+        // Handled here, as before there was a worker, rather than not at all.
+        Trace(L"CreateThread ArrivalWorkerThread failed: %d\n", static_cast<int>(GetLastError()));
+        RunArrivals();
+    }
+}
+
+// On the thread that gets the event: what must not wait for a sending under
+// way (the modem coming wakes its launchers and watches at once); the rest
+// goes to the arrival worker. arrived: the arriving interface's path, when
+// the event names one.
 DWORD OnDeviceArrival(bool startLauncher, const std::wstring& arrived = L"") {
     Trace(L"Device Arrival Event <<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<");
     WakeSwitchWatches();
@@ -285,37 +467,8 @@ DWORD OnDeviceArrival(bool startLauncher, const std::wstring& arrived = L"") {
         WakeClientLaunchers();
         return 0;
     }
-    // Test and set in one step: of two overlapping arrivals, one goes on and
-    // the other is dropped.
-    if (deviceEventBusy.exchange(true)) return 0;
-    BusyGuard clearBusy;
-
-    const SwitchRuleSet& rules = GetDriverScriptRules();
-    if (rules.rules.empty()) {
-        std::wstring instanceId;
-        if (!FindSupportedCdRom(path, &instanceId)) return 0;
-        // A stop that came in meanwhile: nothing is sent and no client started.
-        if (serviceRuntime.stopRequested) return 0;
-        BYTE cdb[kCdbBufferSize] = {};
-        int length = 0;
-        BuildArrivalCdb(cdb, &length);
-        dialogWatch.Arm(INFINITE);
-        bool sent = SendScsiCdb(path, cdb, length);
-        ReportSwitchCommand(instanceId, path, cdb, length, sent, GetLastError());
-    } else if (!SwitchByRules(rules, arrived)) {
-        return 0;
-    }
-
-    if (startLauncher) {
-        DWORD threadId = 0;
-        HANDLE launcher = CreateThread(nullptr, kWorkerStackReserve, hooks.clientLaunchThread, nullptr,
-                                       STACK_SIZE_PARAM_IS_A_RESERVATION, &threadId);
-        if (launcher == nullptr) {
-            Trace(L"CreateThread ClientLaunchThread failed: %d\n", static_cast<int>(GetLastError()));
-        } else {
-            CloseHandle(launcher);  // detached: the thread ends by itself
-        }
-    }
+    if (serviceRuntime.stopRequested) return 0;
+    QueueArrival(startLauncher, arrived);
     return 0;
 }
 
@@ -424,6 +577,40 @@ void MonitorPass() {
     }
 }
 
+namespace {
+
+// Disk faces are acted on only through a rule: they are listened for once
+// the script in force has rules (at start, or after a reload that brought
+// some). Called on the monitor thread.
+void ListenForDisksIfRules() {
+    std::shared_ptr<const LoadedScript> script = GetDriverScript();
+    if (script == nullptr || script->rules.rules.empty()) return;
+    std::lock_guard<std::mutex> guard(NotificationLock());
+    // A stop that came first leaves nothing registered.
+    if (serviceRuntime.stopRequested || serviceRuntime.diskNotify.load() != nullptr) return;
+    HDEVNOTIFY notify = nullptr;
+    if (!RegisterDevicePnPNotify(kGuidDevInterfaceDisk, &notify)) {
+        Trace(L"RegisterDevicePnPNotify Disk Fail.\n");
+    }
+    serviceRuntime.diskNotify = notify;
+}
+
+}  // namespace
+
+bool WaitForDeviceWork(DWORD milliseconds) {
+    HANDLE idle = DeviceWorkIdleEvent();
+    return idle == nullptr || WaitForSingleObject(idle, milliseconds) == WAIT_OBJECT_0;
+}
+
+HANDLE DeviceWorkIdleEvent() { return Work().idle; }
+
+void StopDeviceWork() { WakeSwitchWatches(); }
+
+void ReloadDriverScriptAndListen() {
+    ReloadDriverScript();
+    ListenForDisksIfRules();
+}
+
 DWORD WINAPI DeviceMonitorThread(LPVOID) {
     DeviceEventWindow window;  // Wine only
 
@@ -441,30 +628,24 @@ DWORD WINAPI DeviceMonitorThread(LPVOID) {
                 Trace(L"RegisterDevicePnPNotify Modem Fail.\n");
             }
             serviceRuntime.modemNotify = notify;
-            // Disk faces are acted on only through a rule: without rules
-            // they are not listened for.
-            if (!GetDriverScriptRules().rules.empty()) {
-                notify = nullptr;
-                if (!RegisterDevicePnPNotify(kGuidDevInterfaceDisk, &notify)) {
-                    Trace(L"RegisterDevicePnPNotify Disk Fail.\n");
-                }
-                serviceRuntime.diskNotify = notify;
-            }
         }
     }
+    ListenForDisksIfRules();
     // A CD-ROM face present at start is switched, and its client started once
     // the modem is ready, as for one that arrives later.
     std::wstring path;
     // With switch rules a face that only a rule names counts too.
-    if (!serviceRuntime.stopRequested && (FindSupportedCdRom(path) || !GetDriverScriptRules().rules.empty())) {
+    std::shared_ptr<const LoadedScript> script = GetDriverScript();
+    const bool haveRules = script != nullptr && !script->rules.rules.empty();
+    if (!serviceRuntime.stopRequested && (FindSupportedCdRom(path) || haveRules)) {
         OnDeviceArrival(true);
     }
     dialogWatch.Arm(kStartWatchMs);
 
     // The service may report running now: device events are heard (and, on
     // Wine, queued for this thread until its loop below runs), and the scan
-    // above no longer holds the arrival path, so an arrival right after
-    // -Register returns is not dropped as one overlapping it.
+    // above has handed its sending to the arrival worker, so an arrival right
+    // after -Register returns is handled after it, not lost.
     if (HANDLE listening = serviceRuntime.listeningEvent.load()) SetEvent(listening);
 
     HANDLE stopEvent = serviceRuntime.stopEvent.load();
@@ -474,6 +655,9 @@ DWORD WINAPI DeviceMonitorThread(LPVOID) {
         // A failed wait counts as not signalled; the pause keeps it from
         // turning the loop into a spin.
         if (result == WAIT_FAILED) GetClock().Sleep(kMonitorPollMs);
+        if (serviceRuntime.reloadRequested.exchange(false) && !serviceRuntime.stopRequested) {
+            ReloadDriverScriptAndListen();
+        }
         MonitorPass();
     }
     return 0;

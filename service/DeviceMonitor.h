@@ -14,9 +14,28 @@ bool RegisterDevicePnPNotify(GUID classGuid, HDEVNOTIFY* handleOut);
 // eventData is tested for null (null: no client launcher), and the name of
 // an arriving interface only tells whether a storage face that was sent its
 // rule has come back. Returns 0.
-// A CD-ROM face present when the monitor starts is switched by the monitor
-// itself, with a launcher, before it says that it listens.
+// An arrival with no supported modem present is handed to the arrival
+// worker, which decides and sends on a thread of its own, one arrival after
+// the other; this returns without waiting for it. A CD-ROM face present when
+// the monitor starts is handed to it, with a launcher, before the monitor
+// says that it listens.
 DWORD OnDeviceEvent(DWORD eventType, LPVOID eventData);
+
+// Waits until the arrival worker and every switch watch have ended; false
+// when they still run after milliseconds.
+bool WaitForDeviceWork(DWORD milliseconds);
+// Set while neither the arrival worker nor a switch watch runs (manual
+// reset, never closed), for a wait together with other handles; null when it
+// could not be created (then nothing can be waited for).
+HANDLE DeviceWorkIdleEvent();
+// Wakes the switch watches so that they see a stop at once; the arrival
+// worker's waits end at the stop event (common/StopSignal.h).
+void StopDeviceWork();
+
+// Reads the driver script again (ReloadDriverScript) and, when the script in
+// force now has switch rules, listens for disk faces too. On the monitor
+// thread, when a parameter-change control asked for it.
+void ReloadDriverScriptAndListen();
 
 // One pass of the monitor loop: looks for the unsafe-removal dialog while the
 // watch is armed and closes it, or disarms a watch that has expired.
@@ -60,7 +79,7 @@ private:
 
 extern DialogWatch dialogWatch;
 
-// True while OnDeviceEvent handles a CD-ROM arrival.
+// True while the arrival worker handles an arrival.
 bool IsDeviceEventBusy();
 
 // What tests replace: the version class that decides whether the watch is

@@ -4,6 +4,7 @@
 #include "common/EventLog.h"
 #include "common/EventReports.h"
 #include "common/Handles.h"
+#include "common/StopSignal.h"
 #include "common/Trace.h"
 #include "service/DeviceMonitor.h"
 #include "session/ClientLauncher.h"
@@ -24,11 +25,17 @@ std::atomic<bool> stoppedReported{false};
 
 enum class ThreadWait { Ended, Failed };
 
-// Waits for the monitor thread in 1000 ms steps and reports stop-pending with
-// a rising check point after each step that finds it still running.
+// Waits for the monitor thread, and for the arrival worker and the switch
+// watches, in 1000 ms steps and reports stop-pending with a rising check
+// point after each step that finds them still running. (A switch block's
+// own time-out, 10 s, is the longest they can take: every pause and wait of
+// theirs ends at the stop.)
 ThreadWait WaitForMonitorThread(HANDLE thread) {
+    HANDLE idle = DeviceWorkIdleEvent();
+    const HANDLE handles[] = {thread, idle};
+    const DWORD count = idle != nullptr ? 2 : 1;
     for (DWORD n = 1;; ++n) {
-        DWORD result = hostCalls.waitForThread(1, &thread, TRUE, kMonitorWaitMs);
+        DWORD result = hostCalls.waitForThread(count, handles, TRUE, kMonitorWaitMs);
         if (result == WAIT_OBJECT_0) return ThreadWait::Ended;
         if (result == WAIT_FAILED || result == WAIT_ABANDONED_0) return ThreadWait::Failed;
         SetTheServiceStatus(SERVICE_STOP_PENDING, 0, StopPendingCheckPoint(n), kStopPendingWaitHint);
@@ -77,6 +84,9 @@ VOID WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
         return;
     }
     serviceRuntime.stopEvent = stopEvent;
+    serviceRuntime.reloadRequested = false;
+    // Every long wait of the service's threads ends at it.
+    SetStopEvent(stopEvent);
 
     // Without it the service reports running at once, as it always could.
     UniqueHandle listening(CreateEventW(nullptr, TRUE, FALSE, nullptr));
@@ -88,6 +98,7 @@ VOID WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
     if (thread == nullptr) {
         // Reported stopped already: going on would report running after that.
         ReportApiError(L"CreateThread");
+        SetStopEvent(nullptr);
         CloseRuntimeHandle(serviceRuntime.stopEvent);
         serviceRuntime.listeningEvent = nullptr;
         return;
@@ -120,11 +131,13 @@ VOID WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
     // Launchers waiting for the modem end now; one starting a client
     // finishes first, so that no client starts once the service is stopped.
     StopClientLaunches();
+    StopDeviceWork();
 
     // A failed wait is reported once and ends the wait: waiting again on a
     // handle that cannot be waited on would spin.
     if (WaitForMonitorThread(thread) == ThreadWait::Failed) ReportApiError(L"WaitForMultipleObjects");
 
+    SetStopEvent(nullptr);
     CloseRuntimeHandle(serviceRuntime.stopEvent);
     CloseRuntimeHandle(serviceRuntime.monitorThread);
     serviceRuntime.listeningEvent = nullptr;
@@ -160,6 +173,13 @@ DWORD WINAPI ServiceCtrl(DWORD control, DWORD eventType, LPVOID eventData, LPVOI
         serviceRuntime.stopRequested = true;
         state = SERVICE_STOP_PENDING;
         stopping = true;
+        break;
+    case SERVICE_CONTROL_PARAMCHANGE:
+        // Read on the monitor thread: the manager's controls wait for no file.
+        if (!serviceRuntime.stopRequested) {
+            serviceRuntime.reloadRequested = true;
+            Trace(L"Parameter change: the driver script is read again\n");
+        }
         break;
     case SERVICE_CONTROL_DEVICEEVENT:
         OnDeviceEvent(eventType, eventData);

@@ -9,7 +9,9 @@
 
 // Every status this service reports: own process, interactive.
 const DWORD kServiceStatusType = SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS;
-const DWORD kControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+// A parameter change (sc control CDZorra_Detect paramchange, or -Import)
+// makes the service read its driver script again.
+const DWORD kControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PARAMCHANGE;
 const DWORD kMonitorWaitMs = 1000;
 const DWORD kStopPendingWaitHint = 3000;
 // How long ServiceMain waits for the monitor to listen before it reports
@@ -21,7 +23,8 @@ const DWORD kListeningWaitMs = 5000;
 // stopped, or at once when the process was not started by the manager.
 void RunServiceDispatcher();
 VOID WINAPI ServiceMain(DWORD argc, LPWSTR* argv);
-// Answers every control with NO_ERROR.
+// Answers every control with NO_ERROR. A parameter change asks the monitor
+// thread to read the driver script again, and returns at once.
 DWORD WINAPI ServiceCtrl(DWORD control, DWORD eventType, LPVOID eventData, LPVOID context);
 // Once a stopped state has been reported (by ReportApiError with its error,
 // say), nothing more is: the manager keeps the first stopped report.

@@ -25,6 +25,9 @@ struct ServiceRuntime {
     // Set by a stop or shutdown control and by an error report: from then on
     // the monitor registers no notification and sends no command block.
     std::atomic<bool> stopRequested{false};
+    // Set by a parameter-change control: the monitor thread reads the driver
+    // script again at its next pass (within kMonitorPollMs).
+    std::atomic<bool> reloadRequested{false};
 };
 
 extern ServiceRuntime serviceRuntime;

@@ -58,7 +58,13 @@ const MessageCase kMessages[] = {
      L"machine's own drives included, is sent the switch command.\r\n"},
     {MSG_SCRIPT_UNREADABLE, EVENTLOG_WARNING_TYPE, {L"C:\\Modem\\DrvScript\\a.ini", L"5", L"Access denied."},
      L"The driver script C:\\Modem\\DrvScript\\a.ini cannot be read (error 5, Access denied.): every device counts as "
-     L"supported until the service restarts.\r\n"},
+     L"supported until the service reads its script again.\r\n"},
+    {MSG_SCRIPT_RELOADED, EVENTLOG_INFORMATION_TYPE, {L"C:\\Modem\\DrvScript\\a.ini", L"3"},
+     L"The driver script C:\\Modem\\DrvScript\\a.ini was read again and is in force now, with 3 switch rules.\r\n"},
+    {MSG_SCRIPT_NOT_RELOADED, EVENTLOG_WARNING_TYPE,
+     {L"C:\\Modem\\DrvScript\\a.ini", L"32", L"Sharing violation.", L"C:\\Modem\\DrvScript\\a.ini"},
+     L"The driver script C:\\Modem\\DrvScript\\a.ini could not be read again (error 32, Sharing violation.): the "
+     L"script in force stays, C:\\Modem\\DrvScript\\a.ini.\r\n"},
 };
 
 // FormatMessageW as a viewer calls it: the exe as the message file, the

@@ -70,6 +70,39 @@ TEST_F(DriverScriptTest, UnreadableScriptStaysEmptyForGood) {
     EXPECT_THAT(probe.Run(L"isdx"), ElementsAre("isdx=1"));
 }
 
+// Told to, the process reads its script again by the path of the first read
+// and puts the new reading in force whole, and says so. A pin made before
+// keeps answering from the old reading (values, supported list and rules
+// alike) until it ends.
+TEST_F(DriverScriptTest, ReloadPutsTheNewReadingInForceAndAPinKeepsTheOld) {
+    const std::string rule = "[SwitchRule VID_1234&PID_5678]\nBlock1=1B 00 00 00 02 00\n";
+    ASSERT_TRUE(probe.WriteScript(L"DrvScript\\s.ini", "[Setup]\nVEN=VEN_OLD\n" + rule));
+    ASSERT_TRUE(probe.WriteScript(L"new.txt", "[Setup]\nVEN=VEN_NEW\n" + rule +
+                                                  "[SwitchRule VID_1234&PID_5679]\nBlock1=1B 00 00 00 02 00\n"));
+    const std::string script = WideToUtf8(probe.Path()) + "DrvScript\\s.ini";
+    EXPECT_THAT(probe.Run(L"events get Setup VEN pin copy new.txt DrvScript\\s.ini reload "
+                          L"get Setup VEN rules supported X\\VEN_NEW "
+                          L"unpin get Setup VEN rules supported X\\VEN_NEW"),
+                ElementsAre("get=VEN_OLD", "pin=1", "copy=1", "event=40000011\t" + script + "\t2", "reload=1",
+                            "get=VEN_OLD", "rules=1", "supported=0", "unpin",
+                            "get=VEN_NEW", "rules=2", "trace=IsSupportedID Found OK :X\\VEN_NEW  VEN_NEW",
+                            "supported=1"));
+}
+
+// A script that cannot be read again (here: opened by someone who shares
+// nothing), or a folder without one, leaves the reading in force as it was,
+// and the Event Log says so.
+TEST_F(DriverScriptTest, AReloadThatCannotReadLeavesTheOldReadingInForce) {
+    ASSERT_TRUE(probe.WriteScript(L"DrvScript\\s.ini", "[Setup]\nVEN=VEN_OLD\n"));
+    ASSERT_TRUE(probe.WriteScript(L"new.txt", "[Setup]\nVEN=VEN_NEW\n"));
+    const std::string folder = WideToUtf8(probe.Path()) + "DrvScript\\";
+    EXPECT_THAT(probe.Run(L"events get Setup VEN copy new.txt DrvScript\\s.ini lock DrvScript\\s.ini reload "
+                          L"get Setup VEN supported X\\VEN_NEW unlock delete DrvScript\\s.ini reload get Setup VEN"),
+                ElementsAre("get=VEN_OLD", "copy=1", "lock=1", "event=80000012\t" + folder + "s.ini\t32", "reload=0",
+                            "get=VEN_OLD", "supported=0", "unlock", "delete=1",
+                            "event=80000012\t" + folder + "*.ini\t2", "reload=0", "get=VEN_OLD"));
+}
+
 TEST_F(DriverScriptTest, QueryIsDX) {
     struct Case {
         const char* script;

@@ -1,6 +1,6 @@
 // The USB IDs of a storage face found by walking up the device tree, and a
 // rule's blocks on the wire: their own lengths, a data-in answer traced in
-// hex, a device that drops off the bus in the middle.
+// hex, a device that drops off the bus in the middle, pauses that a stop ends.
 
 #include <gtest/gtest.h>
 
@@ -11,11 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "common/Handles.h"
+#include "common/StopSignal.h"
 #include "device/DeviceApi.h"
 #include "device/DeviceEnum.h"
 #include "device/SwitchChoice.h"
 #include "device/SwitchSend.h"
-#include "common/Clock.h"
 #include "support/FakeClock.h"
 #include "support/FakeDevices.h"
 #include "support/TraceCapture.h"
@@ -158,19 +159,57 @@ TEST_F(SwitchSendTest, AWaitBeforeTheFirstBlockThatAStopEnds) {
     devices.AddOpenablePath(L"\\\\.\\E:");
     std::vector<SwitchBlock> blocks(1);
     blocks[0].cdb = {0x1B, 0, 0, 0, 0x02, 0};
-    HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ASSERT_NE(nullptr, stop);
-    EXPECT_EQ(RuleSendResult::Sent, SendSwitchBlocks(L"\\\\.\\E:", blocks, 10000, stop));
+    UniqueHandle stop(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    SetStopEvent(stop.get());
+    EXPECT_EQ(RuleSendResult::Sent, SendSwitchBlocks(L"\\\\.\\E:", blocks, 10000));
     EXPECT_EQ(std::vector<DWORD>{10000}, clock.Sleeps());
     EXPECT_EQ(1u, devices.Sent().size());
     EXPECT_EQ(1u, traces.Count(L"Switch rule: waiting 10000 ms before the first block\n"));
 
-    SetEvent(stop);
-    EXPECT_EQ(RuleSendResult::Stopped, SendSwitchBlocks(L"\\\\.\\E:", blocks, 10000, stop));
+    SetEvent(stop.get());
+    EXPECT_EQ(RuleSendResult::Stopped, SendSwitchBlocks(L"\\\\.\\E:", blocks, 10000));
     EXPECT_EQ(1u, devices.Sent().size());
     EXPECT_EQ(1u, traces.Count(L"Switch rule: the service stops: no block sent\n"));
     EXPECT_EQ(0, devices.OpenHandleCount());
-    CloseHandle(stop);
+    SetStopEvent(nullptr);
+}
+
+// Pauses run on the process clock, and a stop of the service ends the
+// sending at the next pause (or between blocks without one): the blocks sent
+// count, the rest never go, and the device is closed.
+TEST_F(SwitchSendTest, PausesRunOnTheClockAndAStopEndsTheSending) {
+    FakeClock clock;
+    ScopedClockOverride useClock(clock);
+    UniqueHandle stop(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    SetStopEvent(stop.get());
+    devices.AddOpenablePath(L"\\\\.\\E:");
+    std::vector<SwitchBlock> blocks(3);
+    blocks[0].cdb = {0x1E, 0, 0, 0, 0, 0};
+    blocks[0].pauseMs = 60000;
+    blocks[1].cdb = {0x12, 0, 0, 0, 0x24, 0};
+    blocks[2].cdb = {0x1B, 0, 0, 0, 0x02, 0};
+    EXPECT_EQ(RuleSendResult::Sent, SendSwitchBlocks(L"\\\\.\\E:", blocks));
+    EXPECT_EQ(std::vector<DWORD>{60000}, clock.Sleeps());  // none after the last block
+    EXPECT_EQ(3u, devices.Sent().size());
+
+    struct Row {
+        const char* name;
+        DWORD firstPause;
+        size_t sent;
+    } rows[] = {{"a stop during a pause", 60000, 1}, {"a stop between blocks without a pause", 0, 1}};
+    for (const Row& row : rows) {
+        ResetEvent(stop.get());
+        size_t before = devices.Sent().size();
+        blocks[0].pauseMs = row.firstPause;
+        devices.OnDeviceControl([&stop](const FakeSentRequest&) { SetEvent(stop.get()); });
+        EXPECT_EQ(RuleSendResult::Stopped, SendSwitchBlocks(L"\\\\.\\E:", blocks)) << row.name;
+        EXPECT_EQ(row.sent, devices.Sent().size() - before) << row.name;
+        devices.OnDeviceControl(nullptr);
+    }
+    EXPECT_EQ(std::vector<DWORD>{60000}, clock.Sleeps());  // a stop waits out no pause
+    EXPECT_EQ(2u, traces.Count(L"Switch block 1: the service stops: the blocks after it are not sent\n"));
+    EXPECT_EQ(0, devices.OpenHandleCount());
+    SetStopEvent(nullptr);
 }
 
 }  // namespace

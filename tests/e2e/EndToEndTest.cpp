@@ -851,3 +851,71 @@ TEST_F(EndToEnd, QualifiedRulesGoToTheDeviceTheirStringsName) {
     ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_MODEM, 10000)) << SimModemWaitReport() << TraceText();
     EXPECT_EQ(std::string::npos, TraceText().find("USB strings of")) << TraceText();
 }
+
+namespace {
+
+// Tells the running service that its parameters changed, as
+// "sc control CDZorra_Detect paramchange" does.
+bool SendParamChange() {
+    UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueScHandle service(OpenServiceW(manager.get(), L"CDZorra_Detect", SERVICE_PAUSE_CONTINUE));
+    SERVICE_STATUS status = {};
+    return service.valid() && ControlService(service.get(), SERVICE_CONTROL_PARAMCHANGE, &status);
+}
+
+}  // namespace
+
+// The running service reads its script again when told to: a device that only
+// the new script's rule names is switched at its next plug. A script that
+// cannot be read then leaves the one in force, and says so.
+TEST_F(EndToEnd, AParameterChangeMakesTheServiceReadItsScriptAgain) {
+    Register();
+    const std::string rule = "[SwitchRule VID_2001&PID_A706]\r\nBlock1=1B 00 00 00 02 00\r\n"
+                             "SwitchedTo=VID_2001&PID_7D0D\r\n";
+    std::string script = ReadFileBytes(folder_ / L"DrvScript\\ZorraModem.ini");
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"DrvScript\\ZorraModem.ini", script + rule));
+    ASSERT_TRUE(SendParamChange()) << LastErrorText();
+    ASSERT_TRUE(WaitForEvent("40000011\t" + Narrow(folder_ / L"DrvScript\\ZorraModem.ini") + "\t1\r\n"))
+        << EventText() << TraceText();
+
+    SIM_PLUG plug = SimModemDefaultPlug();
+    plug.vendorId = 0x2001;
+    plug.cdromProductId = 0xA706;
+    plug.modemProductId = 0x7D0D;
+    SimModemSetText(plug.vendor, L"D-LINK");
+    SimModemSetSwitchBlocks(plug, {{0x1B, 0, 0, 0, 0x02, 0}});
+    Plug(plug);
+    ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_MODEM, 10000)) << SimModemWaitReport() << "; " << TraceText();
+    EXPECT_EQ(1u, SwitchBlocks().size()) << TraceText();
+
+    // Held open by someone who shares nothing: not read again.
+    UniqueFileHandle held(CreateFileW((folder_ / L"DrvScript\\ZorraModem.ini").c_str(), GENERIC_READ, 0, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(held.valid()) << LastErrorText();
+    ASSERT_TRUE(SendParamChange()) << LastErrorText();
+    EXPECT_TRUE(WaitForEvent("80000012\t" + Narrow(folder_ / L"DrvScript\\ZorraModem.ini") + "\t32\t"))
+        << EventText() << TraceText();
+}
+
+// A stop while a rule waits out a pause of a minute: the service stops at
+// once and sends nothing more, and the Event Log has its stop report.
+TEST_F(EndToEnd, AStopEndsARulesPause) {
+    const std::string rule = "[SwitchRule VID_2001&PID_A706]\r\nBlock1=1E 00 00 00 00 00\r\nBlock1Pause=60000\r\n"
+                             "Block2=1B 00 00 00 02 00\r\n";
+    std::string script = ReadFileBytes(folder_ / L"DrvScript\\ZorraModem.ini");
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"DrvScript\\ZorraModem.ini", script + rule));
+    Register();
+    SIM_PLUG plug = SimModemDefaultPlug();
+    plug.vendorId = 0x2001;
+    plug.cdromProductId = 0xA706;
+    plug.stubborn = 1;
+    SimModemSetText(plug.vendor, L"D-LINK");
+    Plug(plug);
+    ASSERT_TRUE(SimModemWaitEvent(logStart_, SIM_EVENT_CDB, 10000)) << SimModemWaitReport() << "; " << TraceText();
+
+    Run(L"-Stop");
+    EXPECT_TRUE(WaitForEvent("40000002\r\n")) << EventText();
+    EXPECT_NE(std::string::npos, TraceText().find("Switch block 1: the service stops: the blocks after it are not sent"))
+        << TraceText();
+    EXPECT_EQ(1u, SwitchBlocks().size()) << TraceText();
+}

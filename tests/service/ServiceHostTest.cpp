@@ -165,7 +165,7 @@ TEST_F(ServiceHostTest, StopUnregistersTheNotificationsReportsStopPendingThenSig
     EXPECT_EQ(got[0].checkPoint, 0u);
     EXPECT_EQ(got[0].waitHint, 0u);
     EXPECT_EQ(got[0].type, 0x110u);
-    EXPECT_EQ(got[0].accepted, 5u);
+    EXPECT_EQ(got[0].accepted, 13u);  // stop, shutdown, parameter change
     EXPECT_TRUE(got[0].notifyCleared);   // unregistered first
     EXPECT_FALSE(got[0].stopEventSet);  // reported before the event is set
     EXPECT_TRUE(IsSet(serviceRuntime.stopEvent.load()));
@@ -340,13 +340,14 @@ TEST_F(ServiceHostTest, AStopDuringAnArrivalSendsNothing) {
     serviceRuntime.stopRequested = false;
     devices.AddInterfaceNode(kGuidDevInterfaceCdRom, kSupportedCdRomId, kSupportedCdRomPath);
     int sets = 0;
-    // The stop arrives once the arrival has looked for the modem, while it
-    // looks for the CD-ROM.
+    // The stop arrives once the arrival has looked for the modem, while the
+    // arrival worker looks again before it looks for the CD-ROM.
     devices.OnGetClassDevs([&sets] {
         if (++sets == 2) ServiceCtrl(SERVICE_CONTROL_STOP, 0, nullptr, nullptr);
     });
     DEV_BROADCAST_DEVICEINTERFACE_W eventData = {};
     OnDeviceEvent(DBT_DEVICEARRIVAL, &eventData);
+    ASSERT_TRUE(WaitForDeviceWork(30000)) << "the arrival worker did not end";
     EXPECT_GE(sets, 2);
     EXPECT_TRUE(devices.Sent().empty());
     EXPECT_FALSE(IsDeviceEventBusy());

@@ -107,7 +107,7 @@ TEST_F(ServiceManagerTest, RegisterInstallsQuotedStartsAndAnswersUntilUnregister
     SERVICE_STATUS_PROCESS status = Query();
     EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_EQ(status.dwServiceType, 0x110u);
-    EXPECT_EQ(status.dwControlsAccepted, 5u);
+    EXPECT_EQ(status.dwControlsAccepted, 13u);  // stop, shutdown, parameter change
     EXPECT_NE(status.dwProcessId, 0u);
     EXPECT_TRUE(Traced("CreateService  Successfully."));
     EXPECT_TRUE(Traced("Service start pending..."));
@@ -122,6 +122,16 @@ TEST_F(ServiceManagerTest, RegisterInstallsQuotedStartsAndAnswersUntilUnregister
         EXPECT_TRUE(ControlService(service.get(), SERVICE_CONTROL_INTERROGATE, &answer)) << GetLastError();
         EXPECT_EQ(answer.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
         EXPECT_TRUE(Traced("SetTheServiceStatus, ServiceCtrl function"));
+    }
+    {
+        // What "sc control CDZorra_Detect paramchange" asks for: the manager
+        // passes it on, and the service reads its script again.
+        UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+        UniqueScHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_PAUSE_CONTINUE));
+        SERVICE_STATUS answer = {};
+        EXPECT_TRUE(ControlService(service.get(), SERVICE_CONTROL_PARAMCHANGE, &answer)) << GetLastError();
+        EXPECT_EQ(answer.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+        EXPECT_TRUE(Traced("Parameter change: the driver script is read again"));
     }
 
     // Installed already: the create fails and the start is still tried.

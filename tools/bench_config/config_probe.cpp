@@ -13,14 +13,24 @@
 //                       "race=DISTINCT_ANSWERS VALUE"
 //   trace COUNT TEXT    traces "TEXT n" for n = 0 .. COUNT-1 (to the trace
 //                       file, when the setting names one): "trace=COUNT"
+//   reload              reads the script again: "reload=0|1"
+//   pin / unpin         takes / ends a pin of the script in force: "pin=0|1"
+//                       (whether there is a script), "unpin"
+//   rules               "rules=COUNT" of the switch rules in force
+//   lock NAME / unlock  opens a file (relative to the program's folder)
+//                       sharing nothing, until unlock: "lock=0|1", "unlock"
+//   events              from now on each Event Log report made:
+//                       "event=ID<tab>FIRST INSERT<tab>SECOND INSERT"
 
 #include <windows.h>
 
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/EventLog.h"
 #include "common/StringUtil.h"
 #include "common/Trace.h"
 #include "config/DriverScript.h"
@@ -39,6 +49,8 @@ void Print(const std::wstring& line) {
 
 int wmain(int argc, wchar_t** argv) {
     std::wstring folder = GetModuleFolder();
+    std::vector<std::unique_ptr<DriverScriptPin>> pins;
+    HANDLE locked = INVALID_HANDLE_VALUE;
     for (int i = 1; i < argc; ++i) {
         std::wstring step = argv[i];
         auto arg = [&](int n) { return i + n < argc ? std::wstring(argv[i + n]) : std::wstring(); };
@@ -94,6 +106,33 @@ int wmain(int argc, wchar_t** argv) {
             for (int n = 0; n < count; ++n) Trace(L"%s %d\n", arg(2).c_str(), n);
             Print(L"trace=" + std::to_wstring(count));
             i += 2;
+        } else if (step == L"reload") {
+            Print(ReloadDriverScript() ? L"reload=1" : L"reload=0");
+        } else if (step == L"pin") {
+            pins.push_back(std::make_unique<DriverScriptPin>());
+            Print(pins.back()->Script() != nullptr ? L"pin=1" : L"pin=0");
+        } else if (step == L"unpin") {
+            if (!pins.empty()) pins.pop_back();
+            Print(L"unpin");
+        } else if (step == L"rules") {
+            Print(L"rules=" + std::to_wstring(GetDriverScriptRules().rules.size()));
+        } else if (step == L"lock") {
+            locked = CreateFileW((folder + arg(1)).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+            Print(locked != INVALID_HANDLE_VALUE ? L"lock=1" : L"lock=0");
+            i += 1;
+        } else if (step == L"unlock") {
+            if (locked != INVALID_HANDLE_VALUE) CloseHandle(locked);
+            locked = INVALID_HANDLE_VALUE;
+            Print(L"unlock");
+        } else if (step == L"events") {
+            AddEventReportListener([](DWORD id, const std::vector<std::wstring>& inserts) {
+                wchar_t hex[16];
+                wsprintfW(hex, L"%08X", static_cast<unsigned>(id));
+                std::wstring line = L"event=" + std::wstring(hex);
+                for (size_t n = 0; n < inserts.size() && n < 2; ++n) line += L"\t" + inserts[n];
+                Print(line);
+            });
         } else {
             Print(L"unknown step " + step);
             return 2;
