@@ -36,9 +36,11 @@ std::wstring TraceFileSetting() {
 
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-CheckedObject Check(const wchar_t* what, const std::wstring& path, bool refusesInstall) {
+// pathAbove: the folders above count too (whoever may rename one replaces
+// the object).
+CheckedObject Check(const wchar_t* what, const std::wstring& path, bool refusesInstall, bool pathAbove = false) {
     CheckedObject object{what, path, refusesInstall, !path.empty() && Exists(path), WriteAccess()};
-    if (object.present) object.access = ReadWriteAccess(path);
+    if (object.present) object.access = pathAbove ? ReadPathChainAccess(path) : ReadWriteAccess(path);
     return object;
 }
 
@@ -54,19 +56,24 @@ std::vector<CheckedObject> CheckInstallationObjects() {
     std::wstring exe = GetModulePath();
     std::wstring folder = FolderOfPath(exe);
     objects.push_back(Check(L"The program", exe, true));
-    objects.push_back(Check(L"The program's folder", folder, true));
+    objects.push_back(Check(L"The program's folder", folder, true, true));
     objects.push_back(Check(L"The driver script folder", folder + L"DrvScript\\", false));
     std::wstring script = FindDriverScriptPath();
     if (!script.empty()) objects.push_back(Check(L"The driver script", script, false));
     bool isDX = QueryIsDX();
     std::wstring client = ClientImagePath(isDX);
     if (isDX) {
-        if (!client.empty()) objects.push_back(Check(L"The client's folder", FolderOfPath(client), false));
+        if (!client.empty()) {
+            objects.push_back(Check(L"The client", client, false));
+            objects.push_back(Check(L"The client's folder", FolderOfPath(client), false));
+        }
     } else {
         objects.push_back(Check(L"The client", client, false));
     }
     std::wstring traceFile = TraceFileSetting();
-    if (!traceFile.empty()) objects.push_back(Check(L"The trace file's folder", FolderOfPath(traceFile), false));
+    if (!traceFile.empty()) {
+        objects.push_back(Check(L"The trace file's folder", FolderOfPath(traceFile), false, true));
+    }
     return objects;
 }
 
@@ -103,8 +110,6 @@ std::wstring PermissionsListing(const std::vector<CheckedObject>& objects) {
         out += L"  " + object.what + L": " + (object.path.empty() ? L"(none)" : object.path) + L"\r\n";
         if (!object.present) {
             out += L"    not present\r\n";
-        } else if (!object.access.readable) {
-            out += L"    security not readable (error " + std::to_wstring(object.access.error) + L")\r\n";
         } else {
             out += L"    may be changed by: " + WritersText(object.access) + L"\r\n";
             out += object.access.writableByUsers
