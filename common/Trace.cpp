@@ -6,6 +6,7 @@
 
 #include "common/Handles.h"
 #include "common/StringUtil.h"
+#include "common/WritePermission.h"
 
 const wchar_t kTraceParametersKey[] = L"SYSTEM\\CurrentControlSet\\Services\\CDZorra_Detect\\Parameters";
 const wchar_t kTraceFileValue[] = L"TraceFile";
@@ -23,6 +24,7 @@ struct TraceState {
     bool loaded = false;
     DWORD loadedTick = 0;
     std::wstring filePath;
+    std::wstring refusedPath;  // the last trace file refused, reported once
     int nextListener = 1;
     std::map<int, TraceListener> listeners;
 };
@@ -65,17 +67,42 @@ const DWORD kAppendLockOffsetLow = 0;
 // How long an append tries for the append lock before it writes without it.
 const DWORD kAppendLockTryMs = 100;
 
-// False when the line could not be written.
-bool AppendToFile(const std::wstring& path, const std::string& line) {
+// The trace file is refused: its folder can be changed by ordinary users
+// (who could put a link there to a file of their choice), or the file is a
+// link. The text says why, for the one report per path.
+std::wstring TraceFolderRefusal(const std::wstring& path) {
+    std::wstring folder = path.substr(0, path.rfind(L'\\') + 1);
+    WriteAccess access = ReadPathChainAccess(folder);
+    if (!access.writableByUsers) return std::wstring();
+    return L"its folder " + folder + L" can be changed by ordinary users: " + WritersText(access);
+}
+
+// False when the line could not be written; *refusal then says why when the
+// file itself was refused.
+bool AppendToFile(const std::wstring& path, const std::string& line, std::wstring* refusal) {
     // One open and one write per message, so a file that an administrator
     // deletes or moves is simply made anew. Within this process the appends
     // are serialised by a mutex, across processes by the lock on the file:
     // Wine's FILE_APPEND_DATA is not atomic across handles and loses lines.
     std::lock_guard<std::mutex> guard(fileLock);
+    // The file itself is opened, never what a link in its place points to,
+    // and refused when it is a link: a hard link made by a user in the
+    // moment the folder was still open to users would lead SYSTEM's appends
+    // into any file.
     UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file) return false;
+    BY_HANDLE_FILE_INFORMATION information = {};
+    if (!GetFileInformationByHandle(file.get(), &information)) return false;
+    if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        *refusal = L"it is a reparse point (a link or junction)";
+        return false;
+    }
+    if (information.nNumberOfLinks > 1) {
+        *refusal = FormatTrace(L"it has %u hard links", static_cast<unsigned>(information.nNumberOfLinks));
+        return false;
+    }
     OVERLAPPED region = {};
     region.Offset = kAppendLockOffsetLow;
     region.OffsetHigh = kAppendLockOffsetHigh;
@@ -217,18 +244,25 @@ void TraceV(const wchar_t* format, va_list args) {
     TraceState& state = State();
     std::wstring path;
     bool anyListener = false;
+    bool reload = false;
+    std::wstring refusal;
     {
         std::lock_guard<std::mutex> guard(state.lock);
         DWORD now = GetTickCount();
-        if (!state.loaded || now - state.loadedTick > kSettingsLifetimeMs) {
+        reload = !state.loaded || now - state.loadedTick > kSettingsLifetimeMs;
+        if (reload) {
+            // The folder check reads the security of every folder up to the
+            // root: a few milliseconds every two seconds of tracing.
             state.filePath = ReadTraceFilePath();
+            if (!state.filePath.empty()) refusal = TraceFolderRefusal(state.filePath);
             state.loaded = true;
             state.loadedTick = now;
         }
         path = state.filePath;
+        if (!refusal.empty()) state.filePath.clear();
         anyListener = !state.listeners.empty();
     }
-    if (!path.empty()) {
+    if (!path.empty() && refusal.empty()) {
         SYSTEMTIME time;
         GetLocalTime(&time);
         std::string lines = WideToUtf8(FormatTraceFileLine(time, GetCurrentThreadId(), message)) + "\r\n";
@@ -239,7 +273,21 @@ void TraceV(const wchar_t* format, va_list args) {
                                               lost);
             lines = WideToUtf8(FormatTraceFileLine(time, GetCurrentThreadId(), notice)) + "\r\n" + lines;
         }
-        if (!AppendToFile(path, lines)) linesNotWritten += lost + 1;
+        if (!AppendToFile(path, lines, &refusal)) linesNotWritten += lost + 1;
+    }
+    if (!refusal.empty()) {
+        bool first = false;
+        {
+            std::lock_guard<std::mutex> guard(state.lock);
+            first = state.refusedPath != path;
+            state.refusedPath = path;
+        }
+        // Once per path, to the debugger and the listeners only (the file
+        // setting is empty by now, or this very file is refused again).
+        if (first) Trace(L"Trace: the trace file %s is not written: %s.\n", path.c_str(), refusal.c_str());
+    } else if (reload && !path.empty()) {
+        std::lock_guard<std::mutex> guard(state.lock);
+        state.refusedPath.clear();
     }
     if (anyListener) {
         // The listeners of this moment, copied under the call lock: one that

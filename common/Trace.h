@@ -13,6 +13,12 @@
 // local time and the thread id; appends from several processes to one file
 // keep their lines whole. A trace never changes GetLastError() and never
 // fails towards its caller.
+//
+// The service writes that file as SYSTEM, so no user may steer it: no file is
+// written when its folder, or a folder above it, can be changed by ordinary
+// users (ReadPathChainAccess), nor when the file is a reparse point or has
+// more than one hard link (it is opened without following links). Each such
+// refusal is traced once per path, to the debugger and the listeners.
 
 #include <windows.h>
 

@@ -36,12 +36,6 @@ std::wstring TraceFileSetting() {
 
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-CheckedObject Check(const wchar_t* what, const std::wstring& path, bool refusesInstall) {
-    CheckedObject object{what, path, refusesInstall, !path.empty() && Exists(path), WriteAccess()};
-    if (object.present) object.access = ReadWriteAccess(path);
-    return object;
-}
-
 std::wstring FindingText(const CheckedObject& object) {
     return object.what + L" " + object.path + L" can be changed by ordinary users: " + WritersText(object.access) +
            L".";
@@ -49,24 +43,40 @@ std::wstring FindingText(const CheckedObject& object) {
 
 }  // namespace
 
+CheckedObject CheckObject(const wchar_t* what, const std::wstring& path, bool refusesInstall, bool pathAbove) {
+    CheckedObject object{what, path, refusesInstall, !path.empty() && Exists(path), WriteAccess()};
+    if (object.present) object.access = pathAbove ? ReadPathChainAccess(path) : ReadWriteAccess(path);
+    return object;
+}
+
 std::vector<CheckedObject> CheckInstallationObjects() {
     std::vector<CheckedObject> objects;
     std::wstring exe = GetModulePath();
     std::wstring folder = FolderOfPath(exe);
-    objects.push_back(Check(L"The program", exe, true));
-    objects.push_back(Check(L"The program's folder", folder, true));
-    objects.push_back(Check(L"The driver script folder", folder + L"DrvScript\\", false));
+    objects.push_back(CheckObject(L"The program", exe, true));
+    objects.push_back(CheckObject(L"The program's folder", folder, true, true));
+    objects.push_back(CheckObject(L"The driver script folder", folder + L"DrvScript\\", false));
     std::wstring script = FindDriverScriptPath();
-    if (!script.empty()) objects.push_back(Check(L"The driver script", script, false));
+    if (!script.empty()) objects.push_back(CheckObject(L"The driver script", script, false));
     bool isDX = QueryIsDX();
-    std::wstring client = ClientImagePath(isDX);
-    if (isDX) {
-        if (!client.empty()) objects.push_back(Check(L"The client's folder", FolderOfPath(client), false));
-    } else {
-        objects.push_back(Check(L"The client", client, false));
-    }
+    for (CheckedObject& client : CheckClientObjects(isDX, ClientImagePath(isDX))) objects.push_back(client);
     std::wstring traceFile = TraceFileSetting();
-    if (!traceFile.empty()) objects.push_back(Check(L"The trace file's folder", FolderOfPath(traceFile), false));
+    if (!traceFile.empty()) {
+        objects.push_back(CheckObject(L"The trace file's folder", FolderOfPath(traceFile), false, true));
+    }
+    return objects;
+}
+
+std::vector<CheckedObject> CheckClientObjects(bool isDX, const std::wstring& client) {
+    std::vector<CheckedObject> objects;
+    if (!isDX) {
+        objects.push_back(CheckObject(L"The client", client, false));
+    } else if (!client.empty()) {
+        // VeloClient.exe lies in a folder of its own installation: whoever
+        // may replace the exe there, or add to its folder, steers it.
+        objects.push_back(CheckObject(L"The client", client, false));
+        objects.push_back(CheckObject(L"The client's folder", FolderOfPath(client), false));
+    }
     return objects;
 }
 
@@ -103,8 +113,6 @@ std::wstring PermissionsListing(const std::vector<CheckedObject>& objects) {
         out += L"  " + object.what + L": " + (object.path.empty() ? L"(none)" : object.path) + L"\r\n";
         if (!object.present) {
             out += L"    not present\r\n";
-        } else if (!object.access.readable) {
-            out += L"    security not readable (error " + std::to_wstring(object.access.error) + L")\r\n";
         } else {
             out += L"    may be changed by: " + WritersText(object.access) + L"\r\n";
             out += object.access.writableByUsers

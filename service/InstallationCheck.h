@@ -1,8 +1,9 @@
 #pragma once
 // The objects whose writers steer the service, which runs as SYSTEM: the exe
-// and its folder, the driver script folder and the script in use, the client
-// it would start, and the trace file's folder. Whoever may change one of them
-// can run code as SYSTEM or empty the supported list.
+// and its folder (with the folders above it), the driver script folder and the
+// script in use, the client it would start, and the trace file's folder (with
+// the folders above it). Whoever may change one of them can run code as SYSTEM
+// or empty the supported list.
 
 #include <string>
 #include <vector>
@@ -17,8 +18,17 @@ struct CheckedObject {
     WriteAccess access;
 };
 
-// Each object with its writers, read now.
+// One object, read now. pathAbove: the folders above it count too (whoever
+// may rename one replaces the object).
+CheckedObject CheckObject(const wchar_t* what, const std::wstring& path, bool refusesInstall, bool pathAbove = false);
+
+// Each object with its writers, read now. The program's folder and the trace
+// file's folder are checked with every folder above them (ReadPathChainAccess).
 std::vector<CheckedObject> CheckInstallationObjects();
+
+// The client's part of it: App.exe beside the exe, or for IsDX VeloClient.exe
+// (client: its path from the client's registry value) and its folder.
+std::vector<CheckedObject> CheckClientObjects(bool isDX, const std::wstring& client);
 
 // -Register's check: prints and traces each object ordinary users can change,
 // with who, which rights, and the remedy. False when one of them refuses the

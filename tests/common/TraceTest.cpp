@@ -103,6 +103,46 @@ TEST(TraceFile, UnwritablePlacesDisturbNothing) {
     }
 }
 
+// SYSTEM writes no trace file that a user could redirect: none in a folder
+// ordinary users may change (where a link could take its place), and none
+// that is itself a link. Each is said once, to the debugger and the
+// listeners; the trace goes on there.
+TEST(TraceFile, NoFileInAFolderUsersMayChangeNorThroughALink) {
+    TempFolder folder;
+    {
+        std::wstring path = folder / L"open\\trace.log";
+        ASSERT_TRUE(CreateDirectoryW((folder / L"open").c_str(), nullptr));
+        OthersWritable writable(folder / L"open");
+        ASSERT_TRUE(writable.done());
+        TraceFileSetting setting(path);
+        ScopedTraceCapture capture;
+        Trace(L"first\n");
+        ReloadTraceSettings();
+        Trace(L"second\n");
+        EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(path.c_str())) << "written in a folder users may change";
+        EXPECT_EQ(1u, capture.Count(L"first\n"));
+        EXPECT_EQ(1u, capture.Count(L"Trace: the trace file " + path + L" is not written: its folder " + folder.Path() +
+                                    L"open\\ can be changed by ordinary users: Everyone (write data, append data, "
+                                    L"delete child, delete).\n"));
+        EXPECT_EQ(3u, capture.Messages().size());
+    }
+    {
+        // A second name for a file elsewhere, made while nobody watched.
+        std::wstring path = folder / L"trace.log";
+        std::wstring target = folder / L"elsewhere.bat";
+        ASSERT_TRUE(WriteFileBytes(target, "@echo off\r\n"));
+        ASSERT_TRUE(CreateHardLinkW(path.c_str(), target.c_str(), nullptr)) << GetLastError();
+        TraceFileSetting setting(path);
+        ScopedTraceCapture capture;
+        Trace(L"through the link\n");
+        Trace(L"again\n");
+        EXPECT_EQ("@echo off\r\n", ReadFileBytes(target));
+        EXPECT_EQ(1u, capture.Count(L"Trace: the trace file " + path + L" is not written: it has 2 hard links.\n"));
+        EXPECT_EQ(3u, capture.Messages().size());
+        DeleteFileW(path.c_str());
+    }
+}
+
 // Once the setting is removed nothing goes to the file it named: a message
 // after that would make the file anew.
 TEST(TraceFile, NoSettingWritesNoFile) {

@@ -5,102 +5,288 @@
 #include <windows.h>
 #include <sddl.h>
 
+#include <algorithm>
+
 #include "common/Handles.h"
 #include "support/TestFiles.h"
 
 namespace {
 
-std::vector<BYTE> Sid(const wchar_t* text) {
+SidBytes Sid(const wchar_t* text) {
     PSID sid = nullptr;
     if (!ConvertStringSidToSidW(text, &sid)) return {};
     UniqueLocalMemory owner(sid);
     const BYTE* bytes = static_cast<const BYTE*>(sid);
-    return std::vector<BYTE>(bytes, bytes + GetLengthSid(sid));
+    return SidBytes(bytes, bytes + GetLengthSid(sid));
 }
 
-AccessEntry Allow(const wchar_t* sid, ACCESS_MASK mask, BYTE flags = 0) {
-    return AccessEntry{ACCESS_ALLOWED_ACE_TYPE, flags, mask, Sid(sid)};
+// An object's owner and DACL from SDDL, through the reader's own parser.
+ObjectSecurity FromSddl(const std::wstring& sddl, const std::wstring& path = std::wstring()) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
+        ADD_FAILURE() << "SDDL not accepted (error " << GetLastError() << ")";
+        ObjectSecurity unread;
+        unread.readable = false;
+        return unread;
+    }
+    UniqueLocalMemory owner(descriptor);
+    ObjectSecurity object = SecurityOfDescriptor(descriptor);
+    object.path = path;
+    return object;
 }
-AccessEntry Deny(const wchar_t* sid, ACCESS_MASK mask) { return AccessEntry{ACCESS_DENIED_ACE_TYPE, 0, mask, Sid(sid)}; }
 
-const wchar_t kAccount[] = L"S-1-5-21-1-2-3-1001";
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
-struct DaclCase {
+// An account that stands for an administrator's own (as the reader finds in
+// the Administrators group), and an ordinary one.
+const wchar_t kAdministrator[] = L"S-1-5-21-0-0-0-1000";
+#define USER_SID L"S-1-5-21-1-2-3-1001"
+#define TRUSTED_INSTALLER L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"
+const wchar_t kAllRights[] = L"write data, append data, delete child, delete, write DAC, write owner";
+const wchar_t kModify[] = L"write data, append data, delete";
+const wchar_t kSafe[] = L"nobody but administrators";
+
+// The defaults of Windows 10: the root (Authenticated Users may add folders
+// to it, and get Modify on what they make), Program Files, a user's profile.
+#define ROOT_WIN10                                                                                 \
+    L"O:" TRUSTED_INSTALLER L"D:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)" \
+    L"(A;OICIIO;SDGXGWGR;;;AU)(A;;LC;;;AU)"
+// Windows XP's root: Users may add folders and files below it.
+#define ROOT_XP                                                                                       \
+    L"O:BAD:AI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICIIO;GA;;;CO)(A;OICI;0x1200a9;;;BU)(A;CI;LC;;;BU)" \
+    L"(A;CIIO;DC;;;BU)(A;;0x1200a9;;;WD)"
+#define PROGRAM_FILES                                                                                 \
+    L"O:" TRUSTED_INSTALLER L"D:PAI(A;;FA;;;" TRUSTED_INSTALLER L")(A;CIIO;GA;;;" TRUSTED_INSTALLER \
+    L")(A;;0x1301bf;;;SY)(A;OICIIO;GA;;;SY)(A;;0x1301bf;;;BA)(A;OICIIO;GA;;;BA)(A;;0x1200a9;;;BU)"   \
+    L"(A;OICIIO;GXGR;;;BU)(A;OICIIO;GA;;;CO)(A;;0x1200a9;;;S-1-15-2-1)(A;OICIIO;GXGR;;;S-1-15-2-1)"
+#define PROTECTED L"O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"
+
+struct ObjectCase {
     const char* name;
-    bool nullDacl;
-    std::vector<AccessEntry> entries;
+    const wchar_t* sddl;
     bool writable;
     std::wstring writers;  // WritersText
 };
 
-TEST(WritePermission, DecidesOverTheDacl) {
-    const ACCESS_MASK readExecute = 0x1200a9;  // what Wine gives Everyone on a 0775 folder
-    const DaclCase cases[] = {
-        {"read and execute only", false, {Allow(L"S-1-1-0", readExecute)}, false, L"nobody but administrators"},
-        {"Everyone full (Wine's o+w folder)", false, {Allow(L"S-1-1-0", 0x1301ff)}, true,
+TEST(WritePermission, DecidesOverOwnerAndDacl) {
+    const ObjectCase cases[] = {
+        {"a user's profile folder: that user owns it and has full control",
+         L"O:" USER_SID L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" USER_SID L")", true,
+         std::wstring(USER_SID L" (owner, ") + kAllRights + L")"},
+        {"a folder moved into Program Files keeps its grant",
+         L"O:BAD:AI(A;OICI;FA;;;" USER_SID L")(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIID;0x1200a9;;;BU)", true,
+         std::wstring(USER_SID L" (") + kAllRights + L")"},
+        {"a protected folder owned by a user",
+         L"O:" USER_SID L"D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", true, USER_SID L" (owner)"},
+        {"Modify to Domain Users", PROTECTED L"(A;OICI;0x1301bf;;;S-1-5-21-1-2-3-513)", true,
+         std::wstring(L"S-1-5-21-1-2-3-513 (") + kModify + L")"},
+        {"Modify to TERMINAL SERVER USER", PROTECTED L"(A;OICI;0x1301bf;;;S-1-5-13)", true,
+         std::wstring(L"TERMINAL SERVER USER (") + kModify + L")"},
+        {"Modify to LOCAL", PROTECTED L"(A;OICI;0x1301bf;;;S-1-2-0)", true,
+         std::wstring(L"LOCAL (") + kModify + L")"},
+        {"Modify to OWNER RIGHTS", PROTECTED L"(A;OICI;0x1301bf;;;S-1-3-4)", true,
+         std::wstring(L"OWNER RIGHTS (") + kModify + L")"},
+        {"a service other than TrustedInstaller", PROTECTED L"(A;;FA;;;S-1-5-80-1-2-3-4-5)", true,
+         std::wstring(L"S-1-5-80-1-2-3-4-5 (") + kAllRights + L")"},
+        {"Windows 10's root: Authenticated Users may add folders", ROOT_WIN10, true,
+         L"Authenticated Users (append data)"},
+        {"Windows 10's Program Files", PROGRAM_FILES, false, kSafe},
+        {"a folder an administrator's own account owns and may write",
+         L"O:S-1-5-21-0-0-0-1000D:(A;OICI;FA;;;SY)(A;OICI;FA;;;S-1-5-21-0-0-0-1000)(A;OICI;0x1200a9;;;WD)", false,
+         kSafe},
+        {"SYSTEM, Administrators, TrustedInstaller, CREATOR OWNER",
+         L"O:SYD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;" TRUSTED_INSTALLER L")(A;;GA;;;CO)", false, kSafe},
+        {"Everyone full (Wine's o+w folder)", L"O:BAD:(A;OICI;0x1301ff;;;WD)", true,
          L"Everyone (write data, append data, delete child, delete)"},
-        {"Authenticated Users write data", false, {Allow(L"S-1-5-11", FILE_WRITE_DATA)}, true,
-         L"Authenticated Users (write data)"},
-        {"Users append data", false, {Allow(L"S-1-5-32-545", FILE_APPEND_DATA)}, true, L"Users (append data)"},
-        {"Interactive delete child", false, {Allow(L"S-1-5-4", FILE_DELETE_CHILD)}, true,
-         L"Interactive (delete child)"},
-        {"Guests write DAC", false, {Allow(L"S-1-5-32-546", WRITE_DAC)}, true, L"Guests (write DAC)"},
-        {"Anonymous Logon write owner", false, {Allow(L"S-1-5-7", WRITE_OWNER)}, true,
-         L"Anonymous Logon (write owner)"},
-        {"Users generic write", false, {Allow(L"S-1-5-32-545", GENERIC_WRITE)}, true, L"Users (generic write)"},
-        {"Everyone generic all", false, {Allow(L"S-1-1-0", GENERIC_ALL)}, true, L"Everyone (generic all)"},
-        {"Users delete", false, {Allow(L"S-1-5-32-545", DELETE)}, true, L"Users (delete)"},
-        {"inherit-only does not apply to the object", false,
-         {Allow(L"S-1-5-32-545", FILE_ALL_ACCESS, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE | INHERIT_ONLY_ACE)},
-         false, L"nobody but administrators"},
-        {"inheritable entry that also applies", false,
-         {Allow(L"S-1-5-32-545", FILE_WRITE_DATA, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE)}, true,
-         L"Users (write data)"},
-        {"deny before allow takes the rights", false,
-         {Deny(L"S-1-5-32-545", FILE_WRITE_DATA), Allow(L"S-1-5-32-545", FILE_WRITE_DATA)}, false,
-         L"nobody but administrators"},
-        {"deny to Everyone covers Users", false,
-         {Deny(L"S-1-1-0", FILE_WRITE_DATA | DELETE), Allow(L"S-1-5-32-545", FILE_WRITE_DATA | DELETE)}, false,
-         L"nobody but administrators"},
-        {"deny takes only what it names", false,
-         {Deny(L"S-1-5-32-545", FILE_WRITE_DATA), Allow(L"S-1-5-32-545", FILE_WRITE_DATA | FILE_APPEND_DATA)}, true,
-         L"Users (append data)"},
-        {"deny after allow comes too late", false,
-         {Allow(L"S-1-5-32-545", FILE_WRITE_DATA), Deny(L"S-1-5-32-545", FILE_WRITE_DATA)}, true,
-         L"Users (write data)"},
-        {"deny to another group leaves Users", false,
-         {Deny(L"S-1-5-32-546", FILE_WRITE_DATA), Allow(L"S-1-5-32-545", FILE_WRITE_DATA)}, true,
-         L"Users (write data)"},
-        {"NULL DACL", true, {}, true,
-         L"Everyone (write data, append data, delete child, delete, write DAC, write owner, generic write, "
-         L"generic all)"},
-        {"empty DACL", false, {}, false, L"nobody but administrators"},
-        {"one named account is reported, not counted", false, {Allow(kAccount, FILE_WRITE_DATA)}, false,
-         L"S-1-5-21-1-2-3-1001 (write data)"},
-        {"SYSTEM, Administrators, CREATOR OWNER, a service", false,
-         {Allow(L"S-1-5-18", FILE_ALL_ACCESS), Allow(L"S-1-5-32-544", FILE_ALL_ACCESS),
-          Allow(L"S-1-3-0", GENERIC_ALL), Allow(L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464",
-                                                FILE_ALL_ACCESS)},
-         false, L"nobody but administrators"},
+        {"generic rights", L"O:BAD:(A;;GW;;;BU)(A;;GA;;;S-1-5-32-546)", true,
+         L"Users (generic write); Guests (generic all)"},
+        {"write DAC and write owner alone", L"O:BAD:(A;;WDWO;;;AU)", true,
+         L"Authenticated Users (write DAC, write owner)"},
+        {"inherit-only does not apply to the object", L"O:BAD:(A;OICIIO;FA;;;BU)", false, kSafe},
+        {"inheritable entry that also applies", L"O:BAD:(A;OICI;FW;;;BU)", true,
+         L"Users (write data, append data)"},
+        {"deny before allow takes the rights", L"O:BAD:(D;;0x2;;;" USER_SID L")(A;;0x2;;;" USER_SID L")", false, kSafe},
+        {"deny to Everyone covers every account", L"O:BAD:(D;;0x10002;;;WD)(A;;0x10002;;;" USER_SID L")", false,
+         kSafe},
+        {"deny takes only what it names", L"O:BAD:(D;;0x2;;;BU)(A;;0x6;;;BU)", true, L"Users (append data)"},
+        {"deny after allow comes too late", L"O:BAD:(A;;0x2;;;BU)(D;;0x2;;;BU)", true, L"Users (write data)"},
+        {"deny to another account leaves Users", L"O:BAD:(D;;0x2;;;BG)(A;;0x2;;;BU)", true, L"Users (write data)"},
+        {"empty DACL", L"O:BAD:", false, kSafe},
     };
-    for (const DaclCase& c : cases) {
-        WriteAccess access = DecideWriteAccess(c.nullDacl, c.entries);
+    const std::vector<SidBytes> administrators = {Sid(kAdministrator)};
+    for (const ObjectCase& c : cases) {
+        WriteAccess access = DecideWriteAccess(FromSddl(c.sddl), administrators);
         EXPECT_EQ(c.writable, access.writableByUsers) << c.name;
-        EXPECT_EQ(c.writers, WritersText(access)) << c.name;
+        EXPECT_EQ(Narrow(c.writers), Narrow(WritersText(access))) << c.name;
     }
+
+    // A NULL DACL (Wine's SDDL parser makes "D:NO_ACCESS_CONTROL" an empty one).
+    SECURITY_DESCRIPTOR descriptor;
+    ASSERT_TRUE(InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION));
+    ASSERT_TRUE(SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE));
+    WriteAccess open = DecideWriteAccess(SecurityOfDescriptor(&descriptor), administrators);
+    EXPECT_TRUE(open.writableByUsers);
+    EXPECT_EQ("Everyone (write data, append data, delete child, delete, write DAC, write owner, generic write, "
+              "generic all)",
+              Narrow(WritersText(open)));
 }
 
-// Wine makes a folder's DACL from its Unix mode: a folder it created gives
-// Everyone read and execute only.
-TEST(WritePermission, ReadsAFolderOfItsOwn) {
+struct ChainCase {
+    const char* name;
+    std::vector<std::pair<const wchar_t*, const wchar_t*>> chain;  // (path, SDDL); null SDDL: not made yet
+    std::wstring writers;
+};
+
+TEST(WritePermission, DecidesOverTheFoldersAboveTheObject) {
+    // A folder under the root inherits Modify for Authenticated Users.
+    const wchar_t* underRoot = L"O:BAD:AI(A;OICIID;FA;;;BA)(A;OICIID;FA;;;SY)(A;OICIID;0x1200a9;;;BU)"
+                               L"(A;OICIID;0x1301bf;;;AU)";
+    const ChainCase cases[] = {
+        {"Program Files\\CDZorra",
+         {{L"C:\\Program Files\\CDZorra\\", PROTECTED}, {L"C:\\Program Files\\", PROGRAM_FILES},
+          {L"C:\\", ROOT_WIN10}},
+         kSafe},
+        {"a protected folder in a folder users may rename",
+         {{L"C:\\Tools\\CDZorra\\", PROTECTED}, {L"C:\\Tools\\", underRoot}, {L"C:\\", ROOT_WIN10}},
+         L"Authenticated Users (delete) on C:\\Tools\\"},
+        {"delete child on the parent",
+         {{L"C:\\Data\\CDZorra\\", PROTECTED}, {L"C:\\Data\\", PROTECTED L"(A;;0x40;;;BU)"}, {L"C:\\", ROOT_WIN10}},
+         L"Users (delete child) on C:\\Data\\"},
+        {"write DAC and write owner above",
+         {{L"C:\\Data\\CDZorra\\", PROTECTED}, {L"C:\\Data\\", PROTECTED L"(A;;WDWO;;;S-1-5-13)"},
+          {L"C:\\", ROOT_WIN10}},
+         L"TERMINAL SERVER USER (write DAC, write owner) on C:\\Data\\"},
+        {"a folder above owned by a user",
+         {{L"C:\\Data\\CDZorra\\", PROTECTED},
+          {L"C:\\Data\\", L"O:" USER_SID L"D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"},
+          {L"C:\\", ROOT_WIN10}},
+         USER_SID L" (owner) on C:\\Data\\"},
+        {"adding files and folders above is no way in",
+         {{L"C:\\Data\\CDZorra\\", PROTECTED}, {L"C:\\Data\\", PROTECTED L"(A;;0x6;;;BU)"}, {L"C:\\", ROOT_WIN10}},
+         kSafe},
+        {"the folder itself counts every changing right",
+         {{L"C:\\Data\\CDZorra\\", PROTECTED L"(A;;0x2;;;BU)"}, {L"C:\\Data\\", PROTECTED},
+          {L"C:\\", ROOT_WIN10}},
+         L"Users (write data)"},
+        {"the root itself: Windows 10", {{L"C:\\", ROOT_WIN10}}, kSafe},
+        {"the root itself: Windows XP", {{L"C:\\", ROOT_XP}}, kSafe},
+        {"a folder not made yet in Program Files",
+         {{L"C:\\Program Files\\CDZorra\\", nullptr}, {L"C:\\Program Files\\", PROGRAM_FILES},
+          {L"C:\\", ROOT_WIN10}},
+         kSafe},
+        {"a folder not made yet in a user's profile",
+         {{L"C:\\Users\\bob\\CDZorra\\", nullptr},
+          {L"C:\\Users\\bob\\", L"O:" USER_SID L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" USER_SID L")"},
+          {L"C:\\Users\\", PROTECTED}, {L"C:\\", ROOT_WIN10}},
+         USER_SID L" (owner, delete child, delete, write DAC, write owner) on C:\\Users\\bob\\"},
+        {"a folder not made yet in a folder users may change",
+         {{L"C:\\CDZorra\\", nullptr}, {L"C:\\", ROOT_XP}}, kSafe},
+    };
+    const std::vector<SidBytes> administrators = {Sid(kAdministrator)};
+    for (const ChainCase& c : cases) {
+        std::vector<ObjectSecurity> chain;
+        for (const auto& folder : c.chain) {
+            if (folder.second != nullptr) {
+                chain.push_back(FromSddl(folder.second, folder.first));
+            } else {
+                ObjectSecurity missing;
+                missing.path = folder.first;
+                missing.present = false;
+                chain.push_back(missing);
+            }
+        }
+        WriteAccess access = DecidePathChainAccess(chain, administrators);
+        EXPECT_EQ(c.writers != kSafe, access.writableByUsers) << c.name;
+        EXPECT_EQ(Narrow(c.writers), Narrow(WritersText(access))) << c.name;
+    }
+
+    // What cannot be read is not safe.
+    ObjectSecurity unread;
+    unread.path = L"C:\\Data\\";
+    unread.readable = false;
+    unread.error = ERROR_ACCESS_DENIED;
+    WriteAccess access = DecidePathChainAccess({FromSddl(PROTECTED, L"C:\\Data\\CDZorra\\"), unread,
+                                                FromSddl(ROOT_WIN10, L"C:\\")},
+                                               {});
+    EXPECT_TRUE(access.writableByUsers);
+    EXPECT_FALSE(access.readable);
+    EXPECT_EQ("unknown, the security of C:\\Data\\ cannot be read (error 5)", Narrow(WritersText(access)));
+    ObjectSecurity nothing;
+    nothing.path = L"Q:\\";
+    nothing.present = false;
+    EXPECT_TRUE(DecidePathChainAccess({nothing}, {}).writableByUsers);
+}
+
+TEST(WritePermission, FolderChainGoesUpToTheRoot) {
+    const struct {
+        const wchar_t* folder;
+        std::vector<std::wstring> chain;
+    } cases[] = {
+        {L"C:\\Tools\\CDZorra\\", {L"C:\\Tools\\CDZorra\\", L"C:\\Tools\\", L"C:\\"}},
+        {L"C:\\Tools\\CDZorra", {L"C:\\Tools\\CDZorra\\", L"C:\\Tools\\", L"C:\\"}},
+        {L"C:\\", {L"C:\\"}},
+        {L"\\\\server\\share\\a\\b\\", {L"\\\\server\\share\\a\\b\\", L"\\\\server\\share\\a\\", L"\\\\server\\share\\"}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.chain, FolderChain(c.folder)) << Narrow(c.folder);
+}
+
+std::wstring CurrentUserSid() {
+    UniqueHandle token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) return std::wstring();
+    BYTE buffer[512] = {};
+    DWORD length = 0;
+    if (!GetTokenInformation(token.get(), TokenUser, buffer, sizeof(buffer), &length)) return std::wstring();
+    wchar_t* text = nullptr;
+    if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text)) return std::wstring();
+    UniqueLocalMemory owner(text);
+    return text;
+}
+
+// Wine's desktop user owns every file and may write it, and is an
+// administrator: the readers find it in the Administrators group and report
+// nothing for a folder of its own or for any folder above it.
+TEST(WritePermission, ReadsAFolderOfItsOwnAndThePathAboveIt) {
+    std::wstring user = CurrentUserSid();
+    ASSERT_FALSE(user.empty());
+    std::vector<SidBytes> administrators = ReadAdministratorAccounts();
+    EXPECT_NE(administrators.end(), std::find(administrators.begin(), administrators.end(), Sid(user.c_str())))
+        << Narrow(user);
+
     TempFolder folder;
     WriteAccess access = ReadWriteAccess(folder.Path());
     ASSERT_TRUE(access.readable) << access.error;
-    EXPECT_FALSE(access.writableByUsers) << WritersText(access);
+    EXPECT_FALSE(access.writableByUsers) << Narrow(WritersText(access));
+    for (const std::wstring& path : {folder.Path(), TestProgramFolder(), folder / L"not made\\yet\\"}) {
+        WriteAccess chain = ReadPathChainAccess(path);
+        EXPECT_TRUE(chain.readable) << Narrow(path);
+        EXPECT_FALSE(chain.writableByUsers) << Narrow(path) << ": " << Narrow(WritersText(chain));
+    }
 
     WriteAccess missing = ReadWriteAccess(folder / L"absent\\none.ini");
     EXPECT_FALSE(missing.readable);
-    EXPECT_FALSE(missing.writableByUsers);
+    EXPECT_TRUE(missing.writableByUsers);
+    WriteAccess noDrive = ReadPathChainAccess(L"Q:\\none\\");
+    EXPECT_FALSE(noDrive.readable);
+    EXPECT_TRUE(noDrive.writableByUsers);
+}
+
+// Wine keeps no security descriptor of its own on a file (it shows the Unix
+// mode bits), so an ordinary account is staged in a descriptor: with the
+// Administrators group as the real reader finds it, the ordinary account is
+// reported by its SID (no name is known for it) and Wine's desktop user is not.
+TEST(WritePermission, AnOrdinaryAccountIsReportedAndTheDesktopUserIsNot) {
+    std::wstring user = CurrentUserSid();
+    ASSERT_FALSE(user.empty());
+    std::wstring sddl = L"O:" USER_SID L"D:(A;;FA;;;SY)(A;;FA;;;" + user + L")(A;;0x1301bf;;;" USER_SID
+                        L")(A;;WD;;;S-1-5-32-551)";
+    WriteAccess access = DecideWriteAccess(FromSddl(sddl), ReadAdministratorAccounts());
+    NameWriters(access);
+    EXPECT_TRUE(access.writableByUsers);
+    EXPECT_EQ(Narrow(USER_SID L" (owner, write data, append data, delete); BUILTIN\\Backup Operators (write DAC)"),
+              Narrow(WritersText(access)));
+
+    std::wstring own = L"O:" + user + L"D:(A;;FA;;;SY)(A;;FA;;;" + user + L")";
+    EXPECT_FALSE(DecideWriteAccess(FromSddl(own), ReadAdministratorAccounts()).writableByUsers);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "support/TestFiles.h"
 
 #include "common/Handles.h"
+#include "support/ProcessRunner.h"
 
 TempFolder::TempFolder() {
     wchar_t temp[MAX_PATH + 1] = {};
@@ -76,4 +77,21 @@ std::wstring BuildProgramFolder() {
     if (GetFileAttributesW((own + L"CDZorra_Detect.exe").c_str()) != INVALID_FILE_ATTRIBUTES) return own;
     std::wstring above = own.substr(0, own.size() - 1);
     return above.substr(0, above.find_last_of(L'\\') + 1);
+}
+
+// chmod runs as the Unix program it is: Wine starts an ELF binary given to
+// CreateProcess as such.
+bool SetOthersWritable(const std::wstring& path, bool writable) {
+    typedef char*(CDECL * UnixNameFunction)(const wchar_t*);
+    auto unixName = reinterpret_cast<UnixNameFunction>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (unixName == nullptr) return false;
+    char* name = unixName(path.c_str());
+    if (name == nullptr) return false;
+    std::string unixPath = name;
+    HeapFree(GetProcessHeap(), 0, name);
+    std::wstring arguments = std::wstring(writable ? L"o+w \"" : L"o-w \"") +
+                             std::wstring(unixPath.begin(), unixPath.end()) + L"\"";
+    ProcessResult result = RunProgram(L"Z:\\bin\\chmod", arguments, 30000);
+    return result.started && result.exitCode == 0;
 }

@@ -32,3 +32,27 @@ std::wstring TestProgramFolder();
 // modem's driver), ending in a backslash: the folder above a suite's own, or
 // the test program's own folder where the programs lie beside it (e2e).
 std::wstring BuildProgramFolder();
+
+// Wine gives a file or folder with no stored security descriptor a DACL made
+// from its Unix mode bits: "o+w" turns the Everyone entry into one with write
+// rights, "o-w" takes them back.
+bool SetOthersWritable(const std::wstring& path, bool writable);
+
+// Makes a folder writable by Everyone for the life of a test.
+class OthersWritable {
+public:
+    explicit OthersWritable(const std::wstring& path) : path_(path), done_(SetOthersWritable(path, true)) {}
+    ~OthersWritable() {
+        if (done_) SetOthersWritable(path_, false);
+    }
+    OthersWritable(const OthersWritable&) = delete;
+    OthersWritable& operator=(const OthersWritable&) = delete;
+    bool done() const { return done_; }
+    void Undo() {
+        if (done_) done_ = !SetOthersWritable(path_, false);
+    }
+
+private:
+    std::wstring path_;
+    bool done_;
+};
