@@ -697,8 +697,11 @@ extern "C" UINT __stdcall UnprotectInstallFolder(MSIHANDLE install) {
 extern "C" UINT __stdcall CheckSampleScript(MSIHANDLE install) {
     std::wstring sample = Formatted(install, L"[#DriverScriptFile]");
     if (sample.empty()) return ERROR_SUCCESS;
-    if (GetFileAttributesW(sample.c_str()) != INVALID_FILE_ATTRIBUTES || GetLastError() != ERROR_FILE_NOT_FOUND) {
-        return ERROR_SUCCESS;
+    if (GetFileAttributesW(sample.c_str()) != INVALID_FILE_ATTRIBUTES) return ERROR_SUCCESS;
+    DWORD error = GetLastError();
+    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+        Log(install, L"cannot tell whether the sample driver script " + sample + L" is there: " + ErrorText(error), true);
+        return ERROR_INSTALL_FAILURE;
     }
     Log(install, L"the sample driver script " + sample + L" was deleted and stays deleted");
     MsiSetPropertyW(install, L"RemoveSampleScript", sample.c_str());
