@@ -9,10 +9,11 @@
 //                          (a repair or change of the installed product keeps
 //                          the installed scripts: whoever may start a repair,
 //                          ordinary users too, would otherwise choose what
-//                          LocalSystem runs). The file is read here, as the installing
-//                          user, and its bytes go to InstallDriverScript: the
-//                          deferred copy runs as LocalSystem, which cannot read
-//                          the user's mapped drives and often not a share.
+//                          LocalSystem runs). The file is read here, as the
+//                          installing user, and its bytes go to
+//                          InstallDriverScript: the deferred copy runs as
+//                          LocalSystem, which cannot read the user's mapped
+//                          drives and often not a share.
 //   CheckForeignService    no service CDZorra_Detect exists that another way of
 //                          installing made (CDZorra_Detect.exe -Register).
 //   CheckInstallFolder     INSTALLDIR, when it exists, is a folder that ordinary
@@ -37,6 +38,7 @@
 // of the names put there, written before them. What reads it back (restore,
 // rollback, commit) first checks that ordinary users cannot change the folder
 // and then touches only the names in the record.
+//
 // Deferred, as LocalSystem; no error path deletes the only copy of a script:
 //   ProtectInstallFolder   before InstallFiles: makes INSTALLDIR, or sets on the
 //                          one there, a protected DACL (SYSTEM and
