@@ -4,22 +4,52 @@
 // Immediate, before anything is changed (a failure ends the installation
 // with 1603 and leaves nothing behind); they only read and decide, and hand
 // what a deferred action needs to it through its CustomActionData:
-//   CheckDriverScript      DRVSCRIPT, when given, names a readable file by its
-//                          full path. The file is read here, as the installing
-//                          user, and its bytes go to InstallDriverScript: the
-//                          deferred copy runs as LocalSystem, which cannot read
-//                          the user's mapped drives and often not a share.
+//   CheckDriverScript      DRVSCRIPT, when given on a first installation or an
+//                          upgrade, names a readable file by its full path
+//                          (a repair or change of the installed product keeps
+//                          the installed scripts: whoever may start a repair,
+//                          ordinary users too, would otherwise choose what
+//                          LocalSystem runs). The file is read here, as the
+//                          installing user, and its bytes go to
+//                          InstallDriverScript: the deferred copy runs as
+//                          LocalSystem, which cannot read the user's mapped
+//                          drives and often not a share.
 //   CheckForeignService    no service CDZorra_Detect exists that another way of
 //                          installing made (CDZorra_Detect.exe -Register).
+//   CheckInstallFolder     INSTALLDIR, when it exists, is a folder that ordinary
+//                          users cannot change: the exe loads DLLs from it.
+//   CheckSampleScript      on a repair or change: when the administrator deleted
+//                          the sample script, it stays deleted.
 //   SaveDriverScripts      on an upgrade: copies the driver scripts of the
 //                          installed product being replaced (found through its
 //                          own components, not through the service, which
-//                          -Unregister may have taken away) to a temporary
-//                          folder, since removing that product deletes them.
-//   ScheduleDriverScriptRemoval  on removal: picks the folder that the scripts
-//                          are moved to until the removal is done.
+//                          -Unregister may have taken away) to a backup folder,
+//                          since removing that product deletes them. This has
+//                          to happen before RemoveExistingProducts, which runs
+//                          before the installation script, so it is done here,
+//                          as the administrator who installs, in a backup
+//                          folder as every action makes it (below).
+//   ScheduleDriverScriptRemoval  on removal: picks the backup folder that the
+//                          scripts are moved to until the removal is done.
+//
+// A backup folder is %SystemRoot%\Temp\CDZorra_Detect-scripts-<32 random hex
+// digits>, made new (never one that exists, so never a link) with a protected
+// DACL of SYSTEM and Administrators only, and holding a record (scripts.lst)
+// of the names put there, written before them. What reads it back (restore,
+// rollback, commit) first checks that ordinary users cannot change the folder
+// and then touches only the names in the record.
+//
 // Deferred, as LocalSystem; no error path deletes the only copy of a script:
-//   RestoreDriverScripts   after InstallFiles: copies the saved scripts over the
+//   ProtectInstallFolder   before InstallFiles: makes INSTALLDIR, or sets on the
+//                          one there, a protected DACL (SYSTEM and
+//                          Administrators full control, Users read and run),
+//                          and fails when ordinary users can still change it.
+//                          Its rollback, UnprotectInstallFolder, removes the
+//                          folder again when it made it and it is empty.
+//   RemoveSampleScript     after InstallFiles: deletes the sample script that
+//                          InstallFiles put where the administrator had deleted
+//                          it. (InstallFiles' own rollback undoes the copy.)
+//   RestoreDriverScripts   after that: copies the saved scripts over the
 //                          sample. The saved copy stays until the commit.
 //   InstallDriverScript    after that: writes DRVSCRIPT's bytes over the script.
 //   QuoteServiceImagePath  after InstallServices: quotes the service's command
@@ -30,32 +60,46 @@
 //                          starts again after a day) and its description, as
 //                          -Register sets them. wixl has no element for either.
 //                          A failure is logged and does not fail the installation.
-//   RemoveDriverScripts    on removal, before RemoveFiles: moves every "*.ini"
-//                          in DrvScript\ to the backup folder, also scripts an
-//                          administrator added (the package's RemoveFile row
-//                          "*.ini" would delete them on Windows with no way
-//                          back; Wine's RemoveFiles takes no wildcards).
+//   RemoveDriverScripts    on removal, before RemoveFiles: moves every script
+//                          in DrvScript\ (every file whose name ends in ".ini")
+//                          to the backup folder, also scripts an administrator
+//                          added; the package has no wildcard RemoveFile row,
+//                          which Windows Installer may also match against short
+//                          8.3 names.
 //   PutBackDriverScripts   rollback of RemoveDriverScripts: moves them back, so
 //                          that a failed or cancelled removal leaves the service
 //                          with its scripts.
 //   DeleteDriverScriptBackup  commit: deletes the saved or moved scripts once the
 //                          installation or removal has succeeded.
 //
+// A driver-script folder that cannot be listed is not taken for an empty one:
+// only "not found" is, and anything else stops the upgrade or removal.
+//
 // Each action writes what it did to the installation log (msiexec /l*v).
 
 #include <windows.h>
+#include <aclapi.h>
 #include <msi.h>
 #include <msiquery.h>
+#include <sddl.h>
+#include <wincrypt.h>
 
 #include <string>
 #include <vector>
 
 #include "common/Handles.h"
+#include "common/WritePermission.h"
 
 namespace {
 
 const wchar_t kServiceName[] = L"CDZorra_Detect";
 const wchar_t kScriptFolderName[] = L"DrvScript\\";
+const wchar_t kSampleScriptName[] = L"CDZorra.ini";
+const wchar_t kBackupRecordName[] = L"scripts.lst";
+// SYSTEM and Administrators only, not inherited from the folder above.
+const wchar_t kBackupFolderSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+// The installation folder: SYSTEM and Administrators full control, Users read and run.
+const wchar_t kInstallFolderSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
 
 // Closes an installer handle (a record, a view, a database).
 class UniqueMsiHandle {
@@ -173,29 +217,43 @@ bool SplitPair(const std::wstring& data, std::wstring* first, std::wstring* seco
     return true;
 }
 
-// The names of the files (no folders) in folder; none when it cannot be searched.
-std::vector<std::wstring> FileNames(const std::wstring& folder) {
-    std::vector<std::wstring> names;
+// The names of the files (no folders) in folder. A folder that is not there
+// has none; false with the error set when the folder cannot be listed, which
+// does not make it empty.
+bool ListFileNames(const std::wstring& folder, std::vector<std::wstring>* names) {
+    names->clear();
     WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((folder + L"*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return names;
+    UniqueFindHandle find(FindFirstFileW((folder + L"*").c_str(), &data));
+    if (!find) {
+        DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_NO_MORE_FILES) return true;
+        SetLastError(error);
+        return false;
+    }
     do {
-        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(data.cFileName);
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
-    return names;
+        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names->push_back(data.cFileName);
+    } while (FindNextFileW(find.get(), &data));
+    DWORD error = GetLastError();
+    if (error != ERROR_NO_MORE_FILES) {
+        find.reset();
+        SetLastError(error);
+        return false;
+    }
+    return true;
 }
 
 // The driver scripts in folder: the files whose names really end in ".ini".
 // A search for "*.ini" would also give names that match only through their
 // short 8.3 alias ("CDZorra.ini_bak" is "CDZORR~1.INI"); the service reads
-// only the real ".ini" names, and so does the package.
-std::vector<std::wstring> ScriptNames(const std::wstring& folder) {
-    std::vector<std::wstring> names;
-    for (const std::wstring& name : FileNames(folder)) {
-        if (EndsWithIni(name.c_str())) names.push_back(name);
+// only the real ".ini" names, and so does the package. False as ListFileNames.
+bool ListScriptNames(const std::wstring& folder, std::vector<std::wstring>* names) {
+    std::vector<std::wstring> all;
+    if (!ListFileNames(folder, &all)) return false;
+    names->clear();
+    for (const std::wstring& name : all) {
+        if (EndsWithIni(name.c_str())) names->push_back(name);
     }
-    return names;
+    return true;
 }
 
 std::wstring WithBackslash(std::wstring folder) {
@@ -221,34 +279,161 @@ bool MakeFolders(const std::wstring& folder) {
     return true;
 }
 
-// A folder name in the temporary folder that no other installation uses:
-// where driver scripts wait until an installation or removal is done. The
-// folder is made by whoever first puts a script there.
-std::wstring NewBackupFolder(MSIHANDLE install) {
-    wchar_t temp[MAX_PATH + 1] = {};
-    if (GetTempPathW(MAX_PATH, temp) == 0) {
-        Log(install, L"no temporary folder for the driver scripts: " + ErrorText(GetLastError()), true);
-        return std::wstring();
+bool ReadWholeFile(const std::wstring& path, std::string* bytes);
+
+// Whether ordinary users may change folder (or could not be told apart from
+// them: a DACL that cannot be read counts as changeable). why says who may,
+// or the error. The one place that asks the permission verdict.
+bool FolderChangeableByUsers(const std::wstring& folder, std::wstring* why) {
+    WriteAccess access = ReadWriteAccess(folder);
+    if (!access.readable) {
+        *why = L"its permissions cannot be read: " + ErrorText(access.error);
+        return true;
     }
-    return WithBackslash(temp) + L"CDZorra_Detect-scripts-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-           std::to_wstring(GetTickCount()) + L"\\";
+    *why = WritersText(access);
+    return access.writableByUsers;
 }
 
-// Deletes backup's files and then the folder. True when nothing is left.
+// A name nobody can guess (128 bits from the system's random generator), as
+// 32 hexadecimal digits; "" when the generator fails (error set).
+std::wstring RandomName() {
+    HCRYPTPROV provider = 0;
+    if (!CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT | CRYPT_SILENT)) {
+        return std::wstring();
+    }
+    BYTE bytes[16] = {};
+    BOOL made = CryptGenRandom(provider, sizeof(bytes), bytes);
+    DWORD error = GetLastError();
+    CryptReleaseContext(provider, 0);
+    if (!made) {
+        SetLastError(error);
+        return std::wstring();
+    }
+    static const wchar_t kDigits[] = L"0123456789abcdef";
+    std::wstring name;
+    for (BYTE b : bytes) {
+        name += kDigits[b >> 4];
+        name += kDigits[b & 15];
+    }
+    return name;
+}
+
+// The name of a new backup folder in %SystemRoot%\Temp, where driver scripts
+// wait until an installation or removal is done; "" with the reason logged.
+// The folder is made by MakeBackupFolder.
+std::wstring NewBackupFolder(MSIHANDLE install) {
+    wchar_t windows[MAX_PATH + 1] = {};
+    UINT length = GetSystemWindowsDirectoryW(windows, MAX_PATH);
+    std::wstring random = RandomName();
+    if (length == 0 || length > MAX_PATH || random.empty()) {
+        Log(install, L"no name for a backup folder of the driver scripts: " + ErrorText(GetLastError()), true);
+        return std::wstring();
+    }
+    return WithBackslash(windows) + L"Temp\\CDZorra_Detect-scripts-" + random + L"\\";
+}
+
+// Makes backup, which must not exist (a folder, file or link there already
+// is refused), with a protected DACL of SYSTEM and Administrators, and writes
+// into it the record of the script names that are to go there. False with the
+// reason logged.
+bool MakeBackupFolder(MSIHANDLE install, const std::wstring& backup, const std::vector<std::wstring>& names) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kBackupFolderSddl, SDDL_REVISION_1, &descriptor, nullptr)) {
+        Log(install, L"cannot make the backup folder's permissions: " + ErrorText(GetLastError()), true);
+        return false;
+    }
+    UniqueLocalMemory descriptorOwner(descriptor);
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
+    if (!CreateDirectoryW(backup.c_str(), &attributes)) {
+        Log(install, L"cannot make the backup folder " + backup + L": " + ErrorText(GetLastError()), true);
+        return false;
+    }
+    std::wstring record;
+    for (const std::wstring& name : names) record += name + L"\r\n";
+    UniqueFileHandle file(CreateFileW((backup + kBackupRecordName).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD size = static_cast<DWORD>(record.size() * sizeof(wchar_t));
+    DWORD written = 0;
+    if (!file || !WriteFile(file.get(), record.data(), size, &written, nullptr) || written != size) {
+        DWORD error = GetLastError();
+        file.reset();
+        DeleteFileW((backup + kBackupRecordName).c_str());
+        RemoveDirectoryW(backup.c_str());
+        Log(install, L"cannot write the record of " + backup + L": " + ErrorText(error), true);
+        return false;
+    }
+    return true;
+}
+
+// A name from a backup record: a script's name alone, no path.
+bool IsPlainScriptName(const std::wstring& name) {
+    return !name.empty() && name.find_first_of(L"\\/:") == std::wstring::npos && EndsWithIni(name.c_str());
+}
+
+// The script names that backup's record lists, once backup has been found to
+// be a real folder (no link) that ordinary users cannot change. False with
+// the reason logged otherwise: then nothing in it is to be touched.
+bool ReadBackupRecord(MSIHANDLE install, const std::wstring& backup, std::vector<std::wstring>* names) {
+    names->clear();
+    DWORD attributes = GetFileAttributesW(backup.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        Log(install, L"no backup folder " + backup + L": " + ErrorText(GetLastError()));
+        return false;
+    }
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        Log(install, L"the backup " + backup + L" is no folder of its own (a file or a link): left alone", true);
+        return false;
+    }
+    std::wstring why;
+    if (FolderChangeableByUsers(backup, &why)) {
+        Log(install, L"the backup folder " + backup + L" may be changed by ordinary users (" + why + L"): left alone",
+            true);
+        return false;
+    }
+    std::string bytes;
+    if (!ReadWholeFile(backup + kBackupRecordName, &bytes) || bytes.size() % sizeof(wchar_t) != 0) {
+        Log(install, L"the backup folder " + backup + L" has no record of its scripts (" + ErrorText(GetLastError()) +
+                         L"): left alone",
+            true);
+        return false;
+    }
+    std::wstring text(bytes.size() / sizeof(wchar_t), L'\0');
+    if (!text.empty()) memcpy(&text[0], bytes.data(), bytes.size());
+    for (size_t from = 0; from < text.size();) {
+        size_t end = text.find(L"\r\n", from);
+        if (end == std::wstring::npos) end = text.size();
+        std::wstring name = text.substr(from, end - from);
+        from = end + 2;
+        if (name.empty()) continue;
+        if (!IsPlainScriptName(name)) {
+            Log(install, L"the record of " + backup + L" names \"" + name + L"\", which is no script name: left alone",
+                true);
+            names->clear();
+            return false;
+        }
+        names->push_back(name);
+    }
+    return true;
+}
+
+// Deletes the recorded scripts in backup, the record and the folder. True
+// when nothing is left; anything not recorded stays (and so does the folder).
 bool DeleteBackupFolder(MSIHANDLE install, const std::wstring& backup) {
+    std::vector<std::wstring> names;
+    if (!ReadBackupRecord(install, backup, &names)) return false;
     bool complete = true;
-    for (const std::wstring& name : FileNames(backup)) {
-        if (!DeleteFileW((backup + name).c_str())) {
+    for (const std::wstring& name : names) {
+        if (!DeleteFileW((backup + name).c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) {
             Log(install, L"cannot delete " + backup + name + L": " + ErrorText(GetLastError()));
             complete = false;
         }
     }
-    if (!RemoveDirectoryW(backup.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND &&
-        GetLastError() != ERROR_PATH_NOT_FOUND) {
+    if (!complete) return false;
+    if (!DeleteFileW((backup + kBackupRecordName).c_str()) || !RemoveDirectoryW(backup.c_str())) {
         Log(install, L"cannot delete " + backup + L": " + ErrorText(GetLastError()));
-        complete = false;
+        return false;
     }
-    return complete;
+    return true;
 }
 
 // A driver script larger than this is no driver script (the service reads
@@ -385,6 +570,10 @@ std::wstring InstalledComponentFolder(const std::wstring& product, const std::ws
 extern "C" UINT __stdcall CheckDriverScript(MSIHANDLE install) {
     std::wstring path = GetProperty(install, L"DRVSCRIPT");
     if (path.empty()) return ERROR_SUCCESS;
+    if (!GetProperty(install, L"Installed").empty()) {
+        Log(install, L"DRVSCRIPT \"" + path + L"\" is not used: a repair or change keeps the installed driver scripts");
+        return ERROR_SUCCESS;
+    }
     if (!IsFullPath(path)) {
         Log(install, L"DRVSCRIPT \"" + path + L"\" is not a full path (drive or share, folders and file name)", true);
         return ERROR_INSTALL_FAILURE;
@@ -420,6 +609,118 @@ extern "C" UINT __stdcall CheckForeignService(MSIHANDLE install) {
     return ERROR_INSTALL_FAILURE;
 }
 
+extern "C" UINT __stdcall CheckInstallFolder(MSIHANDLE install) {
+    std::wstring folder = GetProperty(install, L"INSTALLDIR");
+    if (!IsFullPath(folder)) {
+        Log(install, L"INSTALLDIR \"" + folder + L"\" is not a full path", true);
+        return ERROR_INSTALL_FAILURE;
+    }
+    DWORD attributes = GetFileAttributesW(folder.c_str());
+    bool exists = attributes != INVALID_FILE_ATTRIBUTES;
+    if (exists) {
+        if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            Log(install, L"INSTALLDIR " + folder + L" is a file or a link, not a folder", true);
+            return ERROR_INSTALL_FAILURE;
+        }
+        std::wstring why;
+        if (FolderChangeableByUsers(folder, &why)) {
+            // The exe loads DLLs from its own folder before any of its code runs.
+            Log(install, L"INSTALLDIR " + folder + L" may be changed by ordinary users (" + why +
+                             L"): install into a folder that only administrators may change",
+                true);
+            return ERROR_INSTALL_FAILURE;
+        }
+    }
+    std::wstring data = std::wstring(exists ? L"1" : L"0") + L"|" + folder;
+    MsiSetPropertyW(install, L"ProtectInstallFolder", data.c_str());
+    MsiSetPropertyW(install, L"UnprotectInstallFolder", data.c_str());
+    return ERROR_SUCCESS;
+}
+
+extern "C" UINT __stdcall ProtectInstallFolder(MSIHANDLE install) {
+    std::wstring existed;
+    std::wstring folder;
+    if (!SplitPair(GetProperty(install, L"CustomActionData"), &existed, &folder)) {
+        Log(install, L"ProtectInstallFolder: no \"existed|folder\"", true);
+        return ERROR_INSTALL_FAILURE;
+    }
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kInstallFolderSddl, SDDL_REVISION_1, &descriptor,
+                                                              nullptr)) {
+        Log(install, L"cannot make the installation folder's permissions: " + ErrorText(GetLastError()), true);
+        return ERROR_INSTALL_FAILURE;
+    }
+    UniqueLocalMemory descriptorOwner(descriptor);
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
+    std::wstring bare = folder;
+    while (bare.size() > 3 && bare.back() == L'\\') bare.pop_back();
+    size_t slash = bare.rfind(L'\\');
+    if (slash == std::wstring::npos || !MakeFolders(bare.substr(0, slash + 1))) {
+        Log(install, L"cannot make the folders above " + folder + L": " + ErrorText(GetLastError()), true);
+        return ERROR_INSTALL_FAILURE;
+    }
+    if (!CreateDirectoryW(bare.c_str(), &attributes)) {
+        DWORD error = GetLastError();
+        BOOL present = FALSE;
+        BOOL defaulted = FALSE;
+        PACL dacl = nullptr;
+        if (error != ERROR_ALREADY_EXISTS || !GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted)) {
+            Log(install, L"cannot make " + folder + L": " + ErrorText(error), true);
+            return ERROR_INSTALL_FAILURE;
+        }
+        error = SetNamedSecurityInfoW(&bare[0], SE_FILE_OBJECT,
+                                      DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                      dacl, nullptr);
+        if (error != ERROR_SUCCESS) {
+            Log(install, L"cannot set the permissions of " + folder + L": " + ErrorText(error), true);
+            return ERROR_INSTALL_FAILURE;
+        }
+    }
+    std::wstring why;
+    if (FolderChangeableByUsers(folder, &why)) {
+        Log(install, L"INSTALLDIR " + folder + L" may still be changed by ordinary users (" + why + L")", true);
+        return ERROR_INSTALL_FAILURE;
+    }
+    Log(install, L"INSTALLDIR " + folder + L" may be changed by administrators only");
+    return ERROR_SUCCESS;
+}
+
+extern "C" UINT __stdcall UnprotectInstallFolder(MSIHANDLE install) {
+    std::wstring existed;
+    std::wstring folder;
+    if (!SplitPair(GetProperty(install, L"CustomActionData"), &existed, &folder) || existed != L"0") {
+        return ERROR_SUCCESS;
+    }
+    // Only an empty folder goes: the rollback of the files comes first.
+    if (RemoveDirectoryW(folder.c_str())) Log(install, L"removed " + folder);
+    return ERROR_SUCCESS;
+}
+
+extern "C" UINT __stdcall CheckSampleScript(MSIHANDLE install) {
+    std::wstring sample = Formatted(install, L"[#DriverScriptFile]");
+    if (sample.empty()) return ERROR_SUCCESS;
+    if (GetFileAttributesW(sample.c_str()) != INVALID_FILE_ATTRIBUTES) return ERROR_SUCCESS;
+    DWORD error = GetLastError();
+    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+        Log(install, L"cannot tell whether the sample driver script " + sample + L" is there: " + ErrorText(error), true);
+        return ERROR_INSTALL_FAILURE;
+    }
+    Log(install, L"the sample driver script " + sample + L" was deleted and stays deleted");
+    MsiSetPropertyW(install, L"RemoveSampleScript", sample.c_str());
+    return ERROR_SUCCESS;
+}
+
+extern "C" UINT __stdcall RemoveSampleScript(MSIHANDLE install) {
+    std::wstring sample = GetProperty(install, L"CustomActionData");
+    if (sample.empty()) return ERROR_SUCCESS;
+    if (!DeleteFileW(sample.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+        Log(install, L"cannot delete the sample driver script " + sample + L": " + ErrorText(GetLastError()), true);
+        return ERROR_INSTALL_FAILURE;
+    }
+    Log(install, L"the sample driver script " + sample + L" stays deleted, as it was before");
+    return ERROR_SUCCESS;
+}
+
 extern "C" UINT __stdcall SaveDriverScripts(MSIHANDLE install) {
     // The products being replaced, as FindRelatedProducts found them
     // ("{code};{code}"), and where each has its driver scripts: the folder of
@@ -447,31 +748,43 @@ extern "C" UINT __stdcall SaveDriverScripts(MSIHANDLE install) {
         }
         folders.push_back(folder);
     }
-    std::wstring keep;
+    // Each name once, from the first folder that has it.
+    std::vector<std::wstring> names;
+    std::vector<std::wstring> sources;
+    bool sampleThere = false;
     for (const std::wstring& folder : folders) {
-        std::vector<std::wstring> names = ScriptNames(folder);
-        if (names.empty()) {
-            Log(install, L"no driver script in " + folder);
-            continue;
+        std::vector<std::wstring> found;
+        if (!ListScriptNames(folder, &found)) {
+            Log(install, L"the driver scripts in " + folder + L" cannot be listed: " + ErrorText(GetLastError()), true);
+            return ERROR_INSTALL_FAILURE;
         }
-        if (keep.empty()) {
-            keep = NewBackupFolder(install);
-            if (keep.empty()) return ERROR_INSTALL_FAILURE;
-            if (!CreateDirectoryW(keep.c_str(), nullptr)) {
-                Log(install, L"cannot make " + keep + L": " + ErrorText(GetLastError()), true);
-                return ERROR_INSTALL_FAILURE;
-            }
-        }
-        for (const std::wstring& name : names) {
-            if (!CopyFileW((folder + name).c_str(), (keep + name).c_str(), FALSE)) {
-                Log(install, L"cannot keep " + folder + name + L": " + ErrorText(GetLastError()), true);
-                DeleteBackupFolder(install, keep);  // a copy: the scripts are still in place
-                return ERROR_INSTALL_FAILURE;
-            }
-            Log(install, L"kept " + folder + name + L" in " + keep + L" for the new installation");
+        if (found.empty()) Log(install, L"no driver script in " + folder);
+        for (const std::wstring& name : found) {
+            bool known = false;
+            for (const std::wstring& have : names) known = known || lstrcmpiW(have.c_str(), name.c_str()) == 0;
+            if (known) continue;
+            names.push_back(name);
+            sources.push_back(folder);
+            if (lstrcmpiW(name.c_str(), kSampleScriptName) == 0) sampleThere = true;
         }
     }
-    if (keep.empty()) return ERROR_SUCCESS;
+    // An administrator who deleted the sample chose the scripts that are left.
+    if (!sampleThere) {
+        std::wstring sample = Formatted(install, L"[#DriverScriptFile]");
+        Log(install, L"the replaced installation has no sample driver script: " + sample + L" stays deleted");
+        MsiSetPropertyW(install, L"RemoveSampleScript", sample.c_str());
+    }
+    if (names.empty()) return ERROR_SUCCESS;
+    std::wstring keep = NewBackupFolder(install);
+    if (keep.empty() || !MakeBackupFolder(install, keep, names)) return ERROR_INSTALL_FAILURE;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (!CopyFileW((sources[i] + names[i]).c_str(), (keep + names[i]).c_str(), TRUE)) {
+            Log(install, L"cannot keep " + sources[i] + names[i] + L": " + ErrorText(GetLastError()), true);
+            DeleteBackupFolder(install, keep);  // a copy: the scripts are still in place
+            return ERROR_INSTALL_FAILURE;
+        }
+        Log(install, L"kept " + sources[i] + names[i] + L" in " + keep + L" for the new installation");
+    }
     MsiSetPropertyW(install, L"RestoreDriverScripts", (keep + L"|" + GetProperty(install, L"DRVSCRIPTDIR")).c_str());
     MsiSetPropertyW(install, L"DeleteDriverScriptBackup", keep.c_str());
     return ERROR_SUCCESS;
@@ -485,10 +798,12 @@ extern "C" UINT __stdcall RestoreDriverScripts(MSIHANDLE install) {
         return ERROR_INSTALL_FAILURE;
     }
     target = WithBackslash(target);
+    std::vector<std::wstring> names;
+    if (!ReadBackupRecord(install, keep, &names)) return ERROR_INSTALL_FAILURE;
     // The saved copies stay until the installation is done (the commit action
     // deletes them): a failure here or later, and the rollback that follows,
     // would otherwise leave the scripts nowhere.
-    for (const std::wstring& name : ScriptNames(keep)) {
+    for (const std::wstring& name : names) {
         if (!CopyFileW((keep + name).c_str(), (target + name).c_str(), FALSE)) {
             Log(install, L"cannot put back " + target + name + L": " + ErrorText(GetLastError()) +
                              L"; the driver scripts of the replaced installation stay in " + keep,
@@ -583,6 +898,7 @@ extern "C" UINT __stdcall ScheduleDriverScriptRemoval(MSIHANDLE install) {
         return ERROR_SUCCESS;
     }
     std::wstring data = folder + L"|" + backup;
+    Log(install, L"the driver scripts wait in " + backup + L" until the removal is done");
     MsiSetPropertyW(install, L"RemoveDriverScripts", data.c_str());
     MsiSetPropertyW(install, L"PutBackDriverScripts", data.c_str());
     MsiSetPropertyW(install, L"DeleteDriverScriptBackup", backup.c_str());
@@ -592,21 +908,25 @@ extern "C" UINT __stdcall ScheduleDriverScriptRemoval(MSIHANDLE install) {
 extern "C" UINT __stdcall RemoveDriverScripts(MSIHANDLE install) {
     std::wstring folder;
     std::wstring backup;
-    if (!SplitPair(GetProperty(install, L"CustomActionData"), &folder, &backup)) return ERROR_SUCCESS;
-    std::vector<std::wstring> names = ScriptNames(folder);
-    if (names.empty()) return ERROR_SUCCESS;
-    if (!CreateDirectoryW(backup.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
-        Log(install, L"the driver scripts in " + folder + L" stay: cannot make " + backup + L": " +
-                         ErrorText(GetLastError()));
-        return ERROR_SUCCESS;
+    if (!SplitPair(GetProperty(install, L"CustomActionData"), &folder, &backup)) {
+        Log(install, L"RemoveDriverScripts: no \"folder|backup\"", true);
+        return ERROR_INSTALL_FAILURE;
     }
+    std::vector<std::wstring> names;
+    if (!ListScriptNames(folder, &names)) {
+        Log(install, L"the driver scripts in " + folder + L" cannot be listed: " + ErrorText(GetLastError()), true);
+        return ERROR_INSTALL_FAILURE;
+    }
+    if (names.empty()) return ERROR_SUCCESS;
+    // The record is written first: the rollback, which runs also when this
+    // action fails half-way, moves back what it names and is in the folder.
+    if (!MakeBackupFolder(install, backup, names)) return ERROR_INSTALL_FAILURE;
     for (const std::wstring& name : names) {
-        if (MoveFileExW((folder + name).c_str(), (backup + name).c_str(),
-                        MOVEFILE_COPY_ALLOWED | MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            Log(install, L"removed " + folder + name + L" (kept in " + backup + L" until the removal is done)");
-        } else {
-            Log(install, L"cannot remove " + folder + name + L": " + ErrorText(GetLastError()));
+        if (!MoveFileExW((folder + name).c_str(), (backup + name).c_str(), MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH)) {
+            Log(install, L"cannot remove " + folder + name + L": " + ErrorText(GetLastError()), true);
+            return ERROR_INSTALL_FAILURE;
         }
+        Log(install, L"removed " + folder + name + L" (kept in " + backup + L" until the removal is done)");
     }
     return ERROR_SUCCESS;
 }
@@ -615,8 +935,13 @@ extern "C" UINT __stdcall PutBackDriverScripts(MSIHANDLE install) {
     std::wstring folder;
     std::wstring backup;
     if (!SplitPair(GetProperty(install, L"CustomActionData"), &folder, &backup)) return ERROR_SUCCESS;
-    std::vector<std::wstring> names = FileNames(backup);
-    if (names.empty()) return ERROR_SUCCESS;
+    std::vector<std::wstring> recorded;
+    if (!ReadBackupRecord(install, backup, &recorded)) return ERROR_SUCCESS;
+    // What the removal did not move (it failed half-way) is still in place.
+    std::vector<std::wstring> names;
+    for (const std::wstring& name : recorded) {
+        if (GetFileAttributesW((backup + name).c_str()) != INVALID_FILE_ATTRIBUTES) names.push_back(name);
+    }
     // The rollback of the removal of the folders may come after this one.
     if (!MakeFolders(folder)) {
         Log(install, L"cannot make " + folder + L": " + ErrorText(GetLastError()) + L"; the driver scripts stay in " +
@@ -634,7 +959,7 @@ extern "C" UINT __stdcall PutBackDriverScripts(MSIHANDLE install) {
             complete = false;
         }
     }
-    if (complete) RemoveDirectoryW(backup.c_str());
+    if (complete && DeleteFileW((backup + kBackupRecordName).c_str())) RemoveDirectoryW(backup.c_str());
     return ERROR_SUCCESS;
 }
 

@@ -7,13 +7,18 @@
 # fourth number, which Windows Installer ignores. A build that holds the
 # tests' older exe (CDZorra_Detect_older.exe) also gets a package of it in
 # build/package/test/, which the package tests upgrade from.
-#   scripts/package.sh            both architectures (run scripts/build.sh first)
+#   scripts/package.sh            every architecture that is built (run scripts/build.sh first)
 #   scripts/package.sh x86_64     one of them
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 arches=("$@")
-[ ${#arches[@]} -gt 0 ] || arches=(i686 x86_64)
+if [ ${#arches[@]} -eq 0 ]; then
+  for build in i686 x86_64; do
+    [ -f "build/$build/bin/CDZorra_Detect.exe" ] && arches+=("$build")
+  done
+  [ ${#arches[@]} -gt 0 ] || { echo "package: nothing is built (run scripts/build.sh)" >&2; exit 1; }
+fi
 
 for tool in wixl msibuild perl md5sum; do
   command -v "$tool" >/dev/null || { echo "package: $tool is missing (scripts/setup.sh installs it)" >&2; exit 1; }
@@ -55,8 +60,7 @@ build_package() {
     cat "$stage/wixl.log" >&2; rm -rf "$stage"; echo "package: wixl failed for $exe" >&2; return 1; }
   # What wixl 0.101 cannot write: a component condition, NeverOverwrite
   # (0x80; a repair leaves an edited script alone), the exe's file version
-  # (without it the exe counts as unversioned), REG_EXPAND_SZ ("#%"), a
-  # RemoveFile row for every script that is put into DrvScript\, and the
+  # (without it the exe counts as unversioned), REG_EXPAND_SZ ("#%"), and the
   # rollback (0x100) and commit (0x200) custom actions, which wixl writes as
   # immediate ones whatever their Execute says: each is in-script (0x400), as
   # LocalSystem (0x800), its result ignored (0x40), from a DLL (1).
@@ -75,8 +79,8 @@ build_package() {
     -q "UPDATE File SET Version = '$version' WHERE File = 'CDZorraExeFile'" \
     -q "UPDATE Registry SET Value = '#%[#CDZorraExeFile]' WHERE Name = 'EventMessageFile'" \
     -q "UPDATE CustomAction SET Type = 3393 WHERE Action = 'PutBackDriverScripts'" \
-    -q "UPDATE CustomAction SET Type = 3649 WHERE Action = 'DeleteDriverScriptBackup'" \
-    -q "INSERT INTO RemoveFile (FileKey, Component_, FileName, DirProperty, InstallMode) VALUES ('RemoveDriverScripts', 'DriverScript', '*.ini', 'DRVSCRIPTDIR', 2)"
+    -q "UPDATE CustomAction SET Type = 3393 WHERE Action = 'UnprotectInstallFolder'" \
+    -q "UPDATE CustomAction SET Type = 3649 WHERE Action = 'DeleteDriverScriptBackup'"
   mkdir -p "$out"
   msi="$out/CDZorra_Detect-$product-$arch.msi"
   rm -f "$out"/CDZorra_Detect-*-"$arch".msi

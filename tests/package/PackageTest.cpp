@@ -12,6 +12,8 @@
 #include <windows.h>
 #include <msi.h>
 #include <msiquery.h>
+#include <aclapi.h>
+#include <sddl.h>
 #include <tlhelp32.h>
 
 #include <set>
@@ -205,17 +207,22 @@ int CountProcesses(const wchar_t* name) { return static_cast<int>(RunningProgram
 
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-// The folders in the temporary folder where the package's actions keep
-// driver scripts until an installation or removal is done.
+// The Windows folder's Temp, where the package's actions keep driver scripts
+// until an installation or removal is done.
+std::wstring SystemTemp() {
+    wchar_t windows[MAX_PATH + 1] = {};
+    GetSystemWindowsDirectoryW(windows, MAX_PATH);
+    return std::wstring(windows) + L"\\Temp\\";
+}
+
 std::vector<std::wstring> ScriptBackups() {
-    wchar_t temp[MAX_PATH + 1] = {};
-    GetTempPathW(MAX_PATH, temp);
+    std::wstring temp = SystemTemp();
     std::vector<std::wstring> found;
     WIN32_FIND_DATAW data;
     UniqueFindHandle find(FindFirstFileW((std::wstring(temp) + L"CDZorra_Detect-scripts-*").c_str(), &data));
     if (find) {
         do {
-            found.push_back(std::wstring(temp) + data.cFileName);
+            found.push_back(temp + data.cFileName + L"\\");
         } while (FindNextFileW(find.get(), &data));
     }
     return found;
@@ -338,6 +345,47 @@ TEST(PackageActions, CustomActionDllLoadsOnWindows2000) {
         EXPECT_EQ(1u, dlls.count(import.first)) << import.first << " " << import.second;
         EXPECT_EQ(0u, newer.count(import.second)) << import.first << " " << import.second;
     }
+}
+
+// Sets a DACL (SDDL) on a file or folder. Wine keeps no DACL of its own: it
+// makes the Unix mode bits from the entries for Everyone and the owner.
+bool SetDacl(const std::wstring& path, const wchar_t* sddl) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr)) return false;
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    bool done = GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) &&
+                SetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                      nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
+    LocalFree(descriptor);
+    return done;
+}
+const wchar_t kEveryoneMayChange[] = L"D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301ff;;;WD)";
+const wchar_t kAdministratorsOnly[] = L"D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;WD)";
+
+// The package deletes no file by a wildcard name: Windows Installer may match
+// one against short 8.3 names ("CDZorra.ini_bak" is "CDZORR~1.INI").
+TEST(PackageTable, NoFileIsRemovedByAWildcard) {
+    std::string problem;
+    std::wstring package = FindPackage(PackageFolder(), &problem);
+    ASSERT_FALSE(package.empty()) << problem;
+    MSIHANDLE database = 0;
+    ASSERT_EQ(static_cast<UINT>(ERROR_SUCCESS), MsiOpenDatabaseW(package.c_str(), MSIDBOPEN_READONLY, &database));
+    MSIHANDLE view = 0;
+    if (MsiDatabaseOpenViewW(database, L"SELECT `FileName` FROM `RemoveFile`", &view) == ERROR_SUCCESS &&
+        MsiViewExecute(view, 0) == ERROR_SUCCESS) {
+        MSIHANDLE record = 0;
+        while (MsiViewFetch(view, &record) == ERROR_SUCCESS) {
+            wchar_t name[256] = {};
+            DWORD size = 256;
+            MsiRecordGetStringW(record, 1, name, &size);
+            EXPECT_EQ(std::wstring::npos, std::wstring(name).find_first_of(L"*?")) << Narrow(name);
+            MsiCloseHandle(record);
+        }
+    }
+    if (view != 0) MsiCloseHandle(view);
+    MsiCloseHandle(database);
 }
 
 TEST_F(PackageTest, VersionIsTheExesOwnVersionResource) {
@@ -563,6 +611,125 @@ TEST_F(PackageTest, UpgradeKeepsEditedScriptsAndRunsTheNewerExe) {
     ExpectNothingInstalled("after the removal");
 }
 
+// A repair of the installed product, which an ordinary user may start, uses
+// neither DRVSCRIPT nor TRACEFILE: the script and the trace setting stay as
+// the administrator installed them.
+TEST_F(PackageTest, ARepairKeepsTheInstalledScriptAndTraceFile) {
+    std::wstring trace = folder_ / L"trace.log";
+    ASSERT_EQ(0u, Install(package_, L"TRACEFILE=" + Quoted(trace))) << Log();
+    ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), WaitUntilRunning().state);
+    std::string sample = ReadFileBytes(Script());
+    ASSERT_FALSE(sample.empty());
+    std::wstring users = folder_ / L"users.ini";
+    ASSERT_TRUE(WriteFileBytes(users, kOemScript));
+
+    for (const wchar_t* mode : {L"m", L"omus"}) {
+        SCOPED_TRACE(Narrow(mode));
+        DeleteFileW(log_.c_str());
+        EXPECT_EQ(0u, Msiexec(L"/i " + productCode_ + L" REINSTALL=ALL REINSTALLMODE=" + mode + L" DRVSCRIPT=" +
+                              Quoted(users) + L" TRACEFILE=" + Quoted(folder_ / L"users.bat") + L" /qn /l*v " +
+                              Quoted(log_)))
+            << Log();
+        EXPECT_EQ(sample, ReadFileBytes(Script()));
+        EXPECT_EQ(trace, RegistryString(kParametersKey, L"TraceFile"));
+    }
+    // Without a trace setting installed, a repair makes none.
+    ASSERT_EQ(0u, Uninstall()) << Log();
+    ASSERT_EQ(0u, Install(package_)) << Log();
+    EXPECT_EQ(0u, Msiexec(L"/i " + productCode_ + L" REINSTALL=ALL REINSTALLMODE=omus TRACEFILE=" +
+                          Quoted(folder_ / L"users.bat") + L" /qn"));
+    EXPECT_EQ(0u, RegistryString(kParametersKey, L"TraceFile").find(L"<no ")) << "a trace-file setting from a repair";
+
+    ASSERT_EQ(0u, Uninstall()) << Log();
+    ExpectNothingInstalled("after the removal");
+}
+
+// An administrator who deleted the sample script CDZorra.ini and added their
+// own keeps their own in use through an upgrade and a repair: the sample
+// (first by name) does not come back.
+TEST_F(PackageTest, ADeletedSampleScriptStaysDeletedThroughUpgradeAndRepair) {
+    std::string problem;
+    std::wstring older = FindPackage(PackageFolder() + L"test\\", &problem);
+    ASSERT_FALSE(older.empty()) << problem;
+    olderCode_ = PackageProperty(older, L"ProductCode");
+    ASSERT_EQ(0u, Install(older)) << Log();
+    std::wstring modems = installDir_ + L"DrvScript\\modems.ini";
+    ASSERT_TRUE(DeleteFileW(Script().c_str()));
+    ASSERT_TRUE(WriteFileBytes(modems, kOemScript));
+
+    ASSERT_EQ(0u, Install(package_)) << Log();
+    EXPECT_EQ(INSTALLSTATE_DEFAULT, MsiQueryProductStateW(productCode_.c_str()));
+    EXPECT_FALSE(Exists(Script()));
+    EXPECT_EQ(kOemScript, ReadFileBytes(modems));
+    ProcessResult list = RunProgram(Exe(), L"-List");
+    ASSERT_TRUE(list.started) << list.failure;
+    EXPECT_NE(std::string::npos, list.output.find("Driver script: " + Narrow(modems))) << list.output;
+
+    DeleteFileW(log_.c_str());
+    EXPECT_EQ(0u, Msiexec(L"/i " + productCode_ + L" REINSTALL=ALL REINSTALLMODE=omus /qn /l*v " + Quoted(log_)))
+        << Log();
+    EXPECT_FALSE(Exists(Script()));
+    EXPECT_EQ(kOemScript, ReadFileBytes(modems));
+
+    ASSERT_EQ(0u, Uninstall()) << Log();
+    ExpectNothingInstalled("after the removal");
+}
+
+// A driver-script folder that cannot be listed is not an empty one: the
+// upgrade stops, says why, and the installed product stays as it was.
+TEST_F(PackageTest, AnUpgradeStopsWhenTheScriptsCannotBeListed) {
+    std::string problem;
+    std::wstring older = FindPackage(PackageFolder() + L"test\\", &problem);
+    ASSERT_FALSE(older.empty()) << problem;
+    olderCode_ = PackageProperty(older, L"ProductCode");
+    ASSERT_EQ(0u, Install(older)) << Log();
+    // A file where the folder was: listing it fails with another error than "not found".
+    std::wstring scripts = installDir_ + L"DrvScript";
+    std::string sample = ReadFileBytes(Script());
+    ASSERT_TRUE(DeleteFileW(Script().c_str()));
+    ASSERT_TRUE(RemoveDirectoryW(scripts.c_str()));
+    ASSERT_TRUE(WriteFileBytes(scripts, "not a folder"));
+
+    EXPECT_EQ(kInstallFailure, Install(package_));
+    EXPECT_NE(std::string::npos, Log().find("CDZorra_Detect setup: the driver scripts in " + Narrow(scripts) +
+                                            "\\ cannot be listed: error"))
+        << Log();
+    EXPECT_EQ(INSTALLSTATE_DEFAULT, MsiQueryProductStateW(olderCode_.c_str()));
+    EXPECT_NE(INSTALLSTATE_DEFAULT, MsiQueryProductStateW(productCode_.c_str()));
+
+    ASSERT_TRUE(DeleteFileW(scripts.c_str()));
+    ASSERT_TRUE(CreateDirectoryW(scripts.c_str(), nullptr));
+    ASSERT_TRUE(WriteFileBytes(Script(), sample));
+    DeleteFileW(log_.c_str());
+    ASSERT_EQ(0u, Msiexec(L"/x " + olderCode_ + L" /qn /l*v " + Quoted(log_))) << Log();
+    ExpectNothingInstalled("after the removal");
+}
+
+// The exe loads DLLs from its own folder: an installation folder that
+// ordinary users may change fails the installation before anything is
+// changed, and the log says why; the folder the package makes is for
+// administrators only.
+TEST_F(PackageTest, AnInstallationFolderUsersMayChangeIsRefused) {
+    ASSERT_TRUE(CreateDirectoryW(installDir_.c_str(), nullptr));
+    ASSERT_TRUE(SetDacl(installDir_, kEveryoneMayChange));
+    EXPECT_EQ(kInstallFailure, Install(package_));
+    EXPECT_NE(std::string::npos, Log().find("CDZorra_Detect setup: INSTALLDIR " + Narrow(installDir_) +
+                                            " may be changed by ordinary users (Everyone"))
+        << Log();
+    EXPECT_NE(INSTALLSTATE_DEFAULT, MsiQueryProductStateW(productCode_.c_str()));
+    EXPECT_FALSE(Exists(Exe()));
+    EXPECT_FALSE(QueryService().exists);
+    ASSERT_TRUE(SetDacl(installDir_, kAdministratorsOnly));
+    ASSERT_TRUE(RemoveDirectoryW(installDir_.c_str()));
+
+    ASSERT_EQ(0u, Install(package_)) << Log();
+    EXPECT_NE(std::string::npos, Log().find("CDZorra_Detect setup: INSTALLDIR " + Narrow(installDir_) +
+                                            " may be changed by administrators only"))
+        << Log();
+    ASSERT_EQ(0u, Uninstall()) << Log();
+    ExpectNothingInstalled("after the removal");
+}
+
 // The upgrade finds the scripts to keep through the installed product, not
 // through the service: after -Unregister there is no service to ask.
 TEST_F(PackageTest, UpgradeAfterUnregisterKeepsTheScripts) {
@@ -638,10 +805,75 @@ protected:
         return value;
     }
 
+    // The record of the names in a backup folder, as the actions write it.
+    static bool WriteRecord(const std::wstring& backup, const std::wstring& names) {
+        return WriteFileBytes(backup + L"scripts.lst",
+                              std::string(reinterpret_cast<const char*>(names.data()), names.size() * sizeof(wchar_t)));
+    }
+
     HMODULE dll_ = nullptr;
     MSIHANDLE session_ = 0;
     TempFolder folder_;
 };
+
+// The folder a removal keeps the scripts in cannot be chosen by anyone else:
+// a new name nobody can guess in the Windows folder's Temp, made by the
+// removal itself, which refuses one that is there already. A rollback and a
+// commit move back or delete only the scripts the removal recorded.
+TEST_F(SetupActionsTest, TheScriptsBackupCannotBeSteered) {
+    std::wstring scripts = folder_ / L"DrvScript\\";
+    ASSERT_TRUE(CreateDirectoryW(scripts.c_str(), nullptr));
+    ASSERT_TRUE(WriteFileBytes(scripts + L"CDZorra.ini", kOemScript));
+    MsiSetPropertyW(session_, L"DRVSCRIPTDIR", scripts.c_str());
+
+    ASSERT_EQ(0u, Run("ScheduleDriverScriptRemoval"));
+    std::wstring backup = Property(L"DeleteDriverScriptBackup");
+    ASSERT_EQ(0u, Run("ScheduleDriverScriptRemoval"));
+    std::wstring second = Property(L"DeleteDriverScriptBackup");
+    EXPECT_NE(backup, second);
+    for (const std::wstring& name : {backup, second}) {
+        std::wstring prefix = SystemTemp() + L"CDZorra_Detect-scripts-";
+        ASSERT_EQ(0u, name.find(prefix)) << Narrow(name);
+        std::wstring random = name.substr(prefix.size());
+        EXPECT_EQ(33u, random.size()) << Narrow(name);
+        EXPECT_EQ(std::wstring::npos, random.find_first_not_of(L"0123456789abcdef\\")) << Narrow(name);
+    }
+
+    // A folder made beforehand under that name, with someone else's files.
+    ASSERT_TRUE(CreateDirectoryW(second.c_str(), nullptr));
+    const std::vector<std::pair<std::wstring, std::string>> foreign = {
+        {L"0first.ini", "[Setup]\r\nVEN=VEN_FOREIGN\r\n"}, {L"version.dll", "MZ"}, {L"CDZorra.ini", "foreign"}};
+    for (const auto& file : foreign) ASSERT_TRUE(WriteFileBytes(second + file.first, file.second));
+    std::wstring data = Property(L"RemoveDriverScripts");
+    EXPECT_EQ(kInstallFailure, RunDeferred("RemoveDriverScripts", data));
+    EXPECT_EQ(kOemScript, ReadFileBytes(scripts + L"CDZorra.ini"));
+    EXPECT_EQ(0u, RunDeferred("PutBackDriverScripts", data));
+    EXPECT_EQ(0u, RunDeferred("DeleteDriverScriptBackup", second));
+    EXPECT_EQ(kOemScript, ReadFileBytes(scripts + L"CDZorra.ini"));
+    EXPECT_FALSE(Exists(scripts + L"0first.ini"));
+    EXPECT_FALSE(Exists(scripts + L"version.dll"));
+    for (const auto& file : foreign) EXPECT_EQ(file.second, ReadFileBytes(second + file.first)) << Narrow(file.first);
+    RemoveTree(second);
+
+    // The removal's own folder: a file that appears in it later is neither
+    // moved back by the rollback nor deleted by the commit.
+    data = folder_ / L"DrvScript\\|" + backup;
+    ASSERT_EQ(0u, RunDeferred("RemoveDriverScripts", data));
+    EXPECT_FALSE(Exists(scripts + L"CDZorra.ini"));
+    ASSERT_TRUE(WriteFileBytes(backup + L"0first.ini", "foreign"));
+    EXPECT_EQ(0u, RunDeferred("PutBackDriverScripts", data));
+    EXPECT_EQ(kOemScript, ReadFileBytes(scripts + L"CDZorra.ini"));
+    EXPECT_FALSE(Exists(scripts + L"0first.ini"));
+    EXPECT_EQ("foreign", ReadFileBytes(backup + L"0first.ini"));
+    RemoveTree(backup);
+
+    ASSERT_EQ(0u, RunDeferred("RemoveDriverScripts", data));
+    ASSERT_TRUE(WriteFileBytes(backup + L"0first.ini", "foreign"));
+    EXPECT_EQ(0u, RunDeferred("DeleteDriverScriptBackup", backup));
+    EXPECT_FALSE(Exists(backup + L"CDZorra.ini"));
+    EXPECT_EQ("foreign", ReadFileBytes(backup + L"0first.ini"));
+    RemoveTree(backup);
+}
 
 // A removal moves the scripts aside: a rollback (the removal failed or was
 // cancelled later) puts every one back as it was, even when the folder went
@@ -686,6 +918,7 @@ TEST_F(SetupActionsTest, RemovalPutsTheScriptsBackOnRollbackAndDeletesThemOnComm
 TEST_F(SetupActionsTest, TheSavedScriptsStayUntilTheUpgradeIsDone) {
     std::wstring saved = folder_ / L"saved\\";
     ASSERT_TRUE(CreateDirectoryW(saved.c_str(), nullptr));
+    ASSERT_TRUE(WriteRecord(saved, L"CDZorra.ini\r\nAdded.ini\r\n"));
     ASSERT_TRUE(WriteFileBytes(saved + L"CDZorra.ini", kOemScript));
     ASSERT_TRUE(WriteFileBytes(saved + L"Added.ini", "[Setup]\r\nVEN=VEN_ADDED\r\n"));
 
