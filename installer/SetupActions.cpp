@@ -285,9 +285,11 @@ bool ReadWholeFile(const std::wstring& path, std::string* bytes);
 // them: a DACL that cannot be read counts as changeable). why says who may,
 // or the error. The one place that asks the permission verdict.
 bool FolderChangeableByUsers(const std::wstring& folder, std::wstring* why) {
-    WriteAccess access = ReadWriteAccess(folder);
+    // The folder and every folder above it: whoever may rename one of those
+    // replaces the whole path.
+    WriteAccess access = ReadPathChainAccess(folder);
     if (!access.readable) {
-        *why = L"its permissions cannot be read: " + ErrorText(access.error);
+        *why = L"the permissions of " + access.unreadablePath + L" cannot be read: " + ErrorText(access.error);
         return true;
     }
     *why = WritersText(access);
@@ -622,14 +624,15 @@ extern "C" UINT __stdcall CheckInstallFolder(MSIHANDLE install) {
             Log(install, L"INSTALLDIR " + folder + L" is a file or a link, not a folder", true);
             return ERROR_INSTALL_FAILURE;
         }
-        std::wstring why;
-        if (FolderChangeableByUsers(folder, &why)) {
-            // The exe loads DLLs from its own folder before any of its code runs.
-            Log(install, L"INSTALLDIR " + folder + L" may be changed by ordinary users (" + why +
-                             L"): install into a folder that only administrators may change",
-                true);
-            return ERROR_INSTALL_FAILURE;
-        }
+    }
+    // A folder not made yet is judged by the folders above it.
+    std::wstring why;
+    if (FolderChangeableByUsers(folder, &why)) {
+        // The exe loads DLLs from its own folder before any of its code runs.
+        Log(install, L"INSTALLDIR " + folder + L" may be changed by ordinary users (" + why +
+                         L"): install into a folder that only administrators may change",
+            true);
+        return ERROR_INSTALL_FAILURE;
     }
     std::wstring data = std::wstring(exists ? L"1" : L"0") + L"|" + folder;
     MsiSetPropertyW(install, L"ProtectInstallFolder", data.c_str());
