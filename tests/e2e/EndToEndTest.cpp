@@ -709,6 +709,83 @@ TEST_F(EndToEnd, AFaceUnderAnotherUsbDeviceIsANewPlug) {
     EXPECT_EQ(std::string::npos, EventText().find("8000000C\t")) << EventText();
 }
 
+// A device with two storage faces, one per LUN, that does not switch. The
+// face of LUN 0 stays present while LUN 1's arrives: it is not "back", so
+// no "sent again" warning comes in the plug; a rule with Lun=1 goes to the
+// LUN-1 face only. When the device shows its faces again within the rule's
+// wait, the face that was sent the rule is back and the warning names it,
+// once.
+TEST_F(EndToEnd, AnotherLunsFaceIsNotTheSentFaceBack) {
+    struct Case {
+        const char* name;
+        const char* lunKey;
+        const char* sentSuffix;  // the end of the instance ID of the face sent the rule
+    } cases[] = {
+        {"a rule for any LUN: the first face, then the other LUN's once", "", nullptr},
+        {"a rule with Lun=1: the LUN-1 face only", "Lun=1\r\n", "&1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string script = std::string("[VidPid]\r\nCount=1\r\n0=USB\\VID_C0DE&PID_1001\r\n[Setup]\r\n"
+                                         "VEN=VEN_ZORRA\r\nIsDX=0\r\n[SwitchRule VID_2001&PID_A706]\r\n"
+                                         "Block1=1B 00 00 00 02 00\r\nSwitchedTo=VID_2001&PID_7D0D\r\n"
+                                         "SwitchWait=8000\r\n") +
+                             c.lunKey;
+        // A service of its own per case: what it sent lives in its memory.
+        if (&c != &cases[0]) Run(L"-Unregister");
+        ASSERT_TRUE(WriteFileBytes(folder_ / L"DrvScript\\ZorraModem.ini", script));
+        DeleteFileW(Events().c_str());
+        DeleteFileW(Trace().c_str());
+        Register();
+        SIM_PLUG plug = SimModemDefaultPlug();
+        plug.vendorId = 0x2001;
+        plug.cdromProductId = 0xA706;
+        plug.stubborn = 1;
+        plug.secondLun = 1;
+        plug.secondLunFace = SIM_STORAGE_CDROM;
+        SimModemSetText(plug.vendor, L"D-LINK");
+        Plug(plug);
+        ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_CDROM, 10000)) << SimModemWaitReport();
+        ASSERT_TRUE(SimModemWaitEvent(logStart_, SIM_EVENT_CDB, 10000)) << SimModemWaitReport() << "; " << TraceText();
+        Sleep(2000);  // time enough for every arrival of the plug to have been handled
+        std::vector<SIM_EVENT> blocks = SwitchBlocks();
+        std::vector<std::string> sentTo;
+        for (const SIM_EVENT& block : blocks) sentTo.push_back(Narrow(block.text));
+        if (c.sentSuffix != nullptr) {
+            ASSERT_EQ(1u, blocks.size()) << TraceText();
+            EXPECT_EQ(c.sentSuffix, sentTo[0].substr(sentTo[0].size() - 2)) << sentTo[0];
+        } else {
+            // Each face at most once, and never one face twice.
+            ASSERT_GE(blocks.size(), 1u) << TraceText();
+            ASSERT_LE(blocks.size(), 2u) << TraceText();
+            if (blocks.size() == 2) {
+                EXPECT_NE(sentTo[0], sentTo[1]);
+            }
+        }
+        EXPECT_EQ(std::string::npos, EventText().find("8000000C\t")) << EventText();
+        EXPECT_EQ(std::string::npos, TraceText().find("the face is back: not sent again")) << TraceText();
+
+        // The device resets and shows both faces again, within the rule's wait.
+        ASSERT_TRUE(SimModemUnplugAndSettle()) << SimModemWaitReport();
+        Plug(plug);
+        ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_CDROM, 10000)) << SimModemWaitReport();
+        std::string warning = "8000000C\tVID_2001&PID_A706\tUSBSTOR\\CDROM&VEN_D-LINK";
+        EXPECT_TRUE(WaitForEvent(warning)) << EventText() << TraceText();
+        Sleep(1000);
+        std::string events = EventText();
+        if (c.sentSuffix != nullptr) {
+            // The warning names the LUN-1 face, and only it is warned about.
+            size_t at = events.find(warning);
+            ASSERT_NE(std::string::npos, at) << events;
+            std::string line = events.substr(at, events.find('\n', at) - at);
+            EXPECT_NE(std::string::npos, line.find(std::string(c.sentSuffix) + "\t")) << line;
+            EXPECT_EQ(std::string::npos, events.find(warning, at + 1)) << events;
+        }
+        EXPECT_EQ(blocks.size(), SwitchBlocks().size()) << TraceText();
+        ASSERT_TRUE(SimModemUnplugAndSettle()) << SimModemWaitReport();
+    }
+}
+
 // A device that does not switch is sent its rule once in a plug, even when
 // it shows the same storage face again; the service says that it did not
 // switch once the rule's wait has passed.
