@@ -8,6 +8,7 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -784,6 +785,44 @@ TEST_F(EndToEnd, AnotherLunsFaceIsNotTheSentFaceBack) {
         EXPECT_EQ(blocks.size(), SwitchBlocks().size()) << TraceText();
         ASSERT_TRUE(SimModemUnplugAndSettle()) << SimModemWaitReport();
     }
+}
+
+// An imported file with StandardEject and a message for LUN 1: the Linux
+// tool sends the eject pair to LUN 0 and LUN 1 and then the message to LUN 1,
+// so the device's LUN-0 face is sent the pair, and its LUN-1 face the pair
+// then the message.
+TEST_F(EndToEnd, ImportedEjectPairGoesToEachLunAndTheMessageToItsOwn) {
+    const std::vector<BYTE> allow = {0x1E, 0, 0, 0, 0, 0};
+    const std::vector<BYTE> eject = {0x1B, 0, 0, 0, 0x02, 0};
+    const std::vector<BYTE> message = {0x85, 0x01, 0x01, 0x01, 0x18, 0x01};
+    TempFolder data;
+    ASSERT_TRUE(WriteFileBytes(data / L"2001_a706",
+                               "TargetVendor=0x2001\nTargetProduct=0x7d0d\nStandardEject=1\n"
+                               "MessageContent=\"55534243123456780000000000010685010101180100000000000000000000\"\n"));
+    std::wstring dataFolder = data.Path().substr(0, data.Path().size() - 1);
+    Run(L"-Import \"" + dataFolder + L"\" \"" + (folder_ / L"DrvScript\\ZorraModem.ini") + L"\"");
+    Register();
+    SIM_PLUG plug = SimModemDefaultPlug();
+    plug.vendorId = 0x2001;
+    plug.cdromProductId = 0xA706;
+    plug.stubborn = 1;
+    plug.secondLun = 1;
+    plug.secondLunFace = SIM_STORAGE_CDROM;
+    SimModemSetText(plug.vendor, L"D-LINK");
+    Plug(plug);
+    ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_CDROM, 10000)) << SimModemWaitReport();
+    std::map<std::string, std::vector<std::vector<BYTE>>> byLun;
+    for (int i = 0; i < 100; ++i, Sleep(50)) {
+        byLun.clear();
+        for (const SIM_EVENT& block : SwitchBlocks()) {
+            std::string face = Narrow(block.text);
+            byLun[face.substr(face.size() - 2)].emplace_back(block.cdb, block.cdb + block.cdbLength);
+        }
+        if (byLun["&0"].size() >= 2 && byLun["&1"].size() >= 3) break;
+    }
+    EXPECT_EQ((std::vector<std::vector<BYTE>>{allow, eject}), byLun["&0"]) << TraceText();
+    EXPECT_EQ((std::vector<std::vector<BYTE>>{allow, eject, message}), byLun["&1"]) << TraceText();
+    EXPECT_EQ(std::string::npos, EventText().find("8000000C\t")) << EventText();
 }
 
 // A device that does not switch is sent its rule once in a plug, even when
