@@ -403,6 +403,23 @@ ImportedDevice ConvertModeSwitchFile(const std::wstring& fileName, const std::st
     if (!targetVendor.empty())
         for (const std::wstring& product : targetProducts)
             rule.switchedTo.push_back(ToUpperAscii(L"VID_" + targetVendor + L"&PID_" + product));
+    // The Linux tool sends StandardEject's pair to LUN 0 and to LUN 1, and
+    // the message to its own LUN. A message for another LUN than 0 so gives
+    // the device a section per LUN: the pair alone for LUN 0 (and for LUN 1
+    // when the message is above it), and the message's LUN its message, after
+    // the pair when that LUN is 1. The message's section comes first, so a
+    // face whose LUN is not known is sent the message.
+    if (standardEject && rule.lun > 0) {
+        const std::vector<SwitchBlock> pair(rule.blocks.begin(), rule.blocks.begin() + 2);
+        if (rule.lun > 1) rule.blocks.erase(rule.blocks.begin(), rule.blocks.begin() + 2);
+        for (int lun = 0; lun < 2 && lun < rule.lun; ++lun) {
+            SwitchRule ejectOnly = rule;
+            ejectOnly.section = rule.section + L" LUN " + std::to_wstring(lun);
+            ejectOnly.lun = lun;
+            ejectOnly.blocks = pair;
+            device.moreRules.push_back(ejectOnly);
+        }
+    }
     device.outcome = ImportOutcome::Rule;
     return device;
 }
@@ -445,6 +462,37 @@ std::string SectionName(const std::wstring& text) {
     return name;
 }
 
+// One rule as its section of the imported part.
+std::string FormatRuleSection(const SwitchRule& rule) {
+    std::string out;
+    out += "[" + SectionName(rule.section) + "]\r\n";
+    if (!rule.manufacturer.empty()) out += "Manufacturer=" + OneLine(rule.manufacturer) + "\r\n";
+    if (!rule.product.empty()) out += "Product=" + OneLine(rule.product) + "\r\n";
+    if (!rule.scsiVendor.empty()) out += "ScsiVendor=" + OneLine(rule.scsiVendor) + "\r\n";
+    if (!rule.scsiModel.empty()) out += "ScsiModel=" + OneLine(rule.scsiModel) + "\r\n";
+    for (size_t i = 0; i < rule.blocks.size(); ++i) {
+        const SwitchBlock& block = rule.blocks[i];
+        std::string key = "Block" + std::to_string(i + 1);
+        std::string hex;
+        char pair[4];
+        for (size_t b = 0; b < block.cdb.size(); ++b) {
+            std::snprintf(pair, sizeof(pair), b == 0 ? "%02X" : " %02X", block.cdb[b]);
+            hex += pair;
+        }
+        out += key + "=" + hex + "\r\n";
+        if (block.dataIn > 0) out += key + "In=" + std::to_string(block.dataIn) + "\r\n";
+    }
+    if (rule.lun >= 0) out += "Lun=" + std::to_string(rule.lun) + "\r\n";
+    if (rule.waitBeforeMs > 0) out += "WaitBefore=" + std::to_string(rule.waitBeforeMs) + "\r\n";
+    if (!rule.switchedTo.empty()) {
+        out += "SwitchedTo=";
+        for (size_t i = 0; i < rule.switchedTo.size(); ++i)
+            out += (i == 0 ? "" : ",") + WideToUtf8(rule.switchedTo[i]);
+        out += "\r\n";
+    }
+    return out;
+}
+
 }  // namespace
 
 std::string FormatImportedRules(const std::vector<ImportedDevice>& devices) {
@@ -456,16 +504,22 @@ std::string FormatImportedRules(const std::vector<ImportedDevice>& devices) {
         out += "# " + WideToUtf8(ImportOutcomeName(static_cast<ImportOutcome>(i))) + ": " + std::to_string(counts[i]) +
                "\r\n";
     }
-    // What the rules hold beyond blocks.
-    int qualified = 0, otherLun = 0, waiting = 0, severalTargets = 0;
+    // What the rules hold beyond blocks, counted over sections.
+    int sections = 0, qualified = 0, otherLun = 0, waiting = 0, severalTargets = 0;
     for (const ImportedDevice& device : devices) {
         if (device.outcome != ImportOutcome::Rule) continue;
-        qualified += IsQualifiedRule(device.rule) ? 1 : 0;
-        otherLun += device.rule.lun > 0 ? 1 : 0;
-        waiting += device.rule.waitBeforeMs > 0 ? 1 : 0;
-        severalTargets += device.rule.switchedTo.size() > 1 ? 1 : 0;
+        for (size_t i = 0; i <= device.moreRules.size(); ++i) {
+            const SwitchRule& rule = i == 0 ? device.rule : device.moreRules[i - 1];
+            ++sections;
+            qualified += IsQualifiedRule(rule) ? 1 : 0;
+            otherLun += rule.lun > 0 ? 1 : 0;
+            waiting += rule.waitBeforeMs > 0 ? 1 : 0;
+            severalTargets += rule.switchedTo.size() > 1 ? 1 : 0;
+        }
     }
-    out += "# rules with a qualifier (tried before the same IDs' rule without one): " + std::to_string(qualified) +
+    out += "# rule sections (a file whose message goes to another LUN than 0 gives one per LUN): " +
+           std::to_string(sections) +
+           "\r\n# rules with a qualifier (tried before the same IDs' rule without one): " + std::to_string(qualified) +
            "\r\n# rules for a LUN other than 0: " + std::to_string(otherLun) +
            "\r\n# rules that wait before the first block: " + std::to_string(waiting) +
            "\r\n# rules with several IDs to switch to: " + std::to_string(severalTargets) + "\r\n";
@@ -475,32 +529,8 @@ std::string FormatImportedRules(const std::vector<ImportedDevice>& devices) {
                    WideToUtf8(ImportOutcomeName(device.outcome)) + ": " + OneLine(device.reason) + "\r\n";
             continue;
         }
-        const SwitchRule& rule = device.rule;
-        out += "[" + SectionName(rule.section) + "]\r\n";
-        if (!rule.manufacturer.empty()) out += "Manufacturer=" + OneLine(rule.manufacturer) + "\r\n";
-        if (!rule.product.empty()) out += "Product=" + OneLine(rule.product) + "\r\n";
-        if (!rule.scsiVendor.empty()) out += "ScsiVendor=" + OneLine(rule.scsiVendor) + "\r\n";
-        if (!rule.scsiModel.empty()) out += "ScsiModel=" + OneLine(rule.scsiModel) + "\r\n";
-        for (size_t i = 0; i < rule.blocks.size(); ++i) {
-            const SwitchBlock& block = rule.blocks[i];
-            std::string key = "Block" + std::to_string(i + 1);
-            std::string hex;
-            char pair[4];
-            for (size_t b = 0; b < block.cdb.size(); ++b) {
-                std::snprintf(pair, sizeof(pair), b == 0 ? "%02X" : " %02X", block.cdb[b]);
-                hex += pair;
-            }
-            out += key + "=" + hex + "\r\n";
-            if (block.dataIn > 0) out += key + "In=" + std::to_string(block.dataIn) + "\r\n";
-        }
-        if (rule.lun >= 0) out += "Lun=" + std::to_string(rule.lun) + "\r\n";
-        if (rule.waitBeforeMs > 0) out += "WaitBefore=" + std::to_string(rule.waitBeforeMs) + "\r\n";
-        if (!rule.switchedTo.empty()) {
-            out += "SwitchedTo=";
-            for (size_t i = 0; i < rule.switchedTo.size(); ++i)
-                out += (i == 0 ? "" : ",") + WideToUtf8(rule.switchedTo[i]);
-            out += "\r\n";
-        }
+        out += FormatRuleSection(device.rule);
+        for (const SwitchRule& rule : device.moreRules) out += FormatRuleSection(rule);
     }
     out += std::string(kImportEndMarker) + "\r\n";
     return out;

@@ -30,6 +30,10 @@ struct ImportedDevice {
     ImportOutcome outcome = ImportOutcome::NoSwitch;
     std::wstring reason;  // for any outcome but Rule
     SwitchRule rule;      // for Rule (usbId is set for every outcome but BadName)
+    // For Rule: the sections that follow rule's, for other LUNs' faces of the
+    // same device (StandardEject's pair for LUN 0 and 1 when the message goes
+    // to another LUN). Each is a whole rule of its own, with its own Lun.
+    std::vector<SwitchRule> moreRules;
 };
 
 // Converts one file. text is its bytes (ASCII).

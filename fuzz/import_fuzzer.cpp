@@ -49,17 +49,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Check(rules.rules.empty());
         return 0;
     }
-    for (const SwitchBlock& block : device.rule.blocks) Check(MediumChangeReason(block.cdb, 0).empty());
     Check(rules.refused.empty());
-    Check(rules.rules.size() == 1);
-    const SwitchRule& rule = rules.rules[0];
-    Check(rule.usbId == device.rule.usbId);
-    Check(rule.switchedTo == device.rule.switchedTo);
-    Check(rule.lun == device.rule.lun && rule.waitBeforeMs == device.rule.waitBeforeMs);
-    Check(rule.blocks.size() == device.rule.blocks.size());
-    for (size_t i = 0; i < rule.blocks.size(); ++i) {
-        Check(rule.blocks[i].cdb == device.rule.blocks[i].cdb);
-        Check(rule.blocks[i].dataIn == device.rule.blocks[i].dataIn);
+    Check(rules.rules.size() == 1 + device.moreRules.size());
+    for (size_t r = 0; r < rules.rules.size() && r <= device.moreRules.size(); ++r) {
+        const SwitchRule& converted = r == 0 ? device.rule : device.moreRules[r - 1];
+        const SwitchRule& rule = rules.rules[r];
+        for (const SwitchBlock& block : converted.blocks) Check(MediumChangeReason(block.cdb, 0).empty());
+        Check(rule.usbId == converted.usbId);
+        Check(rule.switchedTo == converted.switchedTo);
+        Check(rule.lun == converted.lun && rule.waitBeforeMs == converted.waitBeforeMs);
+        Check(rule.blocks.size() == converted.blocks.size());
+        for (size_t i = 0; i < rule.blocks.size() && i < converted.blocks.size(); ++i) {
+            Check(rule.blocks[i].cdb == converted.blocks[i].cdb);
+            Check(rule.blocks[i].dataIn == converted.blocks[i].dataIn);
+        }
     }
     return 0;
 }

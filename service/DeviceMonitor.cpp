@@ -3,6 +3,7 @@
 #include <dbt.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cwchar>
 #include <map>
@@ -53,15 +54,26 @@ public:
 // keeps showing the same face is sent its rule once and then warned about
 // once, and a device plugged in anew after it switched is sent its rule
 // again. A face counts as back (the warning) only once it has been seen
-// absent, or when its own arrival is the event: a face that stayed while
-// another LUN's face arrived is not back.
+// absent, or when its own arrival is the event, an event that came after its
+// rule was sent: a face that stayed while another LUN's face arrived is not
+// back, nor is a face sent its rule in a pass that saw it present before its
+// own arrival's event was handled.
 struct SentRule {
     DWORD tick;
     DWORD waitMs;
     bool warned;
     std::wstring usbDevice;
     bool gone;
+    unsigned long long namesBefore;  // arrival names queued before the rule was sent
 };
+
+// An interface named by an arrival event, numbered in the order queued.
+struct ArrivedName {
+    std::wstring path;
+    unsigned long long number;
+};
+// The number of the last arrival name queued.
+std::atomic<unsigned long long> arrivalNamesQueued{0};
 std::mutex sentRulesLock;
 std::map<std::wstring, SentRule> sentRules;
 
@@ -124,7 +136,7 @@ struct DeviceWork {
     // them (each pass looks at the devices present then, not at the event).
     bool arrivalPending = false;
     bool arrivalLauncher = false;
-    std::vector<std::wstring> arrivedPaths;  // the interfaces those arrivals named
+    std::vector<ArrivedName> arrivedPaths;  // the interfaces those arrivals named
     bool arrivalWorkerRuns = false;
     // One auto-reset event per running switch watch: a device event wakes
     // every watch, so does a stop.
@@ -271,19 +283,22 @@ bool SamePath(const std::wstring& a, const std::wstring& b) {
     return !a.empty() && EqualsIgnoreCaseAscii(a, b);
 }
 
-bool AnySamePath(const std::vector<std::wstring>& paths, const std::wstring& path) {
-    for (const std::wstring& one : paths) {
-        if (SamePath(one, path)) return true;
+// The face's own arrival was queued after its rule was sent.
+bool ArrivedAgain(const std::vector<ArrivedName>& arrived, const std::wstring& path, unsigned long long namesBefore) {
+    for (const ArrivedName& one : arrived) {
+        if (one.number > namesBefore && SamePath(one.path, path)) return true;
     }
     return false;
 }
 
-// The first of the faces that the decision sends something, and that was
-// not sent its rule in this plug; false when there is none. arrived: the
-// paths of the interfaces whose arrival this pass handles (those the events
-// named).
+// Sends each face that a rule sends something, and that was not sent its
+// rule in this plug (a device's faces of other LUNs may each have a rule of
+// their own), or else the first face the supported list sends its block;
+// false when nothing was sent. arrived: the interfaces whose arrival this
+// pass handles (those the events named).
 bool SwitchFirstFace(const std::vector<PresentStorageFace>& faces, const SwitchRuleSet& rules, DWORD now,
-                     const std::vector<std::wstring>& arrived) {
+                     const std::vector<ArrivedName>& arrived) {
+    bool sentAny = false;
     for (const PresentStorageFace& present : faces) {
         SwitchChoice choice = ChooseSwitchBlocks(present.face, hooks.osVersion(), rules);
         if (choice.source == SwitchSource::None) continue;
@@ -295,7 +310,7 @@ bool SwitchFirstFace(const std::vector<PresentStorageFace>& faces, const SwitchR
                 sent = sentRules.end();
             }
             if (sent != sentRules.end()) {
-                bool back = sent->second.gone || AnySamePath(arrived, present.path);
+                bool back = sent->second.gone || ArrivedAgain(arrived, present.path, sent->second.namesBefore);
                 if (back && !sent->second.warned) {
                     sent->second.warned = true;
                     Trace(L"Switch rule [%s] was sent to %s in this plug and the face is back: not sent again\n",
@@ -306,9 +321,12 @@ bool SwitchFirstFace(const std::vector<PresentStorageFace>& faces, const SwitchR
                 continue;
             }
             sentRules[present.face.instanceId] =
-                SentRule{now, choice.rule->switchWaitMs, false, present.face.usbInstanceId, false};
+                SentRule{now, choice.rule->switchWaitMs, false, present.face.usbInstanceId, false,
+                         arrivalNamesQueued.load()};
         }
         if (serviceRuntime.stopRequested) return false;
+        // A face of the supported list after a rule's face: left to a pass of its own.
+        if (sentAny && choice.source == SwitchSource::Release) return true;
         dialogWatch.Arm(INFINITE);
         if (choice.source == SwitchSource::Release) {
             BYTE cdb[kCdbBufferSize] = {};
@@ -331,17 +349,17 @@ bool SwitchFirstFace(const std::vector<PresentStorageFace>& faces, const SwitchR
         if (result != RuleSendResult::NotOpened && result != RuleSendResult::Stopped &&
             !choice.rule->switchedTo.empty())
             StartSwitchWatch(*choice.rule, present.face);
-        return true;
+        sentAny = true;
     }
-    return false;
+    return sentAny;
 }
 
-// The arrival path of a script with switch rules: the first present storage
-// face that the decision sends something, and that was not sent its rule in
-// this plug; false when nothing was sent. CD-ROM faces first; the disk faces
+// The arrival path of a script with switch rules: the present storage faces
+// that the decision sends something, and that were not sent their rule in
+// this plug (as SwitchFirstFace); false when nothing was sent. CD-ROM faces first; the disk faces
 // are only listed when no CD-ROM face was sent anything (or when earlier
 // sendings are to be checked against them).
-bool SwitchByRules(const SwitchRuleSet& rules, const std::vector<std::wstring>& arrived) {
+bool SwitchByRules(const SwitchRuleSet& rules, const std::vector<ArrivedName>& arrived) {
     DWORD now = GetClock().TickCount();
     std::vector<PresentStorageFace> faces = CollectStorageFaces(kCdRomFaces);
     bool haveDisks = false;
@@ -360,7 +378,7 @@ bool SwitchByRules(const SwitchRuleSet& rules, const std::vector<std::wstring>& 
 // arrival that came with event data, and the switch of a CD-ROM face found
 // present when the service starts). arrived: the interfaces the events of
 // this pass named.
-void HandleArrival(bool startLauncher, const std::vector<std::wstring>& arrived) {
+void HandleArrival(bool startLauncher, const std::vector<ArrivedName>& arrived) {
     // One reading of the script for the whole arrival: a reload meanwhile
     // counts from the next one on.
     DriverScriptPin script;
@@ -401,7 +419,7 @@ void RunArrivals() {
     DeviceWork& work = Work();
     for (;;) {
         bool startLauncher = false;
-        std::vector<std::wstring> arrived;
+        std::vector<ArrivedName> arrived;
         {
             std::lock_guard<std::mutex> hold(work.lock);
             // Once a stop has been asked for, nothing more is sent.
@@ -442,7 +460,7 @@ void QueueArrival(bool startLauncher, const std::wstring& arrived) {
         // A pass looks at every face present; the names only tell which of
         // them came back. A burst of events beyond this many is not a plug.
         if (!arrived.empty() && work.arrivedPaths.size() < kMaxQueuedArrivalNames)
-            work.arrivedPaths.push_back(arrived);
+            work.arrivedPaths.push_back(ArrivedName{arrived, ++arrivalNamesQueued});
         if (work.arrivalWorkerRuns) return;
         work.arrivalWorkerRuns = true;
     }

@@ -8,6 +8,7 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -706,6 +707,121 @@ TEST_F(EndToEnd, AFaceUnderAnotherUsbDeviceIsANewPlug) {
     ASSERT_EQ(2u, blocks.size()) << TraceText();
     EXPECT_EQ(0x1B, blocks[0].cdb[0]);
     EXPECT_EQ(0x1E, blocks[1].cdb[0]);
+    EXPECT_EQ(std::string::npos, EventText().find("8000000C\t")) << EventText();
+}
+
+// A device with two storage faces, one per LUN, that does not switch. The
+// face of LUN 0 stays present while LUN 1's arrives: it is not "back", so
+// no "sent again" warning comes in the plug; a rule with Lun=1 goes to the
+// LUN-1 face only. When the device shows its faces again within the rule's
+// wait, the face that was sent the rule is back and the warning names it,
+// once.
+TEST_F(EndToEnd, AnotherLunsFaceIsNotTheSentFaceBack) {
+    struct Case {
+        const char* name;
+        const char* lunKey;
+        const char* sentSuffix;  // the end of the instance ID of the face sent the rule
+    } cases[] = {
+        {"a rule for any LUN: the first face, then the other LUN's once", "", nullptr},
+        {"a rule with Lun=1: the LUN-1 face only", "Lun=1\r\n", "&1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string script = std::string("[VidPid]\r\nCount=1\r\n0=USB\\VID_C0DE&PID_1001\r\n[Setup]\r\n"
+                                         "VEN=VEN_ZORRA\r\nIsDX=0\r\n[SwitchRule VID_2001&PID_A706]\r\n"
+                                         "Block1=1B 00 00 00 02 00\r\nSwitchedTo=VID_2001&PID_7D0D\r\n"
+                                         "SwitchWait=8000\r\n") +
+                             c.lunKey;
+        // A service of its own per case: what it sent lives in its memory.
+        if (&c != &cases[0]) Run(L"-Unregister");
+        ASSERT_TRUE(WriteFileBytes(folder_ / L"DrvScript\\ZorraModem.ini", script));
+        DeleteFileW(Events().c_str());
+        DeleteFileW(Trace().c_str());
+        Register();
+        SIM_PLUG plug = SimModemDefaultPlug();
+        plug.vendorId = 0x2001;
+        plug.cdromProductId = 0xA706;
+        plug.stubborn = 1;
+        plug.secondLun = 1;
+        plug.secondLunFace = SIM_STORAGE_CDROM;
+        SimModemSetText(plug.vendor, L"D-LINK");
+        Plug(plug);
+        ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_CDROM, 10000)) << SimModemWaitReport();
+        ASSERT_TRUE(SimModemWaitEvent(logStart_, SIM_EVENT_CDB, 10000)) << SimModemWaitReport() << "; " << TraceText();
+        Sleep(2000);  // time enough for every arrival of the plug to have been handled
+        std::vector<SIM_EVENT> blocks = SwitchBlocks();
+        std::vector<std::string> sentTo;
+        for (const SIM_EVENT& block : blocks) sentTo.push_back(Narrow(block.text));
+        if (c.sentSuffix != nullptr) {
+            ASSERT_EQ(1u, blocks.size()) << TraceText();
+            EXPECT_EQ(c.sentSuffix, sentTo[0].substr(sentTo[0].size() - 2)) << sentTo[0];
+        } else {
+            // Each face at most once, and never one face twice.
+            ASSERT_GE(blocks.size(), 1u) << TraceText();
+            ASSERT_LE(blocks.size(), 2u) << TraceText();
+            if (blocks.size() == 2) {
+                EXPECT_NE(sentTo[0], sentTo[1]);
+            }
+        }
+        EXPECT_EQ(std::string::npos, EventText().find("8000000C\t")) << EventText();
+        EXPECT_EQ(std::string::npos, TraceText().find("the face is back: not sent again")) << TraceText();
+
+        // The device resets and shows both faces again, within the rule's wait.
+        ASSERT_TRUE(SimModemUnplugAndSettle()) << SimModemWaitReport();
+        Plug(plug);
+        ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_CDROM, 10000)) << SimModemWaitReport();
+        std::string warning = "8000000C\tVID_2001&PID_A706\tUSBSTOR\\CDROM&VEN_D-LINK";
+        EXPECT_TRUE(WaitForEvent(warning)) << EventText() << TraceText();
+        Sleep(1000);
+        std::string events = EventText();
+        if (c.sentSuffix != nullptr) {
+            // The warning names the LUN-1 face, and only it is warned about.
+            size_t at = events.find(warning);
+            ASSERT_NE(std::string::npos, at) << events;
+            std::string line = events.substr(at, events.find('\n', at) - at);
+            EXPECT_NE(std::string::npos, line.find(std::string(c.sentSuffix) + "\t")) << line;
+            EXPECT_EQ(std::string::npos, events.find(warning, at + 1)) << events;
+        }
+        EXPECT_EQ(blocks.size(), SwitchBlocks().size()) << TraceText();
+        ASSERT_TRUE(SimModemUnplugAndSettle()) << SimModemWaitReport();
+    }
+}
+
+// An imported file with StandardEject and a message for LUN 1: the Linux
+// tool sends the eject pair to LUN 0 and LUN 1 and then the message to LUN 1,
+// so the device's LUN-0 face is sent the pair, and its LUN-1 face the pair
+// then the message.
+TEST_F(EndToEnd, ImportedEjectPairGoesToEachLunAndTheMessageToItsOwn) {
+    const std::vector<BYTE> allow = {0x1E, 0, 0, 0, 0, 0};
+    const std::vector<BYTE> eject = {0x1B, 0, 0, 0, 0x02, 0};
+    const std::vector<BYTE> message = {0x85, 0x01, 0x01, 0x01, 0x18, 0x01};
+    TempFolder data;
+    ASSERT_TRUE(WriteFileBytes(data / L"2001_a706",
+                               "TargetVendor=0x2001\nTargetProduct=0x7d0d\nStandardEject=1\n"
+                               "MessageContent=\"55534243123456780000000000010685010101180100000000000000000000\"\n"));
+    std::wstring dataFolder = data.Path().substr(0, data.Path().size() - 1);
+    Run(L"-Import \"" + dataFolder + L"\" \"" + (folder_ / L"DrvScript\\ZorraModem.ini") + L"\"");
+    Register();
+    SIM_PLUG plug = SimModemDefaultPlug();
+    plug.vendorId = 0x2001;
+    plug.cdromProductId = 0xA706;
+    plug.stubborn = 1;
+    plug.secondLun = 1;
+    plug.secondLunFace = SIM_STORAGE_CDROM;
+    SimModemSetText(plug.vendor, L"D-LINK");
+    Plug(plug);
+    ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_CDROM, 10000)) << SimModemWaitReport();
+    std::map<std::string, std::vector<std::vector<BYTE>>> byLun;
+    for (int i = 0; i < 100; ++i, Sleep(50)) {
+        byLun.clear();
+        for (const SIM_EVENT& block : SwitchBlocks()) {
+            std::string face = Narrow(block.text);
+            byLun[face.substr(face.size() - 2)].emplace_back(block.cdb, block.cdb + block.cdbLength);
+        }
+        if (byLun["&0"].size() >= 2 && byLun["&1"].size() >= 3) break;
+    }
+    EXPECT_EQ((std::vector<std::vector<BYTE>>{allow, eject}), byLun["&0"]) << TraceText();
+    EXPECT_EQ((std::vector<std::vector<BYTE>>{allow, eject, message}), byLun["&1"]) << TraceText();
     EXPECT_EQ(std::string::npos, EventText().find("8000000C\t")) << EventText();
 }
 

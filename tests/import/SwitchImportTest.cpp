@@ -15,6 +15,7 @@
 #include "app/ImportCommand.h"
 #include "config/IniDocument.h"
 #include "config/SwitchImport.h"
+#include "config/SwitchRules.h"
 
 namespace {
 
@@ -64,7 +65,10 @@ TEST_F(ModeSwitchData, CountsPerOutcome) {
     std::string imported = FormatImportedRules(devices);
     for (const char* line : {"# rule: 406\r\n", "# left alone by the Linux dispatcher (Configuration=0): 33\r\n",
                              "# needs a USB configuration change: 40\r\n", "# needs USB control transfers: 26\r\n",
-                             "# rules for a LUN other than 0: 8\r\n", "# rules that wait before the first block: 6\r\n"})
+                             "# rules for a LUN other than 0: 8\r\n", "# rules that wait before the first block: 6\r\n",
+                             // No file of the data sends StandardEject beside a message for another LUN than 0.
+                             "# rule sections (a file whose message goes to another LUN than 0 gives one per LUN): "
+                             "406\r\n"})
         EXPECT_NE(std::string::npos, imported.find(line)) << line;
 }
 
@@ -183,13 +187,16 @@ TEST_F(ModeSwitchData, RulesReadBackAsConverted) {
     size_t next = 0;
     for (const ImportedDevice& device : devices) {
         if (device.outcome != ImportOutcome::Rule) continue;
-        ASSERT_LT(next, rules.rules.size());
-        const SwitchRule& rule = rules.rules[next++];
-        EXPECT_EQ(device.rule.usbId, rule.usbId) << device.fileName;
-        EXPECT_EQ(device.rule.lun, rule.lun) << device.fileName;
-        EXPECT_EQ(device.rule.waitBeforeMs, rule.waitBeforeMs) << device.fileName;
-        EXPECT_EQ(device.rule.switchedTo, rule.switchedTo) << device.fileName;
-        EXPECT_EQ(device.rule.blocks.size(), rule.blocks.size()) << device.fileName;
+        for (size_t i = 0; i <= device.moreRules.size(); ++i) {
+            const SwitchRule& converted = i == 0 ? device.rule : device.moreRules[i - 1];
+            ASSERT_LT(next, rules.rules.size());
+            const SwitchRule& rule = rules.rules[next++];
+            EXPECT_EQ(converted.usbId, rule.usbId) << device.fileName;
+            EXPECT_EQ(converted.lun, rule.lun) << device.fileName;
+            EXPECT_EQ(converted.waitBeforeMs, rule.waitBeforeMs) << device.fileName;
+            EXPECT_EQ(converted.switchedTo, rule.switchedTo) << device.fileName;
+            EXPECT_EQ(converted.blocks.size(), rule.blocks.size()) << device.fileName;
+        }
     }
     EXPECT_EQ(next, rules.rules.size());
 }
@@ -259,6 +266,70 @@ TEST(ModeSwitchFile, WhatEachSettingMeans) {
         ASSERT_EQ(row.blocks.size(), device.rule.blocks.size());
         for (size_t i = 0; i < row.blocks.size(); ++i) EXPECT_EQ(row.blocks[i], device.rule.blocks[i].cdb) << i;
         EXPECT_EQ(row.lun, device.rule.lun);
+    }
+}
+
+// StandardEject beside a message for another LUN than 0: the Linux tool
+// sends the pair to LUN 0 and LUN 1 and the message to its LUN, so each of
+// those LUNs' faces gets a section of its own, and read back from a script
+// each face is chosen its own.
+TEST(ModeSwitchFile, StandardEjectWithAMessageForAnotherLun) {
+    const std::vector<uint8_t> allow = {0x1E, 0x00, 0x00, 0x00, 0x00, 0x00};
+    const std::vector<uint8_t> eject = {0x1B, 0x00, 0x00, 0x00, 0x02, 0x00};
+    const std::vector<uint8_t> message = {0x85, 0x01, 0x01, 0x01, 0x18, 0x01};
+    struct Row {
+        const char* name;
+        const char* lunHex;
+        // The blocks of the face of LUN 0, 1, 2 (empty: no section for it).
+        std::vector<std::vector<uint8_t>> perLun[3];
+    };
+    const Row rows[] = {
+        {"a message for LUN 1: the pair to LUN 0, the pair and the message to LUN 1", "01",
+         {{allow, eject}, {allow, eject, message}, {}}},
+        {"a message for LUN 2: the pair to LUN 0 and 1, the message alone to LUN 2", "02",
+         {{allow, eject}, {allow, eject}, {message}}},
+        {"a message for LUN 0: one section, the pair then the message", "00", {{allow, eject, message}, {}, {}}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::string text = std::string("TargetVendor=0x1234\nTargetProduct=0x9999\nStandardEject=1\nWaitBefore=2\n"
+                                       "MessageContent=\"55534243123456780000000000") +
+                           row.lunHex + "06" + "850101011801" + std::string(20, '0') + "\"\n";
+        ImportedDevice device = ConvertModeSwitchFile(L"1234_5678", text);
+        ASSERT_EQ(ImportOutcome::Rule, device.outcome) << std::string(device.reason.begin(), device.reason.end());
+        std::string script = ReplaceImportedPart("[Setup]\r\nVEN=VEN_X\r\n", FormatImportedRules({device}));
+        IniMemorySource source(script.data(), script.size());
+        IniDocument document(source, [](const char* bytes, size_t count, std::wstring& text) {
+            text.assign(bytes, bytes + count);
+        });
+        SwitchRuleSet rules = LoadSwitchRules(document);
+        EXPECT_TRUE(rules.refused.empty()) << script;
+        size_t sections = 0;
+        for (int lun = 0; lun < 3; ++lun) {
+            SCOPED_TRACE(lun);
+            SwitchFaceStrings face;
+            face.lun = lun;
+            const SwitchRule* rule = FindSwitchRule(rules, L"VID_1234&PID_5678", face);
+            if (row.perLun[lun].empty()) {
+                EXPECT_EQ(nullptr, rule);
+                continue;
+            }
+            ++sections;
+            ASSERT_NE(nullptr, rule);
+            EXPECT_EQ(lun, rule->lun);
+            ASSERT_EQ(row.perLun[lun].size(), rule->blocks.size());
+            for (size_t i = 0; i < rule->blocks.size(); ++i) EXPECT_EQ(row.perLun[lun][i], rule->blocks[i].cdb) << i;
+            // Every section waits and reports as the file says.
+            EXPECT_EQ(2000u, rule->waitBeforeMs);
+            EXPECT_EQ(std::vector<std::wstring>{L"VID_1234&PID_9999"}, rule->switchedTo);
+        }
+        EXPECT_EQ(sections, rules.rules.size());
+        EXPECT_NE(std::string::npos, script.find("# rule sections (a file whose message goes to another LUN than 0 "
+                                                 "gives one per LUN): " + std::to_string(sections) + "\r\n"));
+        // A face whose LUN is not known is sent the message.
+        const SwitchRule* unknown = FindSwitchRule(rules, L"VID_1234&PID_5678", SwitchFaceStrings());
+        ASSERT_NE(nullptr, unknown);
+        EXPECT_EQ(message, unknown->blocks.back().cdb);
     }
 }
 
