@@ -10,6 +10,7 @@
 #include "config/SwitchRules.h"
 #include "device/DeviceEnum.h"
 #include "support/FakeDevices.h"
+#include "support/StdoutCapture.h"
 #include "support/TraceCapture.h"
 
 namespace {
@@ -202,36 +203,6 @@ BOOL WINAPI NotAllAssigned(HANDLE, BOOL, PTOKEN_PRIVILEGES, DWORD, PTOKEN_PRIVIL
     SetLastError(ERROR_NOT_ALL_ASSIGNED);
     return TRUE;
 }
-
-// Standard output is redirected to a pipe we read back.
-class StdoutCapture {
-public:
-    StdoutCapture() {
-        saved_ = GetStdHandle(STD_OUTPUT_HANDLE);
-        CreatePipe(&read_, &write_, nullptr, 1 << 16);
-        SetStdHandle(STD_OUTPUT_HANDLE, write_);
-    }
-    ~StdoutCapture() {
-        SetStdHandle(STD_OUTPUT_HANDLE, saved_);
-        CloseHandle(write_);
-        CloseHandle(read_);
-    }
-    std::string Take() {
-        SetStdHandle(STD_OUTPUT_HANDLE, saved_);
-        CloseHandle(write_);
-        write_ = nullptr;
-        std::string text;
-        char buffer[512];
-        DWORD got = 0;
-        while (ReadFile(read_, buffer, sizeof(buffer), &got, nullptr) && got > 0) text.append(buffer, got);
-        return text;
-    }
-
-private:
-    HANDLE saved_ = nullptr;
-    HANDLE read_ = nullptr;
-    HANDLE write_ = nullptr;
-};
 
 TEST(EnableDebugPrivilege, Outcomes) {
     PrivilegeCalls saved = GetPrivilegeCalls();

@@ -412,6 +412,7 @@ TEST(ImportedPart, TextFromTheDataStaysOnItsLine) {
 #include "config/SwitchRules.h"
 #include "device/SupportedIdList.h"
 #include "support/ProcessRunner.h"
+#include "support/StdoutCapture.h"
 #include "support/TestFiles.h"
 
 namespace {
@@ -514,36 +515,6 @@ TEST(ImportedPart, WrittenInTheScriptsOwnEncoding) {
     EXPECT_FALSE(MergeImportedPart("\xFF\xFE[\0S", imported, merged, why));
     EXPECT_EQ(L"the script is UTF-16 (it starts with FF FE) but has an odd number of bytes", why);
 }
-
-// Standard output of this process, read back.
-class StdoutCapture {
-public:
-    StdoutCapture() {
-        saved_ = GetStdHandle(STD_OUTPUT_HANDLE);
-        CreatePipe(&read_, &write_, nullptr, 1 << 20);
-        SetStdHandle(STD_OUTPUT_HANDLE, write_);
-    }
-    ~StdoutCapture() {
-        SetStdHandle(STD_OUTPUT_HANDLE, saved_);
-        if (write_ != nullptr) CloseHandle(write_);
-        CloseHandle(read_);
-    }
-    std::string Take() {
-        SetStdHandle(STD_OUTPUT_HANDLE, saved_);
-        CloseHandle(write_);
-        write_ = nullptr;
-        std::string text;
-        char buffer[4096];
-        DWORD got = 0;
-        while (ReadFile(read_, buffer, sizeof(buffer), &got, nullptr) && got > 0) text.append(buffer, got);
-        return text;
-    }
-
-private:
-    HANDLE saved_ = nullptr;
-    HANDLE read_ = nullptr;
-    HANDLE write_ = nullptr;
-};
 
 class ImportIntoScript : public testing::Test {
 protected:
