@@ -71,11 +71,18 @@ unix_pid_of() { pgrep -f -n "$1" 2>/dev/null || true; }
 # utime+stime of a unix process in clock ticks.
 unix_cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat" 2>/dev/null || echo 0; }
 
+# Installed from a folder of its own on the prefix's C: drive, as a real
+# installation is: -Register refuses a folder that ordinary users could
+# rename from above, such as anything under the host's /tmp (Z:\tmp).
 service_install_copy() {
-  ENDURANCE_DIR=$(mktemp -d /tmp/cdz-endurance.XXXXXX)
+  ENDURANCE_DIR=$(mktemp -d "$WINEPREFIX/drive_c/cdz-endurance.XXXXXX")
   cp "build/$arch/bin/CDZorra_Detect.exe" "$ENDURANCE_DIR/"
   [ -d "build/$arch/bin/DrvScript" ] && cp -r "build/$arch/bin/DrvScript" "$ENDURANCE_DIR/"
   wine "$(winepath -w "$ENDURANCE_DIR/CDZorra_Detect.exe")" -Register >/dev/null 2>&1
+  if ! wine sc query CDZorra_Detect 2>/dev/null | grep -q RUNNING; then
+    echo "endurance: -Register did not leave the service running from $ENDURANCE_DIR"
+    status=1
+  fi
 }
 
 service_remove_copy() {
