@@ -671,9 +671,31 @@ extern "C" UINT __stdcall ProtectInstallFolder(MSIHANDLE install) {
             Log(install, L"cannot make " + folder + L": " + ErrorText(error), true);
             return ERROR_INSTALL_FAILURE;
         }
-        error = SetNamedSecurityInfoW(&bare[0], SE_FILE_OBJECT,
-                                      DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                      dacl, nullptr);
+        // A folder that was not there when the installation looked was made
+        // by someone else meanwhile (in C:\ anyone may): it is not ours.
+        if (existed != L"1") {
+            Log(install, L"INSTALLDIR " + folder + L" was made by someone else after the installation checked it", true);
+            return ERROR_INSTALL_FAILURE;
+        }
+        // The DACL goes on the folder itself, never through a link to
+        // wherever it points.
+        UniqueFileHandle handle(CreateFileW(bare.c_str(), READ_CONTROL | WRITE_DAC,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                            nullptr));
+        BY_HANDLE_FILE_INFORMATION information = {};
+        if (!handle || !GetFileInformationByHandle(handle.get(), &information)) {
+            Log(install, L"cannot open " + folder + L": " + ErrorText(GetLastError()), true);
+            return ERROR_INSTALL_FAILURE;
+        }
+        if (!(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+            (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            Log(install, L"INSTALLDIR " + folder + L" is a file or a link, not a folder", true);
+            return ERROR_INSTALL_FAILURE;
+        }
+        error = SetSecurityInfo(handle.get(), SE_FILE_OBJECT,
+                                DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                dacl, nullptr);
         if (error != ERROR_SUCCESS) {
             Log(install, L"cannot set the permissions of " + folder + L": " + ErrorText(error), true);
             return ERROR_INSTALL_FAILURE;
