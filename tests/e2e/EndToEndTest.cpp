@@ -710,6 +710,23 @@ TEST_F(EndToEnd, AFaceUnderAnotherUsbDeviceIsANewPlug) {
     EXPECT_EQ(std::string::npos, EventText().find("8000000C\t")) << EventText();
 }
 
+namespace {
+
+// A device that stays a storage device, with a CD-ROM face on LUN 0 and one
+// on LUN 1.
+SIM_PLUG TwoLunPlug() {
+    SIM_PLUG plug = SimModemDefaultPlug();
+    plug.vendorId = 0x2001;
+    plug.cdromProductId = 0xA706;
+    plug.stubborn = 1;
+    plug.secondLun = 1;
+    plug.secondLunFace = SIM_STORAGE_CDROM;
+    SimModemSetText(plug.vendor, L"D-LINK");
+    return plug;
+}
+
+}  // namespace
+
 // A device with two storage faces, one per LUN, that does not switch. The
 // face of LUN 0 stays present while LUN 1's arrives: it is not "back", so
 // no "sent again" warning comes in the plug; a rule with Lun=1 goes to the
@@ -738,13 +755,7 @@ TEST_F(EndToEnd, AnotherLunsFaceIsNotTheSentFaceBack) {
         DeleteFileW(Events().c_str());
         DeleteFileW(Trace().c_str());
         Register();
-        SIM_PLUG plug = SimModemDefaultPlug();
-        plug.vendorId = 0x2001;
-        plug.cdromProductId = 0xA706;
-        plug.stubborn = 1;
-        plug.secondLun = 1;
-        plug.secondLunFace = SIM_STORAGE_CDROM;
-        SimModemSetText(plug.vendor, L"D-LINK");
+        SIM_PLUG plug = TwoLunPlug();
         Plug(plug);
         ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_CDROM, 10000)) << SimModemWaitReport();
         ASSERT_TRUE(SimModemWaitEvent(logStart_, SIM_EVENT_CDB, 10000)) << SimModemWaitReport() << "; " << TraceText();
@@ -802,13 +813,7 @@ TEST_F(EndToEnd, ImportedEjectPairGoesToEachLunAndTheMessageToItsOwn) {
     std::wstring dataFolder = data.Path().substr(0, data.Path().size() - 1);
     Run(L"-Import \"" + dataFolder + L"\" \"" + (folder_ / L"DrvScript\\ZorraModem.ini") + L"\"");
     Register();
-    SIM_PLUG plug = SimModemDefaultPlug();
-    plug.vendorId = 0x2001;
-    plug.cdromProductId = 0xA706;
-    plug.stubborn = 1;
-    plug.secondLun = 1;
-    plug.secondLunFace = SIM_STORAGE_CDROM;
-    SimModemSetText(plug.vendor, L"D-LINK");
+    SIM_PLUG plug = TwoLunPlug();
     Plug(plug);
     ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_CDROM, 10000)) << SimModemWaitReport();
     std::map<std::string, std::vector<std::vector<BYTE>>> byLun;

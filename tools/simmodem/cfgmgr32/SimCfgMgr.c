@@ -145,13 +145,12 @@ CONFIGRET WINAPI CM_Get_DevNode_Status(PULONG status, PULONG problem, DEVINST de
     return CM_Get_DevNode_Status_Ex(status, problem, devInst, flags, NULL);
 }
 
-/* The parent the driver wrote into a started node's Enum key; FALSE when
- * the node has no such value (not a node of the bus, or not started). */
-static BOOL ParentFromRegistry(DEVINST devInst, WCHAR* parentId, DWORD capacity) {
+/* A value the driver wrote into a started node's Enum key: its type and
+ * size; FALSE when the node has no such value. The last error is kept. */
+static BOOL DevNodeValue(DEVINST devInst, const WCHAR* name, DWORD* type, void* data, DWORD* size) {
     GET_DEVICE_ID getDeviceId = (GET_DEVICE_ID)Real("CM_Get_Device_IDW");
     WCHAR path[SIM_TEXT_CHARS + 64] = L"SYSTEM\\CurrentControlSet\\Enum\\";
     DWORD error = GetLastError();
-    DWORD size = capacity * sizeof(WCHAR), type = 0;
     HKEY key;
     LONG result;
     size_t length = lstrlenW(path);
@@ -160,10 +159,19 @@ static BOOL ParentFromRegistry(DEVINST devInst, WCHAR* parentId, DWORD capacity)
         SetLastError(error);
         return FALSE;
     }
-    result = RegQueryValueExW(key, SIM_PARENT_VALUE_NAME, NULL, &type, (BYTE*)parentId, &size);
+    result = RegQueryValueExW(key, name, NULL, type, (BYTE*)data, size);
     RegCloseKey(key);
     SetLastError(error);
-    if (result != ERROR_SUCCESS || type != REG_SZ || size < sizeof(WCHAR)) return FALSE;
+    return result == ERROR_SUCCESS;
+}
+
+/* The parent the driver wrote into a started node's Enum key; FALSE when
+ * the node has no such value (not a node of the bus, or not started). */
+static BOOL ParentFromRegistry(DEVINST devInst, WCHAR* parentId, DWORD capacity) {
+    DWORD size = capacity * sizeof(WCHAR), type = 0;
+    if (!DevNodeValue(devInst, SIM_PARENT_VALUE_NAME, &type, parentId, &size) || type != REG_SZ ||
+        size < sizeof(WCHAR))
+        return FALSE;
     parentId[capacity - 1] = 0;
     parentId[size / sizeof(WCHAR) < capacity ? size / sizeof(WCHAR) : capacity - 1] = 0;
     return parentId[0] != 0;
@@ -196,22 +204,9 @@ CONFIGRET WINAPI CM_Get_Parent(PDEVINST parent, DEVINST devInst, ULONG flags) {
 /* The port the driver wrote into a started USB device node's Enum key;
  * FALSE when the node has no such value. */
 static BOOLEAN AddressFromRegistry(DEVINST devInst, DWORD* address) {
-    GET_DEVICE_ID getDeviceId = (GET_DEVICE_ID)Real("CM_Get_Device_IDW");
-    WCHAR path[SIM_TEXT_CHARS + 64] = L"SYSTEM\\CurrentControlSet\\Enum\\";
-    DWORD error = GetLastError();
     DWORD size = sizeof(*address), type = 0;
-    HKEY key;
-    LONG result;
-    size_t length = lstrlenW(path);
-    if (!getDeviceId || getDeviceId(devInst, path + length, SIM_TEXT_CHARS - 1, 0) != CR_SUCCESS) return FALSE;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
-        SetLastError(error);
-        return FALSE;
-    }
-    result = RegQueryValueExW(key, SIM_ADDRESS_VALUE_NAME, NULL, &type, (BYTE*)address, &size);
-    RegCloseKey(key);
-    SetLastError(error);
-    return result == ERROR_SUCCESS && type == REG_DWORD && size == sizeof(*address);
+    return DevNodeValue(devInst, SIM_ADDRESS_VALUE_NAME, &type, address, &size) && type == REG_DWORD &&
+           size == sizeof(*address);
 }
 
 CONFIGRET WINAPI CM_Get_DevNode_Registry_Property_ExW(DEVINST devInst, ULONG property, PULONG type, PVOID buffer,
