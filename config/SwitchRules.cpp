@@ -101,6 +101,13 @@ std::wstring ReadRule(const IniDocument& document, const std::wstring& section, 
     const std::wstring& before = document.GetValue(section, L"WaitBefore");
     if (!before.empty() && !ParseBounded(before, kMaxWaitBeforeMs, rule.waitBeforeMs))
         return L"WaitBefore is not a number of milliseconds from 0 to 60000";
+    const std::wstring& target = document.GetValue(section, L"TargetClass");
+    if (!target.empty()) {
+        std::vector<uint8_t> classByte;
+        if (!ParseHexBytes(target, classByte) || classByte.size() != 1)
+            return L"TargetClass is not one hex byte (an interface class such as FF)";
+        rule.targetClass = classByte[0];
+    }
     return L"";
 }
 

@@ -44,6 +44,10 @@ struct SwitchRule {
     uint32_t switchWaitMs = kDefaultSwitchWaitMs;
     int lun = -1;              // only the storage face of this LUN is sent the rule; -1: every face
     uint32_t waitBeforeMs = 0; // wait before the first block (ended early by a stop)
+    // The class interface 0 of the device has once it is switched, when the
+    // device keeps its IDs; a device whose interface 0 already has it is not
+    // sent the rule. -1: not given.
+    int targetClass = -1;
 };
 
 // The rule names a manufacturer, product, SCSI vendor or SCSI model.
