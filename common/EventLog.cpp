@@ -10,7 +10,9 @@
 
 const wchar_t kEventSourceName[] = L"CDZorra_Detect";
 const wchar_t kEventSourceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\CDZorra_Detect";
+#ifdef CDZ_EVENT_REPORT_FILE
 const wchar_t kEventReportFileValue[] = L"EventReportFile";
+#endif
 
 namespace {
 
@@ -31,6 +33,7 @@ ReportState& State() {
     return *state;
 }
 
+#ifdef CDZ_EVENT_REPORT_FILE
 std::wstring ReadCopyFileSetting() {
     UniqueRegKey key;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kTraceParametersKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) {
@@ -55,6 +58,11 @@ void AppendLine(const std::wstring& path, const std::string& line) {
     DWORD written = 0;
     WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }
+#else
+// The shipped exe reads no such setting.
+std::wstring ReadCopyFileSetting() { return std::wstring(); }
+void AppendLine(const std::wstring&, const std::string&) {}
+#endif
 
 }  // namespace
 

@@ -40,16 +40,22 @@ void CloseEventReports();
 // Reports one event with its inserts (%1, %2, ... of the message's text).
 void ReportServiceEvent(DWORD messageId, const std::vector<std::wstring>& inserts);
 
-// Where the reports can be seen without the Event Log. Wine's ReportEventW
-// only prints to a debug channel, so tests need their own way:
-// - the registry value "EventReportFile" (REG_SZ, a full path) beside
+// Where the reports can be seen without the Event Log. Wine 8's ReportEventW
+// only prints to a debug channel, its ReadEventLogW finds no record and its
+// wevtutil is a stub, so tests need their own way:
+// - in the tests' build of the exe only (CDZorra_Detect_events.exe, compiled
+//   with CDZ_EVENT_REPORT_FILE; the shipped exe has none of it): the
+//   registry value "EventReportFile" (REG_SZ, a full path) beside
 //   "TraceFile" under ...\Services\CDZorra_Detect\Parameters, read by
 //   OpenEventReports: each report is then also appended to that file as one
 //   UTF-8 line, the id in eight hex digits followed by the inserts, each
-//   after a tab (FormatEventReportLine);
+//   after a tab (FormatEventReportLine). LocalSystem would append to whatever
+//   file it names, with none of the trace file's checks;
 // - listeners, in the reporting process, which see every report, also those
 //   made while no source is open.
+#ifdef CDZ_EVENT_REPORT_FILE
 extern const wchar_t kEventReportFileValue[];
+#endif
 std::wstring FormatEventReportLine(DWORD messageId, const std::vector<std::wstring>& inserts);
 
 using EventReportListener = std::function<void(DWORD messageId, const std::vector<std::wstring>& inserts)>;

@@ -98,7 +98,9 @@ protected:
         ASSERT_EQ("", DescribePrograms(RunningPrograms(kClients))) << "a client runs before the test";
         ASSERT_FALSE(folder_.Path().empty());
         std::wstring bin = TestProgramFolder();
-        ASSERT_TRUE(CopyFileW((bin + L"CDZorra_Detect.exe").c_str(), Exe().c_str(), FALSE));
+        // The exe as built for the tests: it also writes its Event Log reports
+        // to the file "EventReportFile" names (Events()), which the shipped one does not.
+        ASSERT_TRUE(CopyFileW((bin + L"CDZorra_Detect_events.exe").c_str(), Exe().c_str(), FALSE));
         ASSERT_TRUE(CopyFileW((bin + L"cfgmgr32.dll").c_str(), (folder_ / L"cfgmgr32.dll").c_str(), FALSE));
         ASSERT_TRUE(CopyFileW((bin + L"testclient.exe").c_str(), (folder_ / L"App.exe").c_str(), FALSE))
             << "the test client (tools/testclient) is missing";

@@ -730,6 +730,54 @@ TEST_F(PackageTest, AnInstallationFolderUsersMayChangeIsRefused) {
     ExpectNothingInstalled("after the removal");
 }
 
+// A DLL already in the installation folder is loaded by the exe as its own
+// code: one that ordinary users may change, found by its name or its 8.3
+// alias, fails the installation before anything is changed, however safe the
+// folder is.
+TEST_F(PackageTest, ADllInTheInstallationFolderThatUsersMayChangeIsRefused) {
+    ASSERT_TRUE(CreateDirectoryW(installDir_.c_str(), nullptr));
+    ASSERT_TRUE(SetDacl(installDir_, kAdministratorsOnly));
+    for (const wchar_t* name : {L"version.dll", L"version.dll-old"}) {
+        SCOPED_TRACE(Narrow(name));
+        std::wstring dll = installDir_ + name;
+        ASSERT_TRUE(WriteFileBytes(dll, "MZ"));
+        ASSERT_TRUE(SetDacl(dll, kEveryoneMayChange));
+        wchar_t alias[MAX_PATH] = {};
+        GetShortPathNameW(dll.c_str(), alias, MAX_PATH);
+        std::wstring shortName = alias;
+        if (std::wstring(name) != L"version.dll" &&
+            (shortName.size() < 4 || lstrcmpiW(shortName.c_str() + shortName.size() - 4, L".dll") != 0)) {
+            // No 8.3 alias ending in .dll here: nothing the loader could be asked for.
+            ASSERT_TRUE(DeleteFileW(dll.c_str()));
+            continue;
+        }
+        EXPECT_EQ(kInstallFailure, Install(package_));
+        EXPECT_NE(std::string::npos,
+                  Log().find("CDZorra_Detect setup: the DLL " + Narrow(dll) +
+                             " in INSTALLDIR may be changed by ordinary users (Everyone"))
+            << Log();
+        EXPECT_FALSE(Exists(Exe()));
+        EXPECT_FALSE(QueryService().exists);
+        ASSERT_TRUE(SetDacl(dll, kAdministratorsOnly));
+        ASSERT_TRUE(DeleteFileW(dll.c_str()));
+    }
+    ASSERT_TRUE(RemoveDirectoryW(installDir_.c_str()));
+    ExpectNothingInstalled("after the refusals");
+}
+
+// The shipped exe has no way to append its reports to a file of anyone's
+// choosing: only the tests' build reads "EventReportFile".
+TEST(PackageActions, OnlyTheTestsBuildReadsEventReportFile) {
+    const std::string name = "EventReportFile";
+    std::string wide;
+    for (char c : name) wide += std::string(1, c) + '\0';
+    for (const auto& exe : {std::make_pair(L"CDZorra_Detect.exe", false), std::make_pair(L"CDZorra_Detect_events.exe", true)}) {
+        std::string bytes = ReadFileBytes(BuildProgramFolder() + exe.first);
+        ASSERT_FALSE(bytes.empty()) << Narrow(exe.first);
+        EXPECT_EQ(exe.second, bytes.find(wide) != std::string::npos) << Narrow(exe.first);
+    }
+}
+
 // The upgrade finds the scripts to keep through the installed product, not
 // through the service: after -Unregister there is no service to ask.
 TEST_F(PackageTest, UpgradeAfterUnregisterKeepsTheScripts) {
@@ -811,6 +859,26 @@ protected:
                               std::string(reinterpret_cast<const char*>(names.data()), names.size() * sizeof(wchar_t)));
     }
 
+    // A backup folder as the actions make one: a new name in the Windows
+    // folder's Temp, SYSTEM and Administrators only ("" when it cannot be made).
+    std::wstring NewBackupFolder() {
+        if (Property(L"DRVSCRIPTDIR").empty()) {
+            MsiSetPropertyW(session_, L"INSTALLDIR", folder_.Path().c_str());
+            MsiSetPropertyW(session_, L"DRVSCRIPTDIR", (folder_ / L"DrvScript\\").c_str());
+        }
+        if (Run("ScheduleDriverScriptRemoval") != 0) return std::wstring();
+        std::wstring backup = Property(L"DeleteDriverScriptBackup");
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        if (backup.empty() || !ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                                  L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", SDDL_REVISION_1, &descriptor, nullptr)) {
+            return std::wstring();
+        }
+        SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
+        bool made = CreateDirectoryW(backup.c_str(), &attributes);
+        LocalFree(descriptor);
+        return made ? backup : std::wstring();
+    }
+
     HMODULE dll_ = nullptr;
     MSIHANDLE session_ = 0;
     TempFolder folder_;
@@ -824,6 +892,7 @@ TEST_F(SetupActionsTest, TheScriptsBackupCannotBeSteered) {
     std::wstring scripts = folder_ / L"DrvScript\\";
     ASSERT_TRUE(CreateDirectoryW(scripts.c_str(), nullptr));
     ASSERT_TRUE(WriteFileBytes(scripts + L"CDZorra.ini", kOemScript));
+    MsiSetPropertyW(session_, L"INSTALLDIR", folder_.Path().c_str());
     MsiSetPropertyW(session_, L"DRVSCRIPTDIR", scripts.c_str());
 
     ASSERT_EQ(0u, Run("ScheduleDriverScriptRemoval"));
@@ -857,7 +926,7 @@ TEST_F(SetupActionsTest, TheScriptsBackupCannotBeSteered) {
 
     // The removal's own folder: a file that appears in it later is neither
     // moved back by the rollback nor deleted by the commit.
-    data = folder_ / L"DrvScript\\|" + backup;
+    data = folder_.Path() + L"|" + scripts + L"|" + backup;
     ASSERT_EQ(0u, RunDeferred("RemoveDriverScripts", data));
     EXPECT_FALSE(Exists(scripts + L"CDZorra.ini"));
     ASSERT_TRUE(WriteFileBytes(backup + L"0first.ini", "foreign"));
@@ -887,6 +956,7 @@ TEST_F(SetupActionsTest, RemovalPutsTheScriptsBackOnRollbackAndDeletesThemOnComm
     ASSERT_TRUE(WriteFileBytes(scripts + L"CDZorra.ini", edited));
     ASSERT_TRUE(WriteFileBytes(scripts + L"Added.INI", "[Setup]\r\nVEN=VEN_ADDED\r\n"));
     ASSERT_TRUE(WriteFileBytes(scripts + L"notes.txt", "not a script"));
+    MsiSetPropertyW(session_, L"INSTALLDIR", (folder_ / L"CDZorra\\").c_str());
     MsiSetPropertyW(session_, L"DRVSCRIPTDIR", scripts.c_str());
 
     ASSERT_EQ(0u, Run("ScheduleDriverScriptRemoval"));
@@ -916,21 +986,21 @@ TEST_F(SetupActionsTest, RemovalPutsTheScriptsBackOnRollbackAndDeletesThemOnComm
 // restore that fails (the installation then fails and rolls back) and one
 // that works (a later step may still fail); only the commit deletes it.
 TEST_F(SetupActionsTest, TheSavedScriptsStayUntilTheUpgradeIsDone) {
-    std::wstring saved = folder_ / L"saved\\";
-    ASSERT_TRUE(CreateDirectoryW(saved.c_str(), nullptr));
+    std::wstring saved = NewBackupFolder();
+    ASSERT_FALSE(saved.empty());
     ASSERT_TRUE(WriteRecord(saved, L"CDZorra.ini\r\nAdded.ini\r\n"));
     ASSERT_TRUE(WriteFileBytes(saved + L"CDZorra.ini", kOemScript));
     ASSERT_TRUE(WriteFileBytes(saved + L"Added.ini", "[Setup]\r\nVEN=VEN_ADDED\r\n"));
 
     std::wstring missing = folder_ / L"missing\\DrvScript\\";
-    EXPECT_EQ(kInstallFailure, RunDeferred("RestoreDriverScripts", saved + L"|" + missing));
+    EXPECT_EQ(kInstallFailure, RunDeferred("RestoreDriverScripts", folder_.Path() + L"|" + saved + L"|" + missing));
     EXPECT_EQ(kOemScript, ReadFileBytes(saved + L"CDZorra.ini"));
     EXPECT_EQ("[Setup]\r\nVEN=VEN_ADDED\r\n", ReadFileBytes(saved + L"Added.ini"));
 
     std::wstring target = folder_ / L"DrvScript\\";
     ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
     ASSERT_TRUE(WriteFileBytes(target + L"CDZorra.ini", "the sample"));
-    EXPECT_EQ(0u, RunDeferred("RestoreDriverScripts", saved + L"|" + target));
+    EXPECT_EQ(0u, RunDeferred("RestoreDriverScripts", folder_.Path() + L"|" + saved + L"|" + target));
     EXPECT_EQ(kOemScript, ReadFileBytes(target + L"CDZorra.ini"));
     EXPECT_EQ("[Setup]\r\nVEN=VEN_ADDED\r\n", ReadFileBytes(target + L"Added.ini"));
     EXPECT_EQ(kOemScript, ReadFileBytes(saved + L"CDZorra.ini"));
@@ -961,6 +1031,110 @@ TEST_F(SetupActionsTest, DrvScriptIsReadWhenCheckedAndWrittenAsItWas) {
     ASSERT_EQ(0u, RunDeferred("InstallDriverScript", Property(L"InstallDriverScript")));
     EXPECT_EQ(bytes, ReadFileBytes(folder_ / L"DrvScript\\CDZorra.ini"));
     EXPECT_FALSE(Exists(folder_ / L"DrvScript\\CDZorra.ini.new"));
+}
+
+// DRVSCRIPT and TRACEFILE choose what LocalSystem reads and writes: they count
+// in an administrator's elevated first installation or upgrade only. In a
+// repair, an installation on demand of an advertised product, or one by a
+// user who is no administrator or not elevated, the installed trace setting
+// stays and no DRVSCRIPT is read, also when CheckDriverScript is reached.
+TEST_F(SetupActionsTest, DrvScriptAndTraceFileCountOnlyInAnAdministratorsOwnInstallation) {
+    std::wstring oem = folder_ / L"oem.ini";
+    ASSERT_TRUE(WriteFileBytes(oem, kOemScript));
+    const std::wstring installedTrace = folder_ / L"installed.log";
+    const std::wstring usersTrace = folder_ / L"users.log";
+    struct Case {
+        const char* what;
+        const wchar_t* installed;
+        const wchar_t* productState;
+        const wchar_t* adminUser;
+        const wchar_t* privileged;
+        bool counts;
+    };
+    const Case cases[] = {
+        {"an administrator's first installation", L"", L"-1", L"1", L"1", true},
+        {"a repair", L"1", L"5", L"1", L"1", false},
+        {"an installation on demand of an advertised product", L"", L"1", L"1", L"1", false},
+        {"a user who is no administrator", L"", L"-1", L"", L"1", false},
+        {"an administrator not elevated", L"", L"-1", L"1", L"", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        MsiSetPropertyW(session_, L"Installed", c.installed);
+        MsiSetPropertyW(session_, L"ProductState", c.productState);
+        MsiSetPropertyW(session_, L"AdminUser", c.adminUser);
+        MsiSetPropertyW(session_, L"Privileged", c.privileged);
+        MsiSetPropertyW(session_, L"CDZ_OLD_TRACEFILE", installedTrace.c_str());
+        MsiSetPropertyW(session_, L"TRACEFILE", usersTrace.c_str());
+        MsiSetPropertyW(session_, L"DRVSCRIPT", oem.c_str());
+        EXPECT_EQ(0u, Run("CheckAdministratorSettings"));
+        EXPECT_EQ(c.counts ? usersTrace : installedTrace, Property(L"TRACEFILE"));
+        EXPECT_EQ(c.counts ? oem : L"", Property(L"DRVSCRIPT"));
+        if (c.counts) continue;
+        // An action that reads DRVSCRIPT, if it were reached all the same.
+        MsiSetPropertyW(session_, L"DRVSCRIPT", oem.c_str());
+        MsiSetPropertyW(session_, L"InstallDriverScript", L"");
+        EXPECT_EQ(0u, Run("CheckDriverScript"));
+        EXPECT_EQ(L"", Property(L"InstallDriverScript"));
+    }
+}
+
+// A deferred action runs as LocalSystem on the paths it is handed: each must
+// lie in an installation folder that an installation may own, and a backup
+// folder must be one of the package's own. Anything else is refused and
+// nothing outside is touched: not the Windows folder, a drive's root, a path
+// that leaves the folder through "..", an alternate stream, another folder
+// posing as the backup.
+TEST_F(SetupActionsTest, DeferredActionsRefusePathsOutsideTheInstallationFolder) {
+    const std::wstring install = folder_ / L"CDZorra\\";
+    const std::wstring scripts = install + L"DrvScript\\";
+    const std::wstring outside = folder_ / L"outside\\";
+    for (const std::wstring& folder : {install, scripts, outside}) ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    ASSERT_TRUE(WriteFileBytes(scripts + L"CDZorra.ini", kOemScript));
+    ASSERT_TRUE(WriteFileBytes(outside + L"victim.ini", "victim"));
+    // The outside folder made to look like a backup: a record naming the victim.
+    ASSERT_TRUE(WriteRecord(outside, L"victim.ini\r\n"));
+    std::wstring backup = NewBackupFolder();
+    ASSERT_FALSE(backup.empty());
+    ASSERT_TRUE(RemoveDirectoryW(backup.c_str()));  // as ScheduleDriverScriptRemoval leaves it: named, not made
+    wchar_t windowsBuffer[MAX_PATH + 1] = {};
+    ASSERT_NE(0u, GetSystemWindowsDirectoryW(windowsBuffer, MAX_PATH));
+    const std::wstring windows = std::wstring(windowsBuffer) + L"\\";
+    const std::wstring root = windows.substr(0, 3);
+
+    struct Case {
+        const char* action;
+        std::wstring data;
+        UINT expected;
+    };
+    const Case cases[] = {
+        {"ProtectInstallFolder", L"1|" + windows, kInstallFailure},
+        {"ProtectInstallFolder", L"1|" + root, kInstallFailure},
+        {"ProtectInstallFolder", L"1|" + install + L"..\\outside\\", kInstallFailure},
+        {"UnprotectInstallFolder", L"0|" + windows, 0u},
+        {"RemoveSampleScript", install + L"|" + outside + L"victim.ini", kInstallFailure},
+        {"RemoveSampleScript", windows + L"|" + windows + L"victim.ini", kInstallFailure},
+        {"InstallDriverScript", install + L"|" + outside + L"victim.ini|414243", kInstallFailure},
+        {"InstallDriverScript", install + L"|" + scripts + L"..\\..\\outside\\victim.ini|414243", kInstallFailure},
+        {"InstallDriverScript", install + L"|" + scripts + L"CDZorra.ini:hidden|414243", kInstallFailure},
+        {"InstallDriverScript", install + L"|" + folder_ / L"outside/victim.ini|414243", kInstallFailure},
+        {"RestoreDriverScripts", install + L"|" + outside + L"|" + scripts, kInstallFailure},
+        {"RestoreDriverScripts", install + L"|" + backup + L"|" + outside, kInstallFailure},
+        {"RemoveDriverScripts", install + L"|" + outside + L"|" + backup, kInstallFailure},
+        {"RemoveDriverScripts", install + L"|" + scripts + L"|" + outside, kInstallFailure},
+        {"PutBackDriverScripts", install + L"|" + scripts + L"|" + outside, 0u},
+        {"DeleteDriverScriptBackup", outside, 0u},
+        {"QuoteServiceImagePath", install + L"|" + windows + L"notepad.exe", kInstallFailure},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.action) + " " + Narrow(c.data));
+        EXPECT_EQ(c.expected, RunDeferred(c.action, c.data));
+        EXPECT_EQ("victim", ReadFileBytes(outside + L"victim.ini"));
+        EXPECT_TRUE(Exists(outside + L"scripts.lst"));
+        EXPECT_EQ(kOemScript, ReadFileBytes(scripts + L"CDZorra.ini"));
+        EXPECT_FALSE(Exists(backup));
+        EXPECT_TRUE(Exists(windows));
+    }
 }
 
 }  // namespace
