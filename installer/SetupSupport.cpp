@@ -206,8 +206,16 @@ bool IsInstallFolderName(const std::wstring& folder, std::wstring* why) {
                        &shared);
     AddRegistryFolders(L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList",
                        {L"ProfilesDirectory", L"ProgramData", L"Default", L"Public"}, &shared);
+    // The folder by its long name too: "C:\PROGRA~1\" is Program Files.
+    std::wstring longForm = folder;
+    DWORD size = GetLongPathNameW(folder.c_str(), nullptr, 0);
+    if (size != 0) {
+        std::wstring buffer(size, L'\0');
+        DWORD length = GetLongPathNameW(folder.c_str(), &buffer[0], size);
+        if (length != 0 && length < size) longForm.assign(buffer, 0, length);
+    }
     for (const std::wstring& system : shared) {
-        if (SameFolder(folder, system)) {
+        if (SameFolder(folder, system) || SameFolder(longForm, system)) {
             *why = L"it is the system's shared folder " + system;
             return false;
         }

@@ -1135,6 +1135,20 @@ TEST_F(SetupActionsTest, DeferredActionsRefusePathsOutsideTheInstallationFolder)
         EXPECT_FALSE(Exists(backup));
         EXPECT_TRUE(Exists(windows));
     }
+
+    // The immediate check refuses those folders before anything is changed.
+    wchar_t programFiles[MAX_PATH] = {};
+    ASSERT_NE(0u, GetEnvironmentVariableW(L"ProgramFiles", programFiles, MAX_PATH));
+    wchar_t alias[MAX_PATH] = {};
+    GetShortPathNameW(programFiles, alias, MAX_PATH);
+    for (const std::wstring& folder : {windows, root, std::wstring(programFiles) + L"\\", std::wstring(alias) + L"\\",
+                                       install + L"..\\outside\\"}) {
+        SCOPED_TRACE(Narrow(folder));
+        MsiSetPropertyW(session_, L"INSTALLDIR", folder.c_str());
+        MsiSetPropertyW(session_, L"ProtectInstallFolder", L"");
+        EXPECT_EQ(kInstallFailure, Run("CheckInstallFolder"));
+        EXPECT_EQ(L"", Property(L"ProtectInstallFolder"));
+    }
 }
 
 }  // namespace
