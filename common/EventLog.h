@@ -40,9 +40,10 @@ void CloseEventReports();
 // Reports one event with its inserts (%1, %2, ... of the message's text).
 void ReportServiceEvent(DWORD messageId, const std::vector<std::wstring>& inserts);
 
-// Where the reports can be seen without the Event Log. Wine 8's ReportEventW
-// only prints to a debug channel, its ReadEventLogW finds no record and its
-// wevtutil is a stub, so tests need their own way:
+// Where the reports can be seen without the Event Log. Wine 8 keeps no log:
+// its ReportEventW only prints the inserts to a debug channel, ReadEventLogW
+// is a stub (ERROR_CALL_NOT_IMPLEMENTED) and wevtutil prints "stub", so tests
+// need their own way:
 // - in the tests' build of the exe only (CDZorra_Detect_events.exe, compiled
 //   with CDZ_EVENT_REPORT_FILE; the shipped exe has none of it): the
 //   registry value "EventReportFile" (REG_SZ, a full path) beside

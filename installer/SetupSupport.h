@@ -16,6 +16,8 @@
 // it (IsBelowFolder), and a backup folder must have the form of the ones
 // NewBackupFolder names. A path that fails is refused and logged, and nothing
 // is touched.
+//
+// Each action writes what it did to the installation log (msiexec /l*v).
 
 #include <windows.h>
 #include <msi.h>
