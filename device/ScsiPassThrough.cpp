@@ -176,7 +176,8 @@ bool SendCdbCommand(const std::wstring& commandText, std::wstring devicePath) {
     // A block refused whatever the face is refused before anything is
     // opened; one that only some faces take waits for the device's kind.
     const std::vector<uint8_t> cdb(bytes, bytes + kCdbSize);
-    if (!MediumChangeReason(cdb, 0, MediumFace::CdRom).empty() && !MediumChangeReason(cdb, 0, MediumFace::Disk).empty()) {
+    if (!MediumChangeReason(cdb, 0, MediumFace::CdRom).empty() &&
+        !MediumChangeReason(cdb, 0, MediumFace::Disk).empty()) {
         ReportCdbRefusal(CdbRefusal(bytes));
         return false;
     }
