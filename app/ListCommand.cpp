@@ -37,14 +37,10 @@ std::wstring Hex8(unsigned long value) {
     return text;
 }
 
-// Device and script texts come from drivers and files: a line end or other
-// control character in them must not forge lines of the report.
-std::wstring Printable(std::wstring text) {
-    for (wchar_t& c : text) {
-        if (c < 0x20 || c == 0x7F) c = L'?';
-    }
-    return text;
-}
+// Device and script texts come from drivers and files: a line end, a
+// bidirectional or other control character in them must not forge lines of
+// the report or reorder what it shows.
+std::wstring Printable(const std::wstring& text) { return EscapeDeviceText(text); }
 
 std::wstring Quoted(const std::wstring& text) { return L"\"" + Printable(text) + L"\""; }
 

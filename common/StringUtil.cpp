@@ -1,6 +1,7 @@
 #include "common/StringUtil.h"
 
 #include <climits>
+#include <cwchar>
 #include <cwctype>
 
 std::wstring ToUpperAscii(std::wstring text) {
@@ -89,4 +90,65 @@ int HexDigitValue(wchar_t c) {
     if (c >= L'a' && c <= L'f') return c - L'a' + 10;
     if (c >= L'A' && c <= L'F') return c - L'A' + 10;
     return -1;
+}
+
+namespace {
+
+// Unicode's format characters (general category Cf) and the two separators
+// (Zl, Zp) of the BMP, as ranges.
+bool IsFormatOrSeparator(unsigned c) {
+    static const unsigned kRanges[][2] = {
+        {0x00AD, 0x00AD}, {0x0600, 0x0605}, {0x061C, 0x061C}, {0x06DD, 0x06DD}, {0x070F, 0x070F},
+        {0x0890, 0x0891}, {0x08E2, 0x08E2}, {0x180E, 0x180E}, {0x200B, 0x200F}, {0x2028, 0x202E},
+        {0x2060, 0x2064}, {0x2066, 0x206F}, {0xFEFF, 0xFEFF}, {0xFFF9, 0xFFFB},
+        // Beyond the BMP.
+        {0x110BD, 0x110BD}, {0x110CD, 0x110CD}, {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3},
+        {0x1D173, 0x1D17A}, {0xE0001, 0xE0001}, {0xE0020, 0xE007F},
+    };
+    for (const auto& range : kRanges) {
+        if (c >= range[0] && c <= range[1]) return true;
+    }
+    return false;
+}
+
+void AppendEscape(std::wstring& out, unsigned c) {
+    wchar_t text[12];
+    if (c > 0xFFFF) {
+        swprintf(text, 12, L"\\U%08X", c);
+    } else {
+        swprintf(text, 12, L"\\u%04X", c);
+    }
+    out += text;
+}
+
+}  // namespace
+
+std::wstring EscapeDeviceText(const std::wstring& text) {
+    std::wstring out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        unsigned c = static_cast<unsigned>(text[i]);  // a whole code point where wchar_t is 32 bits
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size()) {
+            unsigned low = static_cast<unsigned>(text[i + 1]);
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                unsigned full = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+                if (IsFormatOrSeparator(full)) {
+                    AppendEscape(out, full);
+                } else {
+                    out += text[i];
+                    out += text[i + 1];
+                }
+                ++i;
+                continue;
+            }
+        }
+        bool escape = c < 0x20 || (c >= 0x7F && c <= 0x9F) || (c >= 0xD800 && c <= 0xDFFF) || c == 0xFFFE ||
+                      c == 0xFFFF || IsFormatOrSeparator(c);
+        if (escape) {
+            AppendEscape(out, c);
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
 }

@@ -21,3 +21,13 @@ std::wstring PadNumber(unsigned value, int width);
 
 // The value of one hexadecimal digit (0-9, a-f, A-F), or -1 for any other unit.
 int HexDigitValue(wchar_t c);
+
+// Device text (USB and INQUIRY strings, friendly names, instance IDs, device
+// paths) made safe to show in a listing or a trace line: every control
+// character (C0, DEL, C1), bidirectional control, line or paragraph
+// separator, other format character (U+200B-U+200F, U+2060-U+206F, U+FEFF,
+// U+FFF9-U+FFFB, soft hyphen, ...), noncharacter U+FFFE/U+FFFF and lone
+// surrogate becomes "\uXXXX" (upper-case hex); a format character beyond the
+// BMP (tags U+E0000-U+E007F, ...) becomes "\UXXXXXXXX". Everything else,
+// surrogate pairs included, is kept as it is.
+std::wstring EscapeDeviceText(const std::wstring& text);

@@ -114,37 +114,101 @@ std::wstring ReadRule(const IniDocument& document, const std::wstring& section, 
 }  // namespace
 
 const MediumChangeRow kMediumChangeTable[] = {
-    {0x04, MediumChangeTest::Always, 0, L"is a FORMAT UNIT, which would change the medium"},
-    {0x0A, MediumChangeTest::Always, 0, L"is a WRITE, which would change the medium"},
-    {0x2A, MediumChangeTest::Always, 0, L"is a WRITE, which would change the medium"},
-    {0x2C, MediumChangeTest::Always, 0, L"is an ERASE, which would erase the medium"},
-    {0x2E, MediumChangeTest::Always, 0, L"is a WRITE AND VERIFY, which would change the medium"},
-    {0x3B, MediumChangeTest::Always, 0, L"is a WRITE BUFFER, which could change the device's firmware"},
+    {0x04, kAnyServiceAction, MediumChangeTest::Always, 0, 0,
+     L"is a FORMAT UNIT, which would change the medium"},
+    {0x07, kAnyServiceAction, MediumChangeTest::Always, 0, 0,
+     L"is a REASSIGN BLOCKS, which would change where the medium keeps its blocks"},
+    {0x0A, kAnyServiceAction, MediumChangeTest::Always, 0, 0, L"is a WRITE, which would change the medium"},
+    // To a disk, 0B is the obsolete SEEK(6), which nothing here needs.
+    {0x0B, kAnyServiceAction, MediumChangeTest::Always, 0, 0,
+     L"is a SET CAPACITY to a tape drive, which would erase the tape"},
+    {0x10, kAnyServiceAction, MediumChangeTest::Always, 0, 0,
+     L"is a WRITE FILEMARKS to a tape drive, which would end the tape's data where it stands"},
+    {0x19, kAnyServiceAction, MediumChangeTest::Always, 0, 0,
+     L"is an ERASE to a tape drive, which would erase the tape"},
+    {0x2A, kAnyServiceAction, MediumChangeTest::Always, 0, 0, L"is a WRITE, which would change the medium"},
+    {0x2C, kAnyServiceAction, MediumChangeTest::Always, 0, 0, L"is an ERASE, which would erase the medium"},
+    {0x2E, kAnyServiceAction, MediumChangeTest::Always, 0, 0,
+     L"is a WRITE AND VERIFY, which would change the medium"},
+    {0x38, kAnyServiceAction, MediumChangeTest::Always, 0, 0,
+     L"is a FORMAT WITH PRESET, which would format the medium"},
+    {0x3B, kAnyServiceAction, MediumChangeTest::Always, 0, 0,
+     L"is a WRITE BUFFER, which could change the device's firmware"},
+    {0x3D, kAnyServiceAction, MediumChangeTest::Always, 0, 0, L"is an UPDATE BLOCK, which would change the medium"},
     // WRITE LONG needs no data-out phase to do harm: with WR_UNCOR it marks
     // blocks unreadable.
-    {0x3F, MediumChangeTest::Always, 0, L"is a WRITE LONG, which would change the medium"},
-    {0x41, MediumChangeTest::Always, 0, L"is a WRITE SAME, which would change the medium"},
+    {0x3F, kAnyServiceAction, MediumChangeTest::Always, 0, 0, L"is a WRITE LONG, which would change the medium"},
+    // SAVE (byte 2, bit 0) makes the new definition outlast a power cycle.
+    {0x40, kAnyServiceAction, MediumChangeTest::AnyBitSet, 2, 0x01,
+     L"is a CHANGE DEFINITION with SAVE, which would change the device's operating definition for good"},
+    {0x41, kAnyServiceAction, MediumChangeTest::Always, 0, 0, L"is a WRITE SAME, which would change the medium"},
     // Block erase and cryptographic erase need no data-out phase either.
-    {0x48, MediumChangeTest::Always, 0, L"is a SANITIZE, which would erase the medium"},
-    {0x5B, MediumChangeTest::Always, 0, L"is a CLOSE TRACK/SESSION, which would change the disc"},
+    {0x48, kAnyServiceAction, MediumChangeTest::Always, 0, 0, L"is a SANITIZE, which would erase the medium"},
+    // PCR (byte 1, bit 1) resets the log parameters, SP (bit 0) saves them;
+    // with neither and no parameter list nothing changes.
+    {0x4C, kAnyServiceAction, MediumChangeTest::AnyBitSet, 1, 0x03,
+     L"is a LOG SELECT with PCR or SP, which would reset or save the device's log parameters"},
+    {0x50, kAnyServiceAction, MediumChangeTest::Always, 0, 0, L"is an XDWRITE, which would change the medium"},
+    {0x53, kAnyServiceAction, MediumChangeTest::Always, 0, 0,
+     L"is a RESERVE TRACK, which would reserve a track of the disc for good"},
+    {0x54, kAnyServiceAction, MediumChangeTest::Always, 0, 0,
+     L"is a SEND OPC INFORMATION, which would run a power calibration on the disc (writing its calibration area)"},
+    {0x58, kAnyServiceAction, MediumChangeTest::Always, 0, 0,
+     L"is a REPAIR TRACK, which would change a track of the disc"},
+    {0x5B, kAnyServiceAction, MediumChangeTest::Always, 0, 0,
+     L"is a CLOSE TRACK/SESSION, which would change the disc"},
+    // Its service action lies in bytes 8-9 and its block is 32 bytes or
+    // more: no block of 16 bytes is a whole one.
+    {0x7F, kAnyServiceAction, MediumChangeTest::Always, 0, 0,
+     L"is a variable-length command, among whose service actions are WRITE(32), WRITE SAME(32) and ATA "
+     L"PASS-THROUGH(32), which would change the medium"},
+    // To a disk, 80 is the obsolete XDWRITE EXTENDED(16), a write as well.
+    {0x80, kAnyServiceAction, MediumChangeTest::Always, 0, 0,
+     L"is a WRITE FILEMARKS(16) to a tape drive, which would end the tape's data where it stands"},
     // The data's ZTE blocks "85 00 00 00 24 00" and "85 01 01 01 18 01 ..." ask
     // for an ATA hardware reset (protocol 0): they pass.
-    {0x85, MediumChangeTest::AtaPassThrough16, 0, L"is an ATA PASS-THROUGH"},
-    {0x89, MediumChangeTest::Always, 0, L"is a COMPARE AND WRITE, which would change the medium"},
-    {0x8A, MediumChangeTest::Always, 0, L"is a WRITE, which would change the medium"},
-    {0x8E, MediumChangeTest::Always, 0, L"is a WRITE AND VERIFY, which would change the medium"},
-    {0x93, MediumChangeTest::Always, 0, L"is a WRITE SAME, which would change the medium"},
+    {0x85, kAnyServiceAction, MediumChangeTest::AtaPassThrough16, 0, 0, L"is an ATA PASS-THROUGH"},
+    {0x89, kAnyServiceAction, MediumChangeTest::Always, 0, 0,
+     L"is a COMPARE AND WRITE, which would change the medium"},
+    {0x8A, kAnyServiceAction, MediumChangeTest::Always, 0, 0, L"is a WRITE, which would change the medium"},
+    {0x8B, kAnyServiceAction, MediumChangeTest::Always, 0, 0, L"is an ORWRITE, which would change the medium"},
+    {0x8E, kAnyServiceAction, MediumChangeTest::Always, 0, 0,
+     L"is a WRITE AND VERIFY, which would change the medium"},
+    {0x93, kAnyServiceAction, MediumChangeTest::Always, 0, 0,
+     L"is a WRITE SAME, which would change the medium"},
+    {0x94, 0x04, MediumChangeTest::Always, 0, 0,
+     L"is a ZBC OUT (RESET WRITE POINTER), which would erase the zones' data"},
+    {0x94, kAnyServiceAction, MediumChangeTest::Always, 0, 0,
+     L"is a ZBC OUT, which would change the state of the medium's zones"},
+    {0x9A, kAnyServiceAction, MediumChangeTest::Always, 0, 0, L"is a WRITE STREAM, which would change the medium"},
+    {0x9C, kAnyServiceAction, MediumChangeTest::Always, 0, 0, L"is a WRITE ATOMIC, which would change the medium"},
+    // SERVICE ACTION IN(16): READ CAPACITY(16) and the other reading service
+    // actions pass.
+    {0x9E, 0x18, MediumChangeTest::Always, 0, 0,
+     L"is a REMOVE ELEMENT AND TRUNCATE, which would cut the medium's capacity and the data beyond"},
+    {0x9E, 0x19, MediumChangeTest::Always, 0, 0,
+     L"is a RESTORE ELEMENTS AND REBUILD, which would rebuild the medium and lose its data"},
     // SERVICE ACTION OUT(16): the data's own 9F blocks use other service actions.
-    {0x9F, MediumChangeTest::ServiceAction, 0x11, L"is a WRITE LONG, which would change the medium"},
+    {0x9F, 0x11, MediumChangeTest::Always, 0, 0, L"is a WRITE LONG, which would change the medium"},
+    {0x9F, 0x12, MediumChangeTest::Always, 0, 0, L"is a WRITE SCATTERED, which would change the medium"},
     // A1 is BLANK to a CD-ROM face (MMC) and ATA PASS-THROUGH(12) to a disk
-    // (SAT); which one a device takes it for, no field of the block says, and
-    // a rule or "-CDB" may reach either kind of face: refused whole.
-    {0xA1, MediumChangeTest::BlankOrAta12, 0,
+    // (SAT); no field of the block says which, and a rule may reach either
+    // kind of face.
+    {0xA1, kAnyServiceAction, MediumChangeTest::BlankOrAta12, 0, 0,
      L"is a BLANK to a CD-ROM face, which would erase a rewritable disc (to a disk it is an ATA PASS-THROUGH(12), "
      L"which no field tells apart)"},
-    {0xAA, MediumChangeTest::Always, 0, L"is a WRITE, which would change the medium"},
-    {0xAC, MediumChangeTest::Always, 0, L"is an ERASE, which would erase the medium"},
-    {0xAE, MediumChangeTest::Always, 0, L"is a WRITE AND VERIFY, which would change the medium"},
+    // MAINTENANCE OUT. A parameter list length of 0 clears the information:
+    // no data-out phase is needed. (To a CD-ROM face A4 is REPORT KEY.)
+    {0xA4, 0x06, MediumChangeTest::Always, 0, 0,
+     L"is a SET IDENTIFYING INFORMATION, which would replace or clear the device's identifying information"},
+    {0xAA, kAnyServiceAction, MediumChangeTest::Always, 0, 0, L"is a WRITE, which would change the medium"},
+    // AC is GET PERFORMANCE to a CD-ROM face (MMC), which only reads, and the
+    // obsolete ERASE(12) to a disk.
+    {0xAC, kAnyServiceAction, MediumChangeTest::NotOnCdRom, 0, 0,
+     L"is an ERASE(12) to a disk, which would erase the medium (to a CD-ROM face it is GET PERFORMANCE, which no "
+     L"field tells apart)"},
+    {0xAE, kAnyServiceAction, MediumChangeTest::Always, 0, 0,
+     L"is a WRITE AND VERIFY, which would change the medium"},
 };
 const size_t kMediumChangeTableSize = sizeof(kMediumChangeTable) / sizeof(kMediumChangeTable[0]);
 
@@ -174,10 +238,14 @@ const AtaCommandRow kAtaMediumCommands[] = {
     {0x5F, L"TRUSTED SEND DMA"},
     {0x61, L"WRITE FPDMA QUEUED"},
     {0x78, L"ACCESSIBLE MAX ADDRESS CONFIGURATION"},
+    {0x7C, L"REMOVE ELEMENT AND TRUNCATE"},
+    {0x7D, L"RESTORE ELEMENTS AND REBUILD"},
+    {0x7E, L"REMOVE ELEMENT AND MODIFY ZONES"},
     {0x92, L"DOWNLOAD MICROCODE"},
     {0x93, L"DOWNLOAD MICROCODE DMA"},
     {0x9F, L"ZAC MANAGEMENT OUT"},
     {0xB1, L"DEVICE CONFIGURATION OVERLAY"},
+    {0xB2, L"SET SECTOR CONFIGURATION EXT"},
     {0xB4, L"SANITIZE DEVICE"},
     {0xC0, L"CFA ERASE SECTORS"},
     {0xC5, L"WRITE MULTIPLE"},
@@ -188,6 +256,7 @@ const AtaCommandRow kAtaMediumCommands[] = {
     {0xCE, L"WRITE MULTIPLE FUA EXT"},
     {0xE8, L"WRITE BUFFER"},
     {0xEB, L"WRITE BUFFER DMA"},
+    {0xEF, L"SET FEATURES"},
     {0xF1, L"SECURITY SET PASSWORD"},
     {0xF4, L"SECURITY ERASE UNIT"},
     {0xF6, L"SECURITY DISABLE PASSWORD"},
@@ -205,10 +274,11 @@ std::wstring Hex2(unsigned value) {
     return text;
 }
 
-// The ATA PASS-THROUGH fields (SAT): the protocol in byte 1, bits 4-1, and
-// the ATA command in byte commandIndex. Empty when neither can change the
-// medium.
-std::wstring AtaPassThroughReason(const wchar_t* name, const std::vector<uint8_t>& cdb, size_t commandIndex) {
+// The ATA PASS-THROUGH fields (SAT): the protocol in byte 1, bits 4-1, the
+// ATA command in byte commandIndex and its features (bits 7-0) in byte
+// featuresIndex. Empty when none of them can change the medium.
+std::wstring AtaPassThroughReason(const wchar_t* name, const std::vector<uint8_t>& cdb, size_t featuresIndex,
+                                 size_t commandIndex) {
     unsigned protocol = (FieldByte(cdb, 1) >> 1) & 0x0F;
     const wchar_t* moves = nullptr;
     switch (protocol) {
@@ -223,6 +293,18 @@ std::wstring AtaPassThroughReason(const wchar_t* name, const std::vector<uint8_t
     if (moves != nullptr)
         return std::wstring(L"is an ") + name + L" with protocol " + std::to_wstring(protocol) + L" " + moves;
     uint8_t command = FieldByte(cdb, commandIndex);
+    if (command == 0xB0) {
+        // SMART: the subcommand is in the features field. The non-data ones
+        // change its stored settings or start a self-test.
+        uint8_t subcommand = FieldByte(cdb, featuresIndex);
+        switch (subcommand) {
+        case 0xD0: case 0xD1: case 0xD5: case 0xDA:  // READ DATA, READ THRESHOLDS, READ LOG, RETURN STATUS
+            return L"";
+        default:
+            return std::wstring(L"is an ") + name + L" of the ATA command B0 (SMART) with the subcommand " +
+                   Hex2(subcommand) + L", which would change the device's SMART settings or start a self-test";
+        }
+    }
     for (size_t i = 0; i < kAtaMediumCommandsSize; ++i) {
         if (kAtaMediumCommands[i].command == command)
             return std::wstring(L"is an ") + name + L" of the ATA command " + Hex2(command) + L" (" +
@@ -234,24 +316,28 @@ std::wstring AtaPassThroughReason(const wchar_t* name, const std::vector<uint8_t
 
 }  // namespace
 
-std::wstring MediumChangeReason(const std::vector<uint8_t>& cdb, uint32_t dataOut) {
+std::wstring MediumChangeReason(const std::vector<uint8_t>& cdb, uint32_t dataOut, MediumFace face) {
     if (dataOut != 0) return L"has a data-out phase, which could write to the medium";
     if (cdb.empty()) return L"";
+    const int serviceAction = FieldByte(cdb, 1) & 0x1F;
     for (size_t i = 0; i < kMediumChangeTableSize; ++i) {
         const MediumChangeRow& row = kMediumChangeTable[i];
         if (row.operationCode != cdb[0]) continue;
+        if (row.serviceAction != kAnyServiceAction && row.serviceAction != serviceAction) continue;
         switch (row.test) {
         case MediumChangeTest::Always:
             return row.reason;
-        case MediumChangeTest::ServiceAction:
-            if ((FieldByte(cdb, 1) & 0x1F) == row.serviceAction) return row.reason;
-            break;
+        case MediumChangeTest::AnyBitSet:
+            return (FieldByte(cdb, row.fieldByte) & row.fieldMask) != 0 ? row.reason : L"";
         case MediumChangeTest::AtaPassThrough16:
-            return AtaPassThroughReason(L"ATA PASS-THROUGH(16)", cdb, 14);
+            return AtaPassThroughReason(L"ATA PASS-THROUGH(16)", cdb, 4, 14);
         case MediumChangeTest::BlankOrAta12: {
-            std::wstring ata = AtaPassThroughReason(L"ATA PASS-THROUGH(12)", cdb, 9);
-            return ata.empty() ? row.reason : ata;
+            if (face == MediumFace::CdRom) return row.reason;
+            std::wstring ata = AtaPassThroughReason(L"ATA PASS-THROUGH(12)", cdb, 3, 9);
+            return ata.empty() && face == MediumFace::Unknown ? row.reason : ata;
         }
+        case MediumChangeTest::NotOnCdRom:
+            return face == MediumFace::CdRom ? L"" : row.reason;
         }
     }
     return L"";

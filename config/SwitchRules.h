@@ -76,34 +76,55 @@ extern const wchar_t kSwitchRulePrefix[];
 // for a data-out phase.
 SwitchRuleSet LoadSwitchRules(const IniDocument& document);
 
+// The kind of storage face a block goes to, where the meaning of an
+// operation code depends on it. Unknown: either (a rule may reach both).
+enum class MediumFace {
+    Unknown,
+    CdRom,
+    Disk,
+};
+
 // Why a block must never be sent, or empty when it may: a data-out phase, or
 // a row of kMediumChangeTable that the block matches. The one check of the
 // rule loader, the import and "-CDB".
-std::wstring MediumChangeReason(const std::vector<uint8_t>& cdb, uint32_t dataOut);
+std::wstring MediumChangeReason(const std::vector<uint8_t>& cdb, uint32_t dataOut,
+                                MediumFace face = MediumFace::Unknown);
 
-// Which fields of a block, beside its operation code, decide whether it
-// changes the medium. A field the block is too short to hold counts as 0.
+// Which fields of a block, beside its operation code and service action,
+// decide whether it changes the medium. A field the block is too short to
+// hold counts as 0.
 enum class MediumChangeTest {
-    Always,            // the operation code alone
-    ServiceAction,     // the service action (byte 1, bits 4-0) equals serviceAction
+    Always,            // the operation code (and the row's service action) alone
+    AnyBitSet,         // one of the bits fieldMask of byte fieldByte is set
     AtaPassThrough16,  // ATA PASS-THROUGH(16): the protocol and the ATA command (byte 14)
     BlankOrAta12,      // A1: MMC BLANK on a CD-ROM face, ATA PASS-THROUGH(12) on a disk
+    NotOnCdRom,        // refused unless the face is known to be a CD-ROM face
 };
+
+// A row for every service action of its operation code.
+const int kAnyServiceAction = -1;
 
 struct MediumChangeRow {
     uint8_t operationCode;
+    int serviceAction;      // byte 1, bits 4-0, or kAnyServiceAction
     MediumChangeTest test;
-    uint8_t serviceAction;  // for ServiceAction
+    uint8_t fieldByte;      // for AnyBitSet
+    uint8_t fieldMask;
     const wchar_t* reason;  // "is a WRITE, which would change the medium"
 };
 
-// The operation codes that change a medium (or a device's firmware), with the
-// reason a refusal gives, in order of operation code.
+// The operation codes that change a medium (or a device's firmware or its
+// stored settings), with the reason a refusal gives, in order of operation
+// code; among the rows of one code, those of a service action come first, in
+// order, then the one for any service action. The first row that matches
+// decides.
 extern const MediumChangeRow kMediumChangeTable[];
 extern const size_t kMediumChangeTableSize;
 
-// The ATA commands that write, erase or hide a medium's data, or replace the
-// firmware, whatever protocol carries them.
+// The ATA commands that write, erase or hide a medium's data, replace the
+// firmware or change the device's stored settings, whatever protocol carries
+// them. SMART (B0) is judged by its subcommand (the features field): only
+// the ones that read (D0, D1, D5, DA) pass.
 struct AtaCommandRow {
     uint8_t command;
     const wchar_t* name;

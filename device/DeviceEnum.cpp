@@ -148,8 +148,8 @@ bool FindSupportedCdRomBy(const SupportedIdTest& isSupported, std::wstring& symb
     return FindFirstInterface(
         kGuidDevInterfaceCdRom,
         [&isSupported](const DeviceRecord& record, int position) {
-            Trace(L"%d.1 SymblicName:\t %s \r\n", position, record.SymbolicName.c_str());
-            Trace(L"%d.2 InstanceID:\t %s \r\n", position, record.InstanceID.c_str());
+            Trace(L"%d.1 SymblicName:\t %s \r\n", position, EscapeDeviceText(record.SymbolicName).c_str());
+            Trace(L"%d.2 InstanceID:\t %s \r\n", position, EscapeDeviceText(record.InstanceID).c_str());
             std::wstring id = ToUpperAscii(record.InstanceID);
             return isSupported(id) && id.find(L'&') != std::wstring::npos;
         },

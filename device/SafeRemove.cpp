@@ -3,6 +3,7 @@
 #include <cwchar>
 
 #include "common/Clock.h"
+#include "common/StringUtil.h"
 #include "common/Trace.h"
 #include "device/DeviceApi.h"
 #include "device/ScsiPassThrough.h"
@@ -38,7 +39,7 @@ bool EjectParent(DEVINST devInst) {
         }
         vetoName[MAX_PATH - 1] = L'\0';
         Trace(L"CM_Request_Device_Eject(),Res:CR_%d Error:[%d],VetoName:%s\n", static_cast<int>(result),
-              static_cast<int>(error), vetoName);
+              static_cast<int>(error), EscapeDeviceText(vetoName).c_str());
         GetClock().Sleep(kEjectRetryDelayMs);
     }
     return false;

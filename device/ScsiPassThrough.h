@@ -9,7 +9,8 @@
 #include <string>
 
 #include "common/OSVersion.h"
-#include "device/CdbText.h"  // kCdbSize, ParseCdbText, ParseHexPair
+#include "config/SwitchRules.h"  // MediumFace
+#include "device/CdbText.h"      // kCdbSize, ParseCdbText, ParseHexPair
 
 struct SwitchRuleSet;
 
@@ -38,13 +39,28 @@ void BuildPassThroughBuffer(const BYTE* cdb, int count, PassThroughBuffer* buffe
 
 // Sends the command text (hex) to the device path, or to the supported
 // CD-ROM when the path is empty. False for unusable text, for a block that
-// would change the medium (refused on the console and in the trace, with the
-// reason), when no device is found or when the device cannot be opened.
+// would change the medium, for a path that is no CD-ROM or disk device (both
+// refused on the console and in the trace, with the reason, before anything
+// is sent), when no device is found or when the device cannot be opened.
 bool SendCdbCommand(const std::wstring& commandText, std::wstring devicePath);
 
 // The refusal "-CDB 04 00 00 00 00 00 refused: it is a FORMAT UNIT, ...;
-// nothing sent" for the six bytes "-CDB" sends, or empty when they may go.
-std::wstring CdbRefusal(const BYTE bytes[kCdbSize]);
+// nothing sent" for the six bytes "-CDB" sends to that kind of face, or empty
+// when they may go.
+std::wstring CdbRefusal(const BYTE bytes[kCdbSize], MediumFace face = MediumFace::Unknown);
+
+// Whether "-CDB PATH" may send to a device: only a CD-ROM or a disk. Decided
+// by the SCSI peripheral device type the device reports
+// (IOCTL_STORAGE_QUERY_PROPERTY), or, when it reports none, by the interface
+// class its path ends in ("#{53f56308-...}" CD-ROM, "#{53f56307-...}" disk).
+struct CdbDeviceVerdict {
+    bool allowed = false;
+    MediumFace face = MediumFace::Unknown;  // when allowed
+    std::wstring why;                       // when refused: "it is a tape drive (SCSI device type 01), ..."
+};
+// deviceType: the type the device reported (0 to 31), or -1 when it reported
+// none, queryError then saying why.
+CdbDeviceVerdict JudgeCdbDevice(int deviceType, DWORD queryError, const std::wstring& path);
 
 // Where "-CDB" without a path sends: without switch rules the supported
 // CD-ROM face, with them the first CD-ROM face the arrival path would send

@@ -44,7 +44,7 @@ std::shared_ptr<const SupportedIdMatcher> MatcherOf(const std::shared_ptr<const 
 }
 
 bool Found(const std::wstring& upperId, const std::wstring& entry) {
-    Trace(L"IsSupportedID Found OK :%s  %s", upperId.c_str(), entry.c_str());
+    Trace(L"IsSupportedID Found OK :%s  %s", EscapeDeviceText(upperId).c_str(), entry.c_str());
     return true;
 }
 

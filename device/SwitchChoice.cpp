@@ -126,14 +126,9 @@ StringsNeeded StringsNeededFor(const SwitchRuleSet& rules, const std::wstring& u
 
 namespace {
 
-// A device's text for the trace and -List: a control character it holds
-// becomes "?", so that it cannot start a line of its own.
-std::wstring QuotedText(std::wstring text) {
-    for (wchar_t& c : text) {
-        if (c < 0x20 || c == 0x7F) c = L'?';
-    }
-    return L"\"" + text + L"\"";
-}
+// A device's text for the trace and -List, escaped (EscapeDeviceText), so
+// that it cannot start a line of its own or reorder the line it is in.
+std::wstring QuotedText(const std::wstring& text) { return L"\"" + EscapeDeviceText(text) + L"\""; }
 
 }  // namespace
 
@@ -169,7 +164,7 @@ void ReadFaceStrings(const SwitchRuleSet& rules, DEVINST faceNode, const std::ws
             // The instance ID's parts stand in (ChooseSwitchBlocks).
             face.scsiStringsNote = L"not read, the instance ID's parts are used: " + why;
         }
-        Trace(L"SCSI strings of %s: %s\n", face.instanceId.c_str(), face.scsiStringsNote.c_str());
+        Trace(L"SCSI strings of %s: %s\n", EscapeDeviceText(face.instanceId).c_str(), face.scsiStringsNote.c_str());
     }
 }
 

@@ -2,8 +2,9 @@
 // beyond the six bytes, and its answer must follow from the text's length.
 // The same bytes, as the six "-CDB" sends and as a block of any length up to
 // 16, go through the medium-change check: it reads no field beyond the
-// block, and refuses every block whose operation code the table refuses
-// whole, every A1 and every ATA pass-through whose protocol moves data out.
+// block, refuses every block whose operation code the table refuses whole,
+// every A1 and AC and every ATA pass-through whose protocol moves data out,
+// and a face of known kind is refused nothing an unknown face is not.
 
 #include <cstdint>
 #include <cstdlib>
@@ -25,8 +26,12 @@ void CheckMediumChange(const std::vector<uint8_t>& cdb) {
     for (size_t i = 0; i < kMediumChangeTableSize; ++i) {
         const MediumChangeRow& row = kMediumChangeTable[i];
         if (row.operationCode != cdb[0]) continue;
-        bool whole = row.test == MediumChangeTest::Always || row.test == MediumChangeTest::BlankOrAta12;
+        bool whole = (row.test == MediumChangeTest::Always && row.serviceAction == kAnyServiceAction) ||
+                     row.test == MediumChangeTest::BlankOrAta12 || row.test == MediumChangeTest::NotOnCdRom;
         if (whole && reason.empty()) std::abort();
+        // A face of a known kind is refused nothing an unknown one is not.
+        for (MediumFace face : {MediumFace::CdRom, MediumFace::Disk})
+            if (!MediumChangeReason(cdb, 0, face).empty() && reason.empty()) std::abort();
     }
     if (cdb[0] == 0x85 && cdb.size() > 1) {
         unsigned protocol = (cdb[1] >> 1) & 0x0F;

@@ -314,7 +314,7 @@ bool SwitchFirstFace(const std::vector<PresentStorageFace>& faces, const SwitchR
                 if (back && !sent->second.warned) {
                     sent->second.warned = true;
                     Trace(L"Switch rule [%s] was sent to %s in this plug and the face is back: not sent again\n",
-                          choice.rule->section.c_str(), present.face.instanceId.c_str());
+                          choice.rule->section.c_str(), EscapeDeviceText(present.face.instanceId).c_str());
                     ReportRuleNotSwitched(present.face.usbId, present.face.instanceId, present.path,
                                           choice.rule->section);
                 }
@@ -342,7 +342,8 @@ bool SwitchFirstFace(const std::vector<PresentStorageFace>& faces, const SwitchR
         // Traced after the sending, as its blocks are: nothing but the
         // decision stands between the arrival and the first block.
         Trace(L"Switch rule [%s] for %s: %u blocks to %s\n", choice.rule->section.c_str(),
-              present.face.usbId.c_str(), static_cast<unsigned>(choice.blocks.size()), present.path.c_str());
+              present.face.usbId.c_str(), static_cast<unsigned>(choice.blocks.size()),
+              EscapeDeviceText(present.path).c_str());
         ReportRuleSent(choice.rule->section, BlocksText(choice.blocks), present.face.instanceId, present.path,
                        present.face.usbId, result == RuleSendResult::Sent || result == RuleSendResult::DroppedOff, error);
         // A stop cut the sending short: the device is not watched.

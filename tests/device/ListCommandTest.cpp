@@ -29,7 +29,8 @@ TEST_F(ListCommandTest, ShowsEachInterfaceTheChoiceAndTheReadiness) {
     devices.AddInterfaceNode(kGuidDevInterfaceCdRom, L"USBSTOR\\CDROMNOAMP\\1", L"\\\\?\\noamp");
     int cd = devices.AddInterfaceNode(kGuidDevInterfaceCdRom, L"USBSTOR\\CDROM&VEN_CDZ\\1&1", L"\\\\?\\cdz");
     devices.EditNode(cd, [](FakeNode& n) {
-        n.friendlyName = L"CDZ Virtual CD";
+        // A bidirectional override would show the rest of the line reversed.
+        n.friendlyName = L"CDZ Virtual CD\u202Eexe.dmc";
         n.deviceDesc = L"forged\r\nModem ready now: yes";
     });
     int unreadable = devices.AddInterfaceNode(kGuidDevInterfaceCdRom, L"X", L"\\\\?\\unreadable");
@@ -50,9 +51,9 @@ TEST_F(ListCommandTest, ShowsEachInterfaceTheChoiceAndTheReadiness) {
     ExpectLine(listing, L"  1. Instance ID:   USBSTOR\\CDROMNOAMP\\1");
     ExpectLine(listing, L"     -> passed over: a CD-ROM face is only chosen when its instance ID holds \"&\"");
     ExpectLine(listing, L"  2. Instance ID:   USBSTOR\\CDROM&VEN_CDZ\\1&1");
-    ExpectLine(listing, L"     Friendly name: CDZ Virtual CD");
+    ExpectLine(listing, L"     Friendly name: CDZ Virtual CD\\u202Eexe.dmc");
     ExpectLine(listing, L"     Device path:   \\\\?\\cdz");
-    ExpectLine(listing, L"     Description:   forged??Modem ready now: yes");
+    ExpectLine(listing, L"     Description:   forged\\u000D\\u000AModem ready now: yes");
     ExpectLine(listing, L"     Supported:     yes (there is no driver script: every device counts as supported)");
     ExpectLine(listing, L"  3. Instance ID:   (cannot be read)");
     ExpectLine(listing, L"     Friendly name: (none)");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -125,6 +126,13 @@ TEST(ParseHexPair, AgreesWithScanfOnEveryAsciiPair) {
 
 class SendCdbCommandTest : public testing::Test {
 protected:
+    // The pass-through requests among the device controls sent.
+    std::vector<FakeSentRequest> PassThroughs() const {
+        std::vector<FakeSentRequest> found;
+        for (const FakeSentRequest& request : devices.Sent())
+            if (request.code == IOCTL_SCSI_PASS_THROUGH) found.push_back(request);
+        return found;
+    }
     FakeDeviceApi devices;
     ScopedDeviceApiOverride useFake{devices};
     ScopedTraceCapture traces;
@@ -132,9 +140,10 @@ protected:
 
 TEST_F(SendCdbCommandTest, SendsSixBytesToTheGivenPath) {
     devices.AddOpenablePath(L"\\\\.\\E:");
+    devices.SetStorageDeviceType(L"\\\\.\\E:", 0x05);
     EXPECT_TRUE(SendCdbCommand(L"710202", L"\\\\.\\E:"));
-    ASSERT_EQ(1u, devices.Sent().size());
-    const FakeSentRequest sent = devices.Sent()[0];
+    ASSERT_EQ(1u, PassThroughs().size());
+    const FakeSentRequest sent = PassThroughs()[0];
     EXPECT_EQ(L"\\\\.\\E:", sent.path);
     EXPECT_EQ(static_cast<DWORD>(IOCTL_SCSI_PASS_THROUGH), sent.code);
     EXPECT_EQ(PassThroughInputSize(), sent.inSize);
@@ -146,9 +155,10 @@ TEST_F(SendCdbCommandTest, SendsSixBytesToTheGivenPath) {
 
 TEST_F(SendCdbCommandTest, EmptyTextSendsSixZeroBytes) {
     devices.AddOpenablePath(L"\\\\.\\E:");
+    devices.SetStorageDeviceType(L"\\\\.\\E:", 0x00);
     EXPECT_TRUE(SendCdbCommand(L"", L"\\\\.\\E:"));
-    ASSERT_EQ(1u, devices.Sent().size());
-    EXPECT_EQ(std::vector<BYTE>(6, 0), devices.Sent()[0].Cdb());
+    ASSERT_EQ(1u, PassThroughs().size());
+    EXPECT_EQ(std::vector<BYTE>(6, 0), PassThroughs()[0].Cdb());
 }
 
 TEST_F(SendCdbCommandTest, UnusableTextOpensNothing) {
@@ -234,39 +244,133 @@ TEST(EnableDebugPrivilege, Outcomes) {
 
 namespace {
 
-// "-CDB" applies the medium-change table to the six bytes it would send:
-// refused with the reason on the console and in the trace, nothing opened.
+// "-CDB" applies the medium-change table to the six bytes it would send,
+// for the kind of device the path is: refused with the reason on the console
+// and in the trace, nothing sent, and nothing opened when no kind of face
+// takes the block.
 TEST_F(SendCdbCommandTest, BlocksThatChangeTheMediumAreRefusedWithTheReason) {
     devices.AddOpenablePath(L"\\\\.\\E:");
+    devices.SetStorageDeviceType(L"\\\\.\\E:", 0x05);
+    devices.AddOpenablePath(L"\\\\.\\PhysicalDrive1");
+    devices.SetStorageDeviceType(L"\\\\.\\PhysicalDrive1", 0x00);
     struct Row {
         const wchar_t* text;
         std::wstring path;
+        bool opened;
+        const char* line;  // empty: sent
+    };
+    const Row rows[] = {
+        {L"040000000000", L"", false,
+         "-CDB 04 00 00 00 00 00 refused: it is a FORMAT UNIT, which would change the medium; nothing sent\r\n"},
+        {L"48", L"\\\\.\\E:", false,
+         "-CDB 48 00 00 00 00 00 refused: it is a SANITIZE, which would erase the medium; nothing sent\r\n"},
+        {L"850A00000000", L"\\\\.\\E:", false,
+         "-CDB 85 0A 00 00 00 00 refused: it is an ATA PASS-THROUGH(16) with protocol 5 (PIO data-out), which could "
+         "write to the medium; nothing sent\r\n"},
+        {L"190100000000", L"\\\\.\\E:", false,
+         "-CDB 19 01 00 00 00 00 refused: it is an ERASE to a tape drive, which would erase the tape; nothing "
+         "sent\r\n"},
+        // A1 and AC mean one thing to a CD-ROM face and another to a disk.
+        {L"a1", L"\\\\.\\E:", true,
+         "-CDB A1 00 00 00 00 00 refused: it is a BLANK to a CD-ROM face, which would erase a rewritable disc (to a "
+         "disk it is an ATA PASS-THROUGH(12), which no field tells apart); nothing sent\r\n"},
+        {L"a1", L"\\\\.\\PhysicalDrive1", true, ""},  // ATA PASS-THROUGH(12) of a hardware reset
+        {L"ac", L"\\\\.\\PhysicalDrive1", true,
+         "-CDB AC 00 00 00 00 00 refused: it is an ERASE(12) to a disk, which would erase the medium (to a CD-ROM "
+         "face it is GET PERFORMANCE, which no field tells apart); nothing sent\r\n"},
+        {L"ac", L"\\\\.\\E:", true, ""},  // GET PERFORMANCE
+        // The data's own ATA hardware reset goes.
+        {L"850000002400", L"\\\\.\\E:", true, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << std::string(row.text, row.text + wcslen(row.text)) << " to "
+                                        << std::string(row.path.begin(), row.path.end()));
+        size_t opens = devices.OpenAttempts();
+        size_t sent = PassThroughs().size();
+        StdoutCapture out;
+        EXPECT_EQ(row.line[0] == 0, SendCdbCommand(row.text, row.path));
+        std::string console = out.Take();
+        EXPECT_EQ(row.line, console);
+        EXPECT_EQ(row.opened ? opens + 1 : opens, devices.OpenAttempts());
+        EXPECT_EQ(row.line[0] == 0 ? sent + 1 : sent, PassThroughs().size());
+        if (row.line[0] != 0) {
+            std::string traced = console.substr(0, console.size() - 2) + "\n";
+            EXPECT_EQ(1u, traces.Count(std::wstring(traced.begin(), traced.end())));
+        }
+    }
+    EXPECT_EQ(0, devices.OpenHandleCount());
+}
+
+// "-CDB PATH" sends only to a CD-ROM or disk device: its kind comes from the
+// device's own descriptor, else from the interface class the path ends in.
+TEST(CdbDevice, KindsThatMayBeSent) {
+    const std::wstring cdInterface = L"\\\\?\\usbstor#cdrom&ven_zte#7&1&0#{53F56308-B6BF-11D0-94F2-00A0C91EFB8B}";
+    const std::wstring diskInterface = L"\\\\?\\usbstor#disk&ven_x#7&1&0#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
+    struct Row {
+        int type;
+        DWORD error;
+        std::wstring path;
+        bool allowed;
+        MediumFace face;
+        const wchar_t* why;
+    };
+    const Row rows[] = {
+        {0x05, 0, L"\\\\.\\E:", true, MediumFace::CdRom, L""},
+        {0x00, 0, L"\\\\.\\PhysicalDrive1", true, MediumFace::Disk, L""},
+        {0x0E, 0, L"\\\\.\\PhysicalDrive1", true, MediumFace::Disk, L""},
+        {0x01, 0, L"\\\\.\\Tape0", false, MediumFace::Unknown,
+         L"it is a tape drive (SCSI device type 01), not a CD-ROM or disk"},
+        {0x08, 0, L"\\\\.\\Changer0", false, MediumFace::Unknown,
+         L"it is a medium changer (SCSI device type 08), not a CD-ROM or disk"},
+        // The device's answer wins over what its path says.
+        {0x01, 0, cdInterface, false, MediumFace::Unknown,
+         L"it is a tape drive (SCSI device type 01), not a CD-ROM or disk"},
+        {0x1F, 0, L"\\\\.\\X", false, MediumFace::Unknown,
+         L"it is a device of unknown type (SCSI device type 1F), not a CD-ROM or disk"},
+        {-1, ERROR_INVALID_FUNCTION, cdInterface, true, MediumFace::CdRom, L""},
+        {-1, ERROR_INVALID_FUNCTION, diskInterface, true, MediumFace::Disk, L""},
+        {-1, ERROR_INVALID_FUNCTION, L"\\\\?\\usb#vid_c0de&pid_1003&mi_00#1#{2c7089aa-2e0e-11d1-b114-00c04fc2aae4}",
+         false, MediumFace::Unknown, L"its device type cannot be read (error 1) and the path is no CD-ROM or disk "
+                                     L"interface"},
+        {-1, ERROR_INVALID_DATA, cdInterface + L"\\x", false, MediumFace::Unknown,
+         L"its device type cannot be read (error 13) and the path is no CD-ROM or disk interface"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << "row #" << (&row - rows));
+        CdbDeviceVerdict verdict = JudgeCdbDevice(row.type, row.error, row.path);
+        EXPECT_EQ(row.allowed, verdict.allowed);
+        EXPECT_EQ(row.face, verdict.face);
+        EXPECT_EQ(std::wstring(row.why), verdict.why);
+    }
+}
+
+TEST_F(SendCdbCommandTest, ATapeOrAPathOfNoKnownKindIsSentNothing) {
+    devices.AddOpenablePath(L"\\\\.\\Tape0");
+    devices.SetStorageDeviceType(L"\\\\.\\Tape0", 0x01);
+    devices.AddOpenablePath(L"\\\\.\\COM3");  // answers no descriptor
+    struct Row {
+        const wchar_t* path;
         const char* line;
     };
     const Row rows[] = {
-        {L"040000000000", L"", "-CDB 04 00 00 00 00 00 refused: it is a FORMAT UNIT, which would change the medium; "
-                               "nothing sent\r\n"},
-        {L"48", L"\\\\.\\E:", "-CDB 48 00 00 00 00 00 refused: it is a SANITIZE, which would erase the medium; "
-                              "nothing sent\r\n"},
-        {L"850A00000000", L"\\\\.\\E:", "-CDB 85 0A 00 00 00 00 refused: it is an ATA PASS-THROUGH(16) with protocol "
-                                        "5 (PIO data-out), which could write to the medium; nothing sent\r\n"},
-        {L"a1", L"\\\\.\\E:", "-CDB A1 00 00 00 00 00 refused: it is a BLANK to a CD-ROM face, which would erase a "
-                              "rewritable disc (to a disk it is an ATA PASS-THROUGH(12), which no field tells "
-                              "apart); nothing sent\r\n"},
+        {L"\\\\.\\Tape0",
+         "-CDB \\\\.\\Tape0 refused: it is a tape drive (SCSI device type 01), not a CD-ROM or disk; nothing sent\r\n"},
+        {L"\\\\.\\COM3",
+         "-CDB \\\\.\\COM3 refused: its device type cannot be read (error 13) and the path is no CD-ROM or disk "
+         "interface; nothing sent\r\n"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.line);
         StdoutCapture out;
-        EXPECT_FALSE(SendCdbCommand(row.text, row.path));
+        // A READ(6) of block 0: harmless to any disk, but not sent to these.
+        EXPECT_FALSE(SendCdbCommand(L"080000000100", row.path));
         std::string console = out.Take();
         EXPECT_EQ(row.line, console);
         std::string traced = console.substr(0, console.size() - 2) + "\n";
         EXPECT_EQ(1u, traces.Count(std::wstring(traced.begin(), traced.end())));
     }
-    EXPECT_EQ(0u, devices.OpenAttempts());
-    // The data's own ATA hardware reset goes.
-    EXPECT_TRUE(SendCdbCommand(L"850000002400", L"\\\\.\\E:"));
-    EXPECT_EQ(1u, devices.Sent().size());
+    EXPECT_TRUE(PassThroughs().empty());
+    EXPECT_EQ(0, devices.OpenHandleCount());
 }
 
 SwitchRuleSet RulesOf(const std::string& script) {

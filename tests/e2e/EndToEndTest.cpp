@@ -384,6 +384,18 @@ TEST_F(EndToEnd, CdbWithAndWithoutADevicePath) {
     ASSERT_EQ(2u, blocks.size()) << TraceText();
     EXPECT_EQ(L"12 00 00 00 00 24", SimModemCdbText(blocks[0]));
     EXPECT_EQ(L"71 01 00 00 00 00", SimModemCdbText(blocks[1]));
+
+    // The modem face is no CD-ROM or disk (it answers no storage query and
+    // its path is a modem interface): it is sent nothing.
+    std::vector<std::wstring> modems = SimModemInterfacePaths(kSimModemInterface, L"VID_C0DE&PID_1003&MI_00");
+    ASSERT_EQ(1u, modems.size());
+    ProcessResult refused = Run(L"-CDB \"" + modems[0] + L"\" 1B0000000200");
+    const std::string reason = "refused: its device type cannot be read (error ";
+    EXPECT_NE(std::string::npos, refused.output.find(reason)) << refused.output;
+    EXPECT_NE(std::string::npos, refused.output.find(") and the path is no CD-ROM or disk interface; nothing sent\r\n"))
+        << refused.output;
+    EXPECT_NE(std::string::npos, TraceText().find(reason)) << TraceText();
+    EXPECT_EQ(2u, SwitchBlocks().size()) << TraceText();
 }
 
 TEST_F(EndToEnd, SafeRemoveEjectsAndRetriesAfterAVeto) {

@@ -351,6 +351,11 @@ void FakeDeviceApi::SetScsiAnswer(UCHAR status, const std::vector<BYTE>& sense) 
     senseAnswer_ = sense;
 }
 
+void FakeDeviceApi::SetStorageDeviceType(const std::wstring& path, BYTE type) {
+    std::lock_guard<std::mutex> guard(lock_);
+    storageTypes_[path] = type;
+}
+
 CONFIGRET FakeDeviceApi::GetDeviceId(DEVINST devInst, wchar_t* buffer, ULONG bufferLength, ULONG) {
     std::lock_guard<std::mutex> guard(lock_);
     size_t index = devInst - kDevInstBase;
@@ -401,7 +406,21 @@ BOOL FakeDeviceApi::DeviceControl(HANDLE device, DWORD code, void* in, DWORD inS
             if (scsiStatus_ != 0) header->SenseInfoLength = static_cast<UCHAR>(length);
         }
     }
-    if (returned != nullptr) *returned = 0;
+    DWORD answered = 0;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        auto type = storageTypes_.find(request.path);
+        if (failWith == 0 && code == IOCTL_STORAGE_QUERY_PROPERTY && type != storageTypes_.end() && out != nullptr &&
+            outSize >= sizeof(STORAGE_DEVICE_DESCRIPTOR)) {
+            auto* descriptor = static_cast<STORAGE_DEVICE_DESCRIPTOR*>(out);
+            std::memset(descriptor, 0, sizeof(*descriptor));
+            descriptor->Version = sizeof(*descriptor);
+            descriptor->Size = sizeof(*descriptor);
+            descriptor->DeviceType = type->second;
+            answered = sizeof(*descriptor);
+        }
+    }
+    if (returned != nullptr) *returned = answered;
     if (hook) hook(request);
     if (failWith != 0) {
         SetLastError(failWith);

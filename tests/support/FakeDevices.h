@@ -86,6 +86,9 @@ public:
     // Every pass-through from now on ends with this SCSI status and sense
     // data (cut to the caller's sense area); sense empty: no sense data.
     void SetScsiAnswer(UCHAR status, const std::vector<BYTE>& sense);
+    // IOCTL_STORAGE_QUERY_PROPERTY on the path answers a device descriptor of
+    // this SCSI peripheral device type (without one it answers no bytes).
+    void SetStorageDeviceType(const std::wstring& path, BYTE type);
     // Called after each recorded device control, outside the lock.
     void OnDeviceControl(std::function<void(const FakeSentRequest&)> hook);
     // Called after each set is taken, outside the lock: changes made there
@@ -150,5 +153,6 @@ private:
     std::vector<BYTE> dataInAnswer_;
     UCHAR scsiStatus_ = 0;
     std::vector<BYTE> senseAnswer_;
+    std::map<std::wstring, BYTE> storageTypes_;
     bool parentFails_ = false;
 };
