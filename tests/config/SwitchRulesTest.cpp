@@ -478,6 +478,23 @@ TEST(SwitchChoice, AClaimedDeviceGetsNotTheListsBlock) {
     EXPECT_NE(std::wstring::npos, choice.why.find(L"sends nothing: control transfers"));
 }
 
+// Where the face gave no INQUIRY data, the instance ID's parts stand in:
+// Windows wrote the model's blank as '_', and its revision is there too.
+TEST(SwitchChoice, TheInstanceIdStandsInForTheScsiStrings) {
+    SwitchRuleSet rules = Load(
+        "[SwitchRule VID_05C6&PID_1000 by model]\nScsiModel=DATA CARD\nScsiRevision=2.31\nBlock1=1B0000000200\n");
+    StorageFace face{L"USBSTOR\\CdRom&Ven_QUALCOMM&Prod_DATA_CARD&Rev_2.31\\7&1&0", L"VID_05C6&PID_1000", false,
+                     false, {}};
+    EXPECT_EQ(SwitchSource::Rule, ChooseSwitchBlocks(face, OS_VISTA, rules).source);
+    // Read from the device, a '_' is the device's own: no blank of the rule's.
+    face.strings.scsiVendor = L"QUALCOMM";
+    face.strings.scsiModel = L"DATA_CARD       ";
+    face.strings.scsiRevision = L"2.31";
+    EXPECT_EQ(SwitchSource::None, ChooseSwitchBlocks(face, OS_VISTA, rules).source);
+    face.strings.scsiModel = L"DATA CARD       ";
+    EXPECT_EQ(SwitchSource::Rule, ChooseSwitchBlocks(face, OS_VISTA, rules).source);
+}
+
 TEST(SwitchChoice, LunOfAStorageFace) {
     EXPECT_EQ(0, LunOfInstanceId(L"USBSTOR\\CDROM&VEN_ZORRA&PROD_MODEM&REV_2.31\\0123456789ABCDEF&0"));
     EXPECT_EQ(1, LunOfInstanceId(L"USBSTOR\\DISK&VEN_ZORRA&PROD_SD&REV_2.31\\0123456789ABCDEF&1"));
