@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <cwctype>
 #include <utility>
 
@@ -380,8 +381,9 @@ ImportedDevice ConvertModeSwitchFile(const std::wstring& fileName, const std::st
     for (const auto& entry : defaults) {
         const std::string* value = settings.Find(entry.key);
         if (value == nullptr) continue;
-        std::wstring id = HexId(*value);
-        if (id != entry.named) {
+        // Read as the Linux tool reads it: a hex number ("0x5c6" is 05c6).
+        unsigned long id = 0;
+        if (!ParseHexSetting(*value, id) || id != std::wcstoul(entry.named.c_str(), nullptr, 16)) {
             device.outcome = ImportOutcome::OtherIds;
             device.reason = Widen(entry.key) + L"=" + Widen(Unquote(*value)) + L" is not the file name's " +
                             entry.named + L": the Linux tool would look for another device and switch nothing";

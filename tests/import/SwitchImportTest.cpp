@@ -346,7 +346,7 @@ TEST(ModeSwitchFile, WhatIsNotCarriedOverIsSaid) {
          "which a driver script line cannot carry", nullptr, L""},
         {"another device's IDs inside", L"1234_5678", "DefaultVendor=0x1234\nDefaultProduct=0x9999\n" + eject,
          ImportOutcome::OtherIds, "DefaultProduct=0x9999 is not the file name's 5678", nullptr, L""},
-        {"the same IDs inside", L"1234_5678", "DefaultVendor=0x1234\nDefaultProduct=0x5678\n" + eject,
+        {"the same IDs inside", L"04e8_0678", "DefaultVendor=0x4e8\nDefaultProduct=0x0678\n" + eject,
          ImportOutcome::Rule, "", nullptr, L""},
         {"CheckSuccess: the switch wait", L"1234_5678", "CheckSuccess=40\n" + eject, ImportOutcome::Rule,
          "SwitchWait=40000\r\n", nullptr, L""},
