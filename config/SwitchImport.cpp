@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
+#include <cwctype>
 #include <utility>
 
 #include "common/StringUtil.h"
@@ -56,19 +58,41 @@ std::wstring HexId(const std::string& value) {
     return IsHex4(id) ? ToLowerAscii(id) : L"";
 }
 
+// The keys the Linux tool and its dispatcher read, spelled as they read
+// them: a key is found only case for case, so "messageContent" is not
+// MessageContent.
+const char* const kKnownKeys[] = {
+    "DefaultVendor", "DefaultProduct", "TargetVendor", "TargetProduct", "TargetProductList", "TargetClass",
+    "MessageContent", "MessageContent2", "MessageContent3", "MessageEndpoint", "ResponseEndpoint", "NeedResponse",
+    "StandardEject", "HuaweiMode", "HuaweiNewMode", "HuaweiAltMode", "SierraMode", "SonyMode", "QisdaMode",
+    "QuantaMode", "GCTMode", "KobilMode", "SequansMode", "MobileActionMode", "BlackberryMode", "PantechMode",
+    "OptionMode", "CiscoMode", "Configuration", "AltSetting", "Interface", "DetachStorageOnly", "ResetUSB",
+    "ReleaseDelay", "InquireDevice", "CheckSuccess", "WaitBefore", "NoMBIMCheck", "NoDriverLoading",
+    "DriverModule", "DriverIDPath"};
+
 struct Settings {
     std::vector<std::pair<std::string, std::string>> pairs;  // key as written, value
+    // The first value of key, as the Linux tool takes it.
     const std::string* Find(const char* key) const {
-        const std::string* found = nullptr;
         for (const auto& pair : pairs)
-            if (EqualsIgnoreCaseAscii(Widen(pair.first), Widen(key))) found = &pair.second;
-        return found;
+            if (pair.first == key) return &pair.second;
+        return nullptr;
     }
+    // A setting is on as the Linux tool reads one: its value starts with
+    // '1', 'y' or 't' (any case); PantechMode, a number it sends on, when
+    // its leading digits are not 0.
     bool Flag(const char* key) const {
         const std::string* value = Find(key);
         if (value == nullptr) return false;
         std::string text = Unquote(*value);
-        return !text.empty() && text != "0";
+        if (std::string(key) == "PantechMode") {
+            size_t digit = text[0] == '+' || text[0] == '-' ? 1 : 0;
+            bool nonZero = false;
+            for (; digit < text.size() && text[digit] >= '0' && text[digit] <= '9'; ++digit)
+                nonZero = nonZero || text[digit] != '0';
+            return nonZero;
+        }
+        return !text.empty() && (text[0] == '1' || text[0] == 'y' || text[0] == 'Y' || text[0] == 't' || text[0] == 'T');
     }
 };
 
@@ -202,16 +226,126 @@ const wchar_t* ImportOutcomeName(ImportOutcome outcome) {
     case ImportOutcome::Rule: return L"rule";
     case ImportOutcome::ControlTransfer: return L"needs USB control transfers";
     case ImportOutcome::Configuration: return L"needs a USB configuration change";
-    case ImportOutcome::DoNothing: return L"left alone by the Linux dispatcher (Configuration=0)";
+    case ImportOutcome::DoNothing: return L"switched to an MBIM configuration at most, by the Linux dispatcher (Configuration=0)";
     case ImportOutcome::MediumChange: return L"would change the medium";
     case ImportOutcome::DataOut: return L"has a data-out phase";
     case ImportOutcome::BadWrapper: return L"not a valid command block wrapper";
     case ImportOutcome::BadValue: return L"a value out of range";
     case ImportOutcome::NoSwitch: return L"no switch given";
-    case ImportOutcome::BadName: return L"file name without IDs";
+    case ImportOutcome::BadName: return L"file name without IDs or with a qualifier a rule cannot carry";
+    case ImportOutcome::OtherIds: return L"DefaultVendor/DefaultProduct not the file name's IDs";
     }
     return L"";
 }
+
+bool ClaimsWithoutBlocks(const ImportedDevice& device) {
+    return device.outcome != ImportOutcome::Rule && device.outcome != ImportOutcome::BadName &&
+           IsQualifiedRule(device.rule);
+}
+
+namespace {
+
+const wchar_t* const kQualifierKinds[] = {L"uMa", L"uPr", L"uSe", L"sVe", L"sMo", L"sRe"};
+
+bool StartsQualifier(const std::wstring& text, size_t at) {
+    for (const wchar_t* kind : kQualifierKinds)
+        if (text.compare(at, 4, std::wstring(kind) + L"=") == 0) return true;
+    return false;
+}
+
+// The qualifiers of a file name, "uMa=X:uPr=Y" (or, as Windows tools name
+// the files, "uMa=X_uPr=Y"), into the rule; all of them must hold, as the
+// Linux dispatcher asks. Empty when taken, else why not.
+std::wstring ReadQualifiers(const std::wstring& qualifiers, SwitchRule& rule) {
+    std::vector<std::wstring> parts;
+    size_t start = 0;
+    for (size_t i = 0; i <= qualifiers.size(); ++i) {
+        bool end = i == qualifiers.size() || qualifiers[i] == L':' ||
+                   (qualifiers[i] == L'_' && StartsQualifier(qualifiers, i + 1));
+        if (!end) continue;
+        parts.push_back(qualifiers.substr(start, i - start));
+        start = i + 1;
+    }
+    SwitchRule read;
+    for (const std::wstring& part : parts) {
+        size_t equals = part.find(L'=');
+        std::wstring kind = part.substr(0, equals);
+        std::wstring value = equals == std::wstring::npos ? L"" : part.substr(equals + 1);
+        std::wstring* field = kind == L"uMa"   ? &read.manufacturer
+                              : kind == L"uPr" ? &read.product
+                              : kind == L"uSe" ? &read.serial
+                              : kind == L"sVe" ? &read.scsiVendor
+                              : kind == L"sMo" ? &read.scsiModel
+                              : kind == L"sRe" ? &read.scsiRevision
+                                               : nullptr;
+        if (field == nullptr) return L"the qualifier \"" + part + L"\" is none of uMa=, uPr=, uSe=, sVe=, sMo=, sRe=";
+        if (!field->empty()) return L"the qualifier " + kind + L"= is given twice, which one rule cannot carry";
+        // A value the script line cannot carry as it is: the reader trims
+        // blanks (an empty qualifier would match every device), takes a line
+        // holding "[" and then "]" as a section header, and a control
+        // character would end the line.
+        bool control = false;
+        for (wchar_t c : value) control = control || c < 0x20 || c == 0x7F;
+        size_t open = value.find(L'[');
+        auto blank = [](wchar_t c) { return c == L' ' || std::iswspace(static_cast<wint_t>(c)) != 0; };
+        if (value.empty() || blank(value.front()) || blank(value.back()) || control ||
+            (open != std::wstring::npos && value.find(L']', open) != std::wstring::npos))
+            return L"the qualifier \"" + part +
+                   L"\" is empty, begins or ends with a blank, or holds a control character or \"[\" and then \"]\", "
+                   L"which a driver script line cannot carry";
+        *field = value;
+    }
+    rule.manufacturer = read.manufacturer;
+    rule.product = read.product;
+    rule.serial = read.serial;
+    rule.scsiVendor = read.scsiVendor;
+    rule.scsiModel = read.scsiModel;
+    rule.scsiRevision = read.scsiRevision;
+    return L"";
+}
+
+// What the file's keys mean to the Linux tool beyond their values: a key
+// given twice (the first counts) and a known key in another case (ignored).
+void NoteKeys(const Settings& settings, std::vector<ImportNote>& notes) {
+    std::vector<std::string> seen, twice;
+    for (const auto& pair : settings.pairs) {
+        const std::string& key = pair.first;
+        bool known = false;
+        const char* spelled = nullptr;
+        for (const char* name : kKnownKeys) {
+            if (key == name) known = true;
+            else if (EqualsIgnoreCaseAscii(Widen(key), Widen(name))) spelled = name;
+        }
+        if (known) {
+            if (std::find(seen.begin(), seen.end(), key) != seen.end()) {
+                if (std::find(twice.begin(), twice.end(), key) == twice.end())
+                    notes.push_back({L"a key given twice (the first counts, as in the Linux tool)",
+                                     Widen(key) + L" is given more than once: the first, " + Widen(key) + L"=" +
+                                         Widen(Unquote(*settings.Find(key.c_str()))) +
+                                         L", is taken, as the Linux tool takes it"});
+                twice.push_back(key);
+            }
+            seen.push_back(key);
+        } else if (spelled != nullptr) {
+            notes.push_back({L"a key in other letter case (ignored, as in the Linux tool)",
+                             L"the key \"" + Widen(key) + L"\" is ignored, as the Linux tool ignores it: it reads only " +
+                                 Widen(spelled)});
+        }
+    }
+}
+
+// A setting that the Linux tool takes as off although it is not "0".
+void NoteOffFlag(const Settings& settings, const char* key, std::vector<ImportNote>& notes) {
+    const std::string* value = settings.Find(key);
+    if (value == nullptr || settings.Flag(key)) return;
+    std::string text = Unquote(*value);
+    if (text == "0" || text.empty()) return;
+    notes.push_back({L"a setting taken as off although not 0",
+                     Widen(key) + L"=" + Widen(text) +
+                         L" is off, as the Linux tool takes a setting as on only when it starts with 1, y or t"});
+}
+
+}  // namespace
 
 ImportedDevice ConvertModeSwitchFile(const std::wstring& fileName, const std::string& text) {
     ImportedDevice device;
@@ -219,44 +353,40 @@ ImportedDevice ConvertModeSwitchFile(const std::wstring& fileName, const std::st
     Settings settings = ParseSettings(text);
 
     std::wstring vendor, product, qualifier;
-    bool named = ParseFileName(fileName, vendor, product, qualifier);
-    // The IDs inside the file count over the name's.
-    if (const std::string* value = settings.Find("DefaultVendor")) {
-        std::wstring id = HexId(*value);
-        if (!id.empty()) vendor = id, named = named || !product.empty();
-    }
-    if (const std::string* value = settings.Find("DefaultProduct")) {
-        std::wstring id = HexId(*value);
-        if (!id.empty()) product = id;
-    }
-    if (!named || !IsHex4(vendor) || !IsHex4(product)) {
+    if (!ParseFileName(fileName, vendor, product, qualifier)) {
         device.outcome = ImportOutcome::BadName;
         device.reason = L"the file name is not \"vvvv:pppp\" or \"vvvv_pppp\"";
         return device;
     }
+    vendor = ToLowerAscii(vendor);
+    product = ToLowerAscii(product);
     SwitchRule& rule = device.rule;
     rule.usbId = ToUpperAscii(L"VID_" + vendor + L"&PID_" + product);
     rule.section = L"SwitchRule " + rule.usbId + L" " + fileName;
     if (!qualifier.empty()) {
-        size_t equals = qualifier.find(L'=');
-        std::wstring kind = qualifier.substr(0, equals);
-        std::wstring value = equals == std::wstring::npos ? L"" : qualifier.substr(equals + 1);
-        if (kind == L"uMa") rule.manufacturer = value;
-        else if (kind == L"uPr") rule.product = value;
-        else if (kind == L"sVe") rule.scsiVendor = value;
-        else if (kind == L"sMo") rule.scsiModel = value;
-        else {
+        std::wstring problem = ReadQualifiers(qualifier, rule);
+        if (!problem.empty()) {
             device.outcome = ImportOutcome::BadName;
-            device.reason = L"the qualifier \"" + qualifier + L"\" is none of uMa=, uPr=, sVe=, sMo=";
+            device.reason = problem;
             return device;
         }
-        // The script reader takes a line holding "[" and then "]" as a
-        // section header, whatever comes before: such a value would end the
-        // rule and start another section.
-        size_t open = value.find(L'[');
-        if (open != std::wstring::npos && value.find(L']', open) != std::wstring::npos) {
-            device.outcome = ImportOutcome::BadName;
-            device.reason = L"the qualifier \"" + qualifier + L"\" holds \"[\" and then \"]\", which a driver script line cannot carry";
+    }
+    NoteKeys(settings, device.notes);
+    // The dispatcher finds the file by its name; the Linux tool then looks
+    // for the device of the IDs inside, which is not the one plugged.
+    const struct {
+        const char* key;
+        const std::wstring& named;
+    } defaults[] = {{"DefaultVendor", vendor}, {"DefaultProduct", product}};
+    for (const auto& entry : defaults) {
+        const std::string* value = settings.Find(entry.key);
+        if (value == nullptr) continue;
+        // Read as the Linux tool reads it: a hex number ("0x5c6" is 05c6).
+        unsigned long id = 0;
+        if (!ParseHexSetting(*value, id) || id != std::wcstoul(entry.named.c_str(), nullptr, 16)) {
+            device.outcome = ImportOutcome::OtherIds;
+            device.reason = Widen(entry.key) + L"=" + Widen(Unquote(*value)) + L" is not the file name's " +
+                            entry.named + L": the Linux tool would look for another device and switch nothing";
             return device;
         }
     }
@@ -267,10 +397,21 @@ ImportedDevice ConvertModeSwitchFile(const std::wstring& fileName, const std::st
         if (ParseHexSetting(*value, configuration) && configuration == 0) {
             device.outcome = ImportOutcome::DoNothing;
             device.reason =
-                L"the file says Configuration=0, the Linux dispatcher's entry for a device it does not switch";
+                L"the file says Configuration=0: the Linux dispatcher switches such a device to its MBIM "
+                L"configuration when it has one and Linux has the MBIM driver, and otherwise leaves it alone; "
+                L"a USB configuration change is not made here";
             return device;
         }
     }
+    // The Linux tool then only detaches the storage driver and sends nothing.
+    if (settings.Flag("DetachStorageOnly")) {
+        device.outcome = ImportOutcome::NoSwitch;
+        device.reason = L"DetachStorageOnly is on: the Linux tool only detaches the storage driver and sends nothing";
+        return device;
+    }
+    for (const char* flag : {"StandardEject", "DetachStorageOnly", "ResetUSB"}) NoteOffFlag(settings, flag, device.notes);
+    for (const char* mode : kControlModes) NoteOffFlag(settings, mode, device.notes);
+    for (const ScsiMode& mode : kScsiModes) NoteOffFlag(settings, mode.key, device.notes);
 
     std::vector<std::string> modes;
     for (const char* mode : kControlModes)
@@ -320,6 +461,9 @@ ImportedDevice ConvertModeSwitchFile(const std::wstring& fileName, const std::st
             rule.blocks.push_back(block);
         }
         rule.lun = 0;
+        // The Linux dispatcher does not switch a phone that shows a Huawei
+        // stick's IDs: it names itself "Android".
+        if (std::string(special->key) == "HuaweiNewMode") rule.notManufacturer = L"Android";
     }
     for (const char* key : messageKeys) {
         const std::string* value = settings.Find(key);
@@ -381,6 +525,46 @@ ImportedDevice ConvertModeSwitchFile(const std::wstring& fileName, const std::st
         }
         rule.waitBeforeMs = static_cast<uint32_t>(seconds * 1000);
     }
+    // The dispatcher's wait for the switch, in seconds (20 without it).
+    if (const std::string* value = settings.Find("CheckSuccess")) {
+        std::string text = Unquote(*value);
+        unsigned long seconds = 0;
+        bool number = !text.empty() && text.size() <= 6;
+        for (char c : text) {
+            number = number && c >= '0' && c <= '9';
+            if (number) seconds = seconds * 10 + static_cast<unsigned long>(c - '0');
+        }
+        if (!number) {
+            device.notes.push_back({L"a CheckSuccess that is not a number (the default wait)",
+                                    L"CheckSuccess=" + Widen(text) +
+                                        L" is not a whole number of seconds: the switch is waited for 20 s"});
+        } else if (seconds > 600) {
+            device.notes.push_back({L"a CheckSuccess above 600 s (600 s)",
+                                    L"CheckSuccess=" + Widen(text) + L" is above 600 s: the switch is waited for 600 s"});
+            rule.switchWaitMs = 600000;
+        } else {
+            rule.switchWaitMs = static_cast<uint32_t>(seconds * 1000);
+        }
+    }
+    // The class interface 0 shows once switched, for a device that keeps its
+    // IDs: a device that already shows it is not sent the rule.
+    if (const std::string* value = settings.Find("TargetClass")) {
+        unsigned long targetClass = 0;
+        if (ParseHexSetting(*value, targetClass) && targetClass <= 0xFF) {
+            rule.targetClass = static_cast<int>(targetClass);
+        } else {
+            device.notes.push_back({L"a TargetClass that is not a class (not carried over)",
+                                    L"TargetClass=" + Widen(Unquote(*value)) +
+                                        L" is not an interface class from 00 to FF: not carried over"});
+        }
+    }
+    if (settings.Flag("ResetUSB"))
+        device.notes.push_back({L"ResetUSB (not carried over)",
+                                L"ResetUSB is not carried over: no USB reset follows the blocks"});
+    if (const std::string* value = settings.Find("Configuration"))
+        device.notes.push_back({L"a Configuration beside a message (not carried over)",
+                                L"Configuration=" + Widen(Unquote(*value)) +
+                                    L" is not carried over: the blocks are sent, the USB configuration is not changed"});
     std::wstring targetVendor;
     if (const std::string* value = settings.Find("TargetVendor")) targetVendor = HexId(*value);
     // TargetProductList counts over TargetProduct, as in the Linux tool; an
@@ -470,6 +654,10 @@ std::string FormatRuleSection(const SwitchRule& rule) {
     if (!rule.product.empty()) out += "Product=" + OneLine(rule.product) + "\r\n";
     if (!rule.scsiVendor.empty()) out += "ScsiVendor=" + OneLine(rule.scsiVendor) + "\r\n";
     if (!rule.scsiModel.empty()) out += "ScsiModel=" + OneLine(rule.scsiModel) + "\r\n";
+    if (!rule.serial.empty()) out += "Serial=" + OneLine(rule.serial) + "\r\n";
+    if (!rule.scsiRevision.empty()) out += "ScsiRevision=" + OneLine(rule.scsiRevision) + "\r\n";
+    if (!rule.notManufacturer.empty()) out += "NotManufacturer=" + OneLine(rule.notManufacturer) + "\r\n";
+    if (!rule.sendNothing.empty()) out += "SendNothing=" + SectionName(rule.sendNothing) + "\r\n";
     for (size_t i = 0; i < rule.blocks.size(); ++i) {
         const SwitchBlock& block = rule.blocks[i];
         std::string key = "Block" + std::to_string(i + 1);
@@ -484,6 +672,12 @@ std::string FormatRuleSection(const SwitchRule& rule) {
     }
     if (rule.lun >= 0) out += "Lun=" + std::to_string(rule.lun) + "\r\n";
     if (rule.waitBeforeMs > 0) out += "WaitBefore=" + std::to_string(rule.waitBeforeMs) + "\r\n";
+    if (rule.switchWaitMs != kDefaultSwitchWaitMs) out += "SwitchWait=" + std::to_string(rule.switchWaitMs) + "\r\n";
+    if (rule.targetClass >= 0) {
+        char hex[4];
+        std::snprintf(hex, sizeof(hex), "%02X", static_cast<unsigned>(rule.targetClass));
+        out += std::string("TargetClass=") + hex + "\r\n";
+    }
     if (!rule.switchedTo.empty()) {
         out += "SwitchedTo=";
         for (size_t i = 0; i < rule.switchedTo.size(); ++i)
@@ -495,6 +689,21 @@ std::string FormatRuleSection(const SwitchRule& rule) {
 
 }  // namespace
 
+SwitchRule ClaimOf(const ImportedDevice& device) {
+    SwitchRule claim;
+    claim.section = device.rule.section;
+    claim.usbId = device.rule.usbId;
+    claim.manufacturer = device.rule.manufacturer;
+    claim.product = device.rule.product;
+    claim.serial = device.rule.serial;
+    claim.scsiVendor = device.rule.scsiVendor;
+    claim.scsiModel = device.rule.scsiModel;
+    claim.scsiRevision = device.rule.scsiRevision;
+    claim.sendNothing = std::wstring(L"the file is not imported, ") + ImportOutcomeName(device.outcome) + L": " +
+                        device.reason;
+    return claim;
+}
+
 std::string FormatImportedRules(const std::vector<ImportedDevice>& devices) {
     std::string out = std::string(kImportBeginMarker) + "\r\n";
     int counts[kImportOutcomeCount] = {};
@@ -505,8 +714,10 @@ std::string FormatImportedRules(const std::vector<ImportedDevice>& devices) {
                "\r\n";
     }
     // What the rules hold beyond blocks, counted over sections.
-    int sections = 0, qualified = 0, otherLun = 0, waiting = 0, severalTargets = 0;
+    int sections = 0, qualified = 0, otherLun = 0, waiting = 0, severalTargets = 0, ownWait = 0, targetClass = 0,
+        notAndroid = 0, claims = 0;
     for (const ImportedDevice& device : devices) {
+        claims += ClaimsWithoutBlocks(device) ? 1 : 0;
         if (device.outcome != ImportOutcome::Rule) continue;
         for (size_t i = 0; i <= device.moreRules.size(); ++i) {
             const SwitchRule& rule = i == 0 ? device.rule : device.moreRules[i - 1];
@@ -515,6 +726,9 @@ std::string FormatImportedRules(const std::vector<ImportedDevice>& devices) {
             otherLun += rule.lun > 0 ? 1 : 0;
             waiting += rule.waitBeforeMs > 0 ? 1 : 0;
             severalTargets += rule.switchedTo.size() > 1 ? 1 : 0;
+            ownWait += rule.switchWaitMs != kDefaultSwitchWaitMs ? 1 : 0;
+            targetClass += rule.targetClass >= 0 ? 1 : 0;
+            notAndroid += rule.notManufacturer.empty() ? 0 : 1;
         }
     }
     out += "# rule sections (a file whose message goes to another LUN than 0 gives one per LUN): " +
@@ -522,11 +736,37 @@ std::string FormatImportedRules(const std::vector<ImportedDevice>& devices) {
            "\r\n# rules with a qualifier (tried before the same IDs' rule without one): " + std::to_string(qualified) +
            "\r\n# rules for a LUN other than 0: " + std::to_string(otherLun) +
            "\r\n# rules that wait before the first block: " + std::to_string(waiting) +
-           "\r\n# rules with several IDs to switch to: " + std::to_string(severalTargets) + "\r\n";
+           "\r\n# rules with several IDs to switch to: " + std::to_string(severalTargets) +
+           "\r\n# rules with their file's own switch wait (CheckSuccess): " + std::to_string(ownWait) +
+           "\r\n# rules not sent to a device that already shows their TargetClass: " + std::to_string(targetClass) +
+           "\r\n# rules not sent to a device whose manufacturer is \"Android\" (HuaweiNewMode): " +
+           std::to_string(notAndroid) +
+           "\r\n# files with a qualifier that are not imported but claim their device (it is sent nothing, "
+           "not the blocks of the file without a qualifier): " +
+           std::to_string(claims) + "\r\n";
+    // What is not carried over, counted over files by kind, in the order
+    // first met; each file says it at its place.
+    std::vector<std::pair<std::wstring, int>> kinds;
     for (const ImportedDevice& device : devices) {
+        std::vector<std::wstring> counted;
+        for (const ImportNote& note : device.notes) {
+            if (std::find(counted.begin(), counted.end(), note.kind) != counted.end()) continue;
+            counted.push_back(note.kind);
+            auto kind = std::find_if(kinds.begin(), kinds.end(),
+                                     [&note](const std::pair<std::wstring, int>& k) { return k.first == note.kind; });
+            if (kind == kinds.end()) kinds.emplace_back(note.kind, 1);
+            else ++kind->second;
+        }
+    }
+    for (const auto& kind : kinds)
+        out += "# files with " + WideToUtf8(kind.first) + ": " + std::to_string(kind.second) + "\r\n";
+    for (const ImportedDevice& device : devices) {
+        for (const ImportNote& note : device.notes)
+            out += "# " + OneLine(device.fileName) + ": " + SectionName(note.text) + "\r\n";
         if (device.outcome != ImportOutcome::Rule) {
             out += "# " + OneLine(device.fileName) + ": not imported, " +
                    WideToUtf8(ImportOutcomeName(device.outcome)) + ": " + OneLine(device.reason) + "\r\n";
+            if (ClaimsWithoutBlocks(device)) out += FormatRuleSection(ClaimOf(device));
             continue;
         }
         out += FormatRuleSection(device.rule);

@@ -12,29 +12,50 @@ enum class ImportOutcome {
     Rule,             // switched by SCSI blocks alone: a rule
     ControlTransfer,  // a named vendor mode that is USB control transfers or other non-SCSI messages
     Configuration,    // only a USB configuration change
-    DoNothing,        // "Configuration=0": the Linux dispatcher's entry for a device it leaves alone
+    DoNothing,        // "Configuration=0": the Linux dispatcher switches it to an MBIM configuration at most
     MediumChange,     // a block that would write, format or change the medium
     DataOut,          // a message with a data-out phase
     BadWrapper,       // a message that is not a valid command block wrapper
     BadValue,         // a setting whose value is out of its range, or special modes that exclude each other
     NoSwitch,         // nothing that switches the device
-    BadName,          // the file name holds no vendor and product IDs
+    BadName,          // the file name holds no vendor and product IDs, or a qualifier a rule cannot carry
+    OtherIds,         // DefaultVendor/DefaultProduct differ from the file name's IDs
 };
-const int kImportOutcomeCount = 10;
+const int kImportOutcomeCount = 11;
 
 // A word for each outcome, as the import's summary and comments print it.
 const wchar_t* ImportOutcomeName(ImportOutcome outcome);
+
+// Something a file says that its rule does not carry over, or carries over
+// otherwise than the Linux tool would take it.
+struct ImportNote {
+    const wchar_t* kind;  // the summary counts files by it: "a key given twice"
+    std::wstring text;    // what the file says and what becomes of it
+};
 
 struct ImportedDevice {
     std::wstring fileName;
     ImportOutcome outcome = ImportOutcome::NoSwitch;
     std::wstring reason;  // for any outcome but Rule
-    SwitchRule rule;      // for Rule (usbId is set for every outcome but BadName)
+    // For Rule: the rule. For every outcome but BadName: usbId and the file
+    // name's qualifiers; a file with qualifiers that is not imported still
+    // claims its device as the Linux dispatcher would (its rule section sends
+    // nothing, SendNothing= the reason), so that the device does not fall
+    // through to the file without a qualifier.
+    SwitchRule rule;
     // For Rule: the sections that follow rule's, for other LUNs' faces of the
     // same device (StandardEject's pair for LUN 0 and 1 when the message goes
     // to another LUN). Each is a whole rule of its own, with its own Lun.
     std::vector<SwitchRule> moreRules;
+    std::vector<ImportNote> notes;
 };
+
+// The file is not imported but claims its device (ImportedDevice::rule).
+bool ClaimsWithoutBlocks(const ImportedDevice& device);
+
+// The section such a file gives: the file's IDs and qualifiers, no block,
+// SendNothing= why the file is not imported.
+SwitchRule ClaimOf(const ImportedDevice& device);
 
 // Converts one file. text is its bytes (ASCII).
 ImportedDevice ConvertModeSwitchFile(const std::wstring& fileName, const std::string& text);

@@ -62,6 +62,10 @@ std::wstring ReadRule(const IniDocument& document, const std::wstring& section, 
     rule.product = document.GetValue(section, L"Product");
     rule.scsiVendor = document.GetValue(section, L"ScsiVendor");
     rule.scsiModel = document.GetValue(section, L"ScsiModel");
+    rule.serial = document.GetValue(section, L"Serial");
+    rule.scsiRevision = document.GetValue(section, L"ScsiRevision");
+    rule.notManufacturer = document.GetValue(section, L"NotManufacturer");
+    rule.sendNothing = document.GetValue(section, L"SendNothing");
 
     for (size_t index = 1;; ++index) {
         std::wstring key = L"Block" + std::to_wstring(index);
@@ -84,7 +88,9 @@ std::wstring ReadRule(const IniDocument& document, const std::wstring& section, 
         if (!unsafe.empty()) return key + L" " + unsafe;
         rule.blocks.push_back(block);
     }
-    if (rule.blocks.empty()) return L"no Block1";
+    if (!rule.sendNothing.empty() && !rule.blocks.empty())
+        return L"SendNothing beside Block1: a rule sends its blocks or nothing";
+    if (rule.blocks.empty() && rule.sendNothing.empty()) return L"no Block1";
 
     const std::wstring& switched = document.GetValue(section, L"SwitchedTo");
     if (!switched.empty() && !ParseUsbIdList(switched, rule.switchedTo))
@@ -393,52 +399,131 @@ SwitchRuleSet LoadSwitchRules(const IniDocument& document) {
 }
 
 bool IsQualifiedRule(const SwitchRule& rule) {
-    return !rule.manufacturer.empty() || !rule.product.empty() || !rule.scsiVendor.empty() || !rule.scsiModel.empty();
+    return !rule.manufacturer.empty() || !rule.product.empty() || !rule.serial.empty() || !rule.scsiVendor.empty() ||
+           !rule.scsiModel.empty() || !rule.scsiRevision.empty();
 }
 
-bool QualifierMatches(const std::wstring& text, const std::wstring& qualifier) {
+bool SameQualifiers(const SwitchRule& a, const SwitchRule& b) {
+    return a.manufacturer == b.manufacturer && a.product == b.product && a.serial == b.serial &&
+           a.scsiVendor == b.scsiVendor && a.scsiModel == b.scsiModel && a.scsiRevision == b.scsiRevision;
+}
+
+namespace {
+
+bool HasLowerCase(const std::wstring& text) {
+    for (wchar_t c : text)
+        if (c >= L'a' && c <= L'z') return true;
+    return false;
+}
+
+// text contains qualifier, unit by unit through same().
+template <class Same>
+bool Contains(const std::wstring& text, const std::wstring& qualifier, Same same) {
     if (qualifier.size() > text.size()) return false;
     for (size_t at = 0; at + qualifier.size() <= text.size(); ++at) {
         size_t i = 0;
-        for (; i < qualifier.size(); ++i) {
-            wchar_t want = UpperAscii(qualifier[i]);
-            wchar_t have = UpperAscii(text[at + i]);
-            if (want != have && !(want == L'_' && have == L' ')) break;
-        }
+        while (i < qualifier.size() && same(qualifier[i], text[at + i])) ++i;
         if (i == qualifier.size()) return true;
     }
     return false;
 }
 
-const SwitchRule* FindSwitchRule(const SwitchRuleSet& set, const std::wstring& usbId, const SwitchFaceStrings& face,
-                                 std::wstring* why) {
-    std::wstring reason;
-    auto candidates = set.byUsbId.find(usbId);
-    if (candidates == set.byUsbId.end()) {
-        if (why != nullptr) why->clear();
-        return nullptr;
+}  // namespace
+
+bool QualifierMatches(const std::wstring& text, const std::wstring& qualifier, bool standIn) {
+    if (standIn) {
+        const bool anyCase = !HasLowerCase(text);
+        return Contains(text, qualifier, [anyCase](wchar_t want, wchar_t have) {
+            if (want == L' ') want = L'_';
+            return anyCase ? UpperAscii(want) == UpperAscii(have) : want == have;
+        });
     }
-    // The qualified rules first, then the plain ones, each in file order.
-    for (int pass = 0; pass < 2; ++pass) {
+    if (Contains(text, qualifier, [](wchar_t want, wchar_t have) { return want == have; })) return true;
+    return Contains(text, qualifier,
+                    [](wchar_t want, wchar_t have) { return (want == L'_' ? L' ' : want) == have; });
+}
+
+namespace {
+
+// Why the rule cannot be tried on the face (a string it needs was not read);
+// empty when it can.
+std::wstring MissingString(const SwitchRule& rule, const SwitchFaceStrings& face) {
+    if ((!rule.manufacturer.empty() || !rule.product.empty()) && !face.haveUsbStrings)
+        return L"needs the USB manufacturer or product string, which Windows did not give";
+    if (!rule.serial.empty() && face.serial.empty()) return L"needs the USB serial number, which was not read";
+    if (!rule.scsiRevision.empty() && face.scsiRevision.empty())
+        return L"needs the SCSI revision, which was not read";
+    return L"";
+}
+
+bool QualifiersMatch(const SwitchRule& rule, const SwitchFaceStrings& face) {
+    const bool standIn = face.scsiFromInstanceId;
+    return QualifierMatches(face.manufacturer, rule.manufacturer) && QualifierMatches(face.product, rule.product) &&
+           QualifierMatches(face.serial, rule.serial) &&
+           QualifierMatches(face.scsiVendor, rule.scsiVendor, standIn) &&
+           QualifierMatches(face.scsiModel, rule.scsiModel, standIn) &&
+           QualifierMatches(face.scsiRevision, rule.scsiRevision, standIn);
+}
+
+}  // namespace
+
+SwitchRuleChoice ChooseSwitchRule(const SwitchRuleSet& set, const std::wstring& usbId, const SwitchFaceStrings& face) {
+    SwitchRuleChoice choice;
+    auto candidates = set.byUsbId.find(usbId);
+    if (candidates == set.byUsbId.end()) return choice;
+    // The group: the qualified rules first, then the plain ones, each in
+    // file order; the face's LUN plays no part.
+    std::wstring passedOver;
+    for (int pass = 0; pass < 2 && choice.group == nullptr; ++pass) {
         for (size_t position : candidates->second) {
             const SwitchRule& rule = set.rules[position];
             if (IsQualifiedRule(rule) != (pass == 0)) continue;
-            if ((!rule.manufacturer.empty() || !rule.product.empty()) && !face.haveUsbStrings) {
-                if (reason.empty())
-                    reason = L"[" + rule.section +
-                             L"] needs the USB manufacturer or product string, which Windows did not give";
+            std::wstring missing = MissingString(rule, face);
+            if (!missing.empty()) {
+                if (passedOver.empty()) passedOver = L"[" + rule.section + L"] " + missing;
                 continue;
             }
-            if (!QualifierMatches(face.manufacturer, rule.manufacturer)) continue;
-            if (!QualifierMatches(face.product, rule.product)) continue;
-            if (!QualifierMatches(face.scsiVendor, rule.scsiVendor)) continue;
-            if (!QualifierMatches(face.scsiModel, rule.scsiModel)) continue;
-            if (rule.lun >= 0 && face.lun >= 0 && rule.lun != face.lun) continue;
-            return &rule;
+            if (!QualifiersMatch(rule, face)) continue;
+            choice.group = &rule;
+            break;
         }
     }
-    if (why != nullptr) *why = reason;
-    return nullptr;
+    if (choice.group == nullptr) {
+        choice.why = passedOver;
+        return choice;
+    }
+    const SwitchRule* section = nullptr;
+    for (size_t position : candidates->second) {
+        const SwitchRule& rule = set.rules[position];
+        if (!SameQualifiers(rule, *choice.group)) continue;
+        if (rule.lun >= 0 && face.lun >= 0 && rule.lun != face.lun) continue;
+        section = &rule;
+        break;
+    }
+    if (section == nullptr) {
+        choice.why = L"[" + choice.group->section + L"] is for the storage face of LUN " +
+                     std::to_wstring(choice.group->lun) + L" (its group has no section for this face's LUN " +
+                     std::to_wstring(face.lun) + L")";
+        return choice;
+    }
+    if (!section->sendNothing.empty()) {
+        choice.why = L"[" + section->section + L"] sends nothing: " + section->sendNothing;
+        return choice;
+    }
+    if (!section->notManufacturer.empty() && face.haveUsbStrings && face.manufacturer == section->notManufacturer) {
+        choice.why = L"[" + section->section + L"] is not sent to a device whose manufacturer is \"" +
+                     section->notManufacturer + L"\"";
+        return choice;
+    }
+    choice.rule = section;
+    return choice;
+}
+
+const SwitchRule* FindSwitchRule(const SwitchRuleSet& set, const std::wstring& usbId, const SwitchFaceStrings& face,
+                                 std::wstring* why) {
+    SwitchRuleChoice choice = ChooseSwitchRule(set, usbId, face);
+    if (why != nullptr) *why = choice.why;
+    return choice.rule;
 }
 
 std::wstring DescribeBlock(const SwitchBlock& block) {

@@ -29,14 +29,23 @@ struct SwitchBlock {
 struct SwitchRule {
     std::wstring section;      // as the reader keeps it (lower case)
     std::wstring usbId;        // "VID_xxxx&PID_yyyy", upper case
-    // Qualifiers: empty means "any". A qualifier matches when the device's
-    // string contains it, without regard to the case of A-Z, a '_' in the
-    // qualifier standing for a '_' or a blank. A rule with any qualifier is
-    // tried before the rules of the same IDs without one.
+    // Qualifiers: empty means "any". A qualifier matches as the Linux
+    // dispatcher matches its file names: the device's string contains it,
+    // case for case, or contains it with each '_' made a blank
+    // (QualifierMatches). A rule with any qualifier is tried before the rules
+    // of the same IDs without one.
     std::wstring manufacturer; // USB manufacturer string
     std::wstring product;      // USB product string
-    std::wstring scsiVendor;   // the storage face's "Ven_" part
-    std::wstring scsiModel;    // the storage face's "Prod_" part
+    std::wstring serial;       // USB serial number string
+    std::wstring scsiVendor;   // the storage face's SCSI vendor (INQUIRY)
+    std::wstring scsiModel;    // the storage face's SCSI product (INQUIRY)
+    std::wstring scsiRevision; // the storage face's SCSI revision (INQUIRY)
+    // The rule is not sent to a device whose USB manufacturer string is
+    // exactly this (a phone that shows the same IDs); empty: no such check.
+    std::wstring notManufacturer;
+    // Not empty: the rule sends nothing and says why. It still claims the
+    // devices it matches, so that a rule after it cannot have them.
+    std::wstring sendNothing;
     std::vector<SwitchBlock> blocks;
     // "VID_xxxx&PID_yyyy" of each device it may have become once switched
     // (any one of them counts); empty: not checked.
@@ -50,8 +59,14 @@ struct SwitchRule {
     int targetClass = -1;
 };
 
-// The rule names a manufacturer, product, SCSI vendor or SCSI model.
+// The rule names a manufacturer, product, serial number, SCSI vendor, model
+// or revision.
 bool IsQualifiedRule(const SwitchRule& rule);
+
+// The two rules ask the same of a device's strings (the same qualifiers):
+// with the same USB IDs they are one group, of which a device gets one
+// section per LUN (ChooseSwitchRule).
+bool SameQualifiers(const SwitchRule& a, const SwitchRule& b);
 
 // Why a rule section was not taken.
 struct SwitchRuleProblem {
@@ -140,28 +155,52 @@ bool ParseUsbId(const std::wstring& text, std::wstring& usbId);
 // anything else or an odd digit count.
 bool ParseHexBytes(const std::wstring& text, std::vector<uint8_t>& bytes);
 
-// What a device shows of itself, for matching qualifiers.
+// What a device shows of itself, for matching qualifiers. A string that was
+// not read is empty: a rule that needs it is passed over.
 struct SwitchFaceStrings {
     bool haveUsbStrings = false;  // the USB manufacturer/product strings could be read
     std::wstring manufacturer;
     std::wstring product;
+    std::wstring serial;          // USB serial number; empty: not read
     std::wstring scsiVendor;
     std::wstring scsiModel;
+    std::wstring scsiRevision;    // empty: not read
+    // The SCSI strings are the "Ven_", "Prod_" and "Rev_" parts of the face's
+    // instance ID, standing in for INQUIRY data the face did not give:
+    // Windows writes a blank there as '_', and Wine writes the whole ID in
+    // upper case.
+    bool scsiFromInstanceId = false;
     int lun = -1;  // the storage face's LUN; -1: not known (then a rule of any LUN applies)
 };
 
-// The rule for usbId that applies to the face: the first, in file order,
-// among the rules with qualifiers whose qualifiers all match, else the first
-// without qualifiers (the order the Linux dispatcher tries its files in),
-// and in both only a rule whose Lun is the face's (or either is not known).
-// A rule that needs a string the face could not give is passed over; *why
-// (when given) then says so, if no rule matched.
+// What a USB device gets from the rules, decided once for the device and
+// then per storage face by its LUN. The group is chosen by the device's
+// strings alone, as the Linux dispatcher chooses one file for a device: the
+// first rule of usbId with qualifiers, in file order, whose qualifiers all
+// match, else the first rule without qualifiers; its group is every rule of
+// usbId with the same qualifiers (SameQualifiers). The face is then sent the
+// first section of the group for its LUN (a rule without Lun is for every
+// LUN, and a face whose LUN is not known takes the group's first section).
+struct SwitchRuleChoice {
+    const SwitchRule* group = nullptr;  // the first section of the device's group; nullptr: no rule matched
+    const SwitchRule* rule = nullptr;   // the section sent to this face; nullptr: nothing is sent
+    std::wstring why;                   // when rule is nullptr: why, or empty when no rule names usbId
+};
+SwitchRuleChoice ChooseSwitchRule(const SwitchRuleSet& set, const std::wstring& usbId,
+                                  const SwitchFaceStrings& face);
+
+// ChooseSwitchRule's section for the face, or nullptr; *why (when given)
+// then says why, if anything names usbId.
 const SwitchRule* FindSwitchRule(const SwitchRuleSet& set, const std::wstring& usbId,
                                  const SwitchFaceStrings& face, std::wstring* why = nullptr);
 
-// The qualifier matching of FindSwitchRule: text contains qualifier, A-Z
-// without regard to case, a '_' in the qualifier matching '_' or a blank.
-bool QualifierMatches(const std::wstring& text, const std::wstring& qualifier);
+// The qualifier matching of the Linux dispatcher: text contains qualifier,
+// case for case, or contains it with every '_' made a blank. Against an
+// instance ID's stand-in (standIn), where Windows has written every blank as
+// '_', a blank and a '_' of the qualifier both match a '_'; and a stand-in
+// without any lower-case letter, whose case may have been lost, is compared
+// without regard to the case of A-Z.
+bool QualifierMatches(const std::wstring& text, const std::wstring& qualifier, bool standIn = false);
 
 // The rule's blocks as one line each: "1: 1B 00 00 00 02 00 in=0 pause=0".
 std::wstring DescribeBlock(const SwitchBlock& block);

@@ -47,29 +47,23 @@ SwitchChoice ChooseSwitchBlocks(const StorageFace& face, OSVersionClass version,
     SwitchChoice choice;
     if (!face.usbId.empty() && !rules.rules.empty()) {
         SwitchFaceStrings strings = face.strings;
-        if (strings.scsiVendor.empty() && strings.scsiModel.empty())
+        if (strings.scsiVendor.empty() && strings.scsiModel.empty()) {
             ScsiNamesOfInstanceId(face.instanceId, strings.scsiVendor, strings.scsiModel);
+            if (strings.scsiRevision.empty()) strings.scsiRevision = PartAfter(face.instanceId, L"&REV_");
+            strings.scsiFromInstanceId = true;
+        }
         if (strings.lun < 0) strings.lun = LunOfInstanceId(face.instanceId);
-        std::wstring why;
-        const SwitchRule* rule = FindSwitchRule(rules, face.usbId, strings, &why);
-        if (rule != nullptr) {
+        // One group of rules per USB device; this face gets its LUN's section.
+        SwitchRuleChoice ruleChoice = ChooseSwitchRule(rules, face.usbId, strings);
+        if (ruleChoice.rule != nullptr) {
             choice.source = SwitchSource::Rule;
-            choice.rule = rule;
-            choice.blocks = rule->blocks;
+            choice.rule = ruleChoice.rule;
+            choice.blocks = ruleChoice.rule->blocks;
             return choice;
         }
-        // A rule for another LUN of the same device decides over the list:
-        // this face is sent nothing.
-        if (strings.lun >= 0) {
-            SwitchFaceStrings anyLun = strings;
-            anyLun.lun = -1;
-            if (const SwitchRule* other = FindSwitchRule(rules, face.usbId, anyLun)) {
-                choice.why = L"[" + other->section + L"] is for the storage face of LUN " + std::to_wstring(other->lun) +
-                             L"; this face is LUN " + std::to_wstring(strings.lun);
-                return choice;
-            }
-        }
-        if (!why.empty()) choice.why = why;
+        choice.why = ruleChoice.why;
+        // A group that matched the device decides over the list: nothing.
+        if (ruleChoice.group != nullptr) return choice;
     }
     if (face.disk) {
         if (choice.why.empty()) choice.why = L"a disk face is sent something only through a switch rule";
@@ -118,7 +112,7 @@ StringsNeeded StringsNeededFor(const SwitchRuleSet& rules, const std::wstring& u
     if (candidates == rules.byUsbId.end()) return needed;
     for (size_t position : candidates->second) {
         const SwitchRule& rule = rules.rules[position];
-        needed.usb = needed.usb || !rule.manufacturer.empty() || !rule.product.empty();
+        needed.usb = needed.usb || !rule.manufacturer.empty() || !rule.product.empty() || !rule.notManufacturer.empty();
         needed.scsi = needed.scsi || !rule.scsiVendor.empty() || !rule.scsiModel.empty();
     }
     return needed;

@@ -72,7 +72,7 @@ std::vector<PresentStorageFace> CollectStorageFaces(int kinds = kAllStorageFaces
 
 // Which strings the rules for usbId name.
 struct StringsNeeded {
-    bool usb = false;   // Manufacturer or Product
+    bool usb = false;   // Manufacturer, Product or NotManufacturer
     bool scsi = false;  // ScsiVendor or ScsiModel
 };
 StringsNeeded StringsNeededFor(const SwitchRuleSet& rules, const std::wstring& usbId);

@@ -1,8 +1,10 @@
 // Feeds arbitrary bytes to the conversion of a Linux mode-switch data file
 // (the first bytes, up to a newline, name the file). Whatever the conversion
 // makes a rule must come back whole when the imported text is read as a
-// driver script: same IDs, same blocks, nothing refused; no rule may carry a
-// block that changes the medium; and the markers of the script it is put
+// driver script: same IDs, same blocks, same qualifiers' presence, nothing
+// refused; a qualified file that is not imported claims its device with a
+// section that sends nothing; no rule may carry a block that changes the
+// medium; and the markers of the script it is put
 // into stay in order.
 
 #include <cstdint>
@@ -46,7 +48,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     IniDocument document(source, DecodeBytes);
     SwitchRuleSet rules = LoadSwitchRules(document);
     if (device.outcome != ImportOutcome::Rule) {
-        Check(rules.rules.empty());
+        // A file with a qualifier claims its device with one section that
+        // sends nothing; any other file gives no section.
+        if (!ClaimsWithoutBlocks(device)) {
+            Check(rules.rules.empty());
+            return 0;
+        }
+        Check(rules.refused.empty() && rules.rules.size() == 1);
+        for (const SwitchRule& rule : rules.rules) {
+            Check(rule.usbId == device.rule.usbId && rule.blocks.empty() && !rule.sendNothing.empty());
+            Check(IsQualifiedRule(rule));
+        }
         return 0;
     }
     Check(rules.refused.empty());
@@ -58,6 +70,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Check(rule.usbId == converted.usbId);
         Check(rule.switchedTo == converted.switchedTo);
         Check(rule.lun == converted.lun && rule.waitBeforeMs == converted.waitBeforeMs);
+        Check(rule.switchWaitMs == converted.switchWaitMs && rule.targetClass == converted.targetClass);
+        Check(rule.notManufacturer == converted.notManufacturer && rule.sendNothing.empty());
+        // A qualified file's rule stays qualified: it never turns into the
+        // device's rule without a qualifier.
+        Check(IsQualifiedRule(rule) == IsQualifiedRule(converted));
         Check(rule.blocks.size() == converted.blocks.size());
         for (size_t i = 0; i < rule.blocks.size() && i < converted.blocks.size(); ++i) {
             Check(rule.blocks[i].cdb == converted.blocks[i].cdb);

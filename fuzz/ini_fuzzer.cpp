@@ -157,7 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(rules.rules.size() == again.rules.size() && rules.refused.size() == again.refused.size());
     for (const SwitchRule& rule : rules.rules) {
         Check(rule.usbId.size() == 17);
-        Check(!rule.blocks.empty() && rule.blocks.size() <= kMaxRuleBlocks);
+        Check(rule.blocks.empty() != rule.sendNothing.empty() && rule.blocks.size() <= kMaxRuleBlocks);
         for (const SwitchBlock& block : rule.blocks) {
             Check(!block.cdb.empty() && block.cdb.size() <= kMaxBlockBytes);
             Check(block.dataIn <= kMaxDataInBytes && block.pauseMs <= kMaxPauseMs);
@@ -169,7 +169,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         face.product = rule.product;
         face.scsiVendor = rule.scsiVendor;
         face.scsiModel = rule.scsiModel;
-        Check(FindSwitchRule(rules, rule.usbId, face) != nullptr);
+        face.serial = rule.serial;
+        face.scsiRevision = rule.scsiRevision;
+        // A device with a rule's own strings gets a group of its IDs.
+        Check(ChooseSwitchRule(rules, rule.usbId, face).group != nullptr);
     }
     return 0;
 }

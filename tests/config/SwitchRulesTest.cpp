@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/StringUtil.h"
 #include "config/IniDocument.h"
 #include "device/SwitchChoice.h"
 
@@ -36,6 +37,10 @@ TEST(SwitchRules, ATakenRuleWithEveryField) {
         "[VidPid]\nCount=0\n"
         "[SwitchRule VID_12d1&PID_1446 Huawei]\n"
         "ScsiVendor=HUAWEI\n"
+        "Serial=0123\n"
+        "ScsiRevision=2.31\n"
+        "NotManufacturer=Android\n"
+        "TargetClass=ff\n"
         "Block1=55 53 42 12 00\n"
         "Block1In=13\n"
         "Block1Pause=500\n"
@@ -49,6 +54,11 @@ TEST(SwitchRules, ATakenRuleWithEveryField) {
     const SwitchRule& rule = set.rules[0];
     EXPECT_EQ(L"VID_12D1&PID_1446", rule.usbId);
     EXPECT_EQ(L"HUAWEI", rule.scsiVendor);
+    EXPECT_EQ(L"0123", rule.serial);
+    EXPECT_EQ(L"2.31", rule.scsiRevision);
+    EXPECT_EQ(L"Android", rule.notManufacturer);
+    EXPECT_TRUE(rule.sendNothing.empty());
+    EXPECT_EQ(0xFF, rule.targetClass);
     ASSERT_EQ(2u, rule.blocks.size());
     EXPECT_EQ((std::vector<uint8_t>{0x55, 0x53, 0x42, 0x12, 0x00}), rule.blocks[0].cdb);
     EXPECT_EQ(13u, rule.blocks[0].dataIn);
@@ -70,6 +80,8 @@ TEST(SwitchRules, RefusedSectionsAndTheirReasons) {
     const Row rows[] = {
         {"[SwitchRule VID_12D1]\nBlock1=01\n", L"the section name holds no \"VID_xxxx&PID_yyyy\""},
         {"[SwitchRule VID_12D1&PID_1446]\nScsiVendor=X\n", L"no Block1"},
+        {"[SwitchRule VID_12D1&PID_1446]\nSendNothing=why\nBlock1=01\n",
+         L"SendNothing beside Block1: a rule sends its blocks or nothing"},
         {"[SwitchRule VID_12D1&PID_1446]\nBlock1=0 1\n", L"Block1 is not hex bytes"},
         {"[SwitchRule VID_12D1&PID_1446]\nBlock1=010\n", L"Block1 is not hex bytes"},
         {"[SwitchRule VID_12D1&PID_1446]\nBlock1=00112233445566778899AABBCCDDEEFF00\n",
@@ -350,8 +362,8 @@ TEST(SwitchChoice, WhoDecidesWhatAFaceIsSent) {
 
 // The matching the Linux dispatcher does: the variants with a qualifier
 // before the rule without one, whatever their order in the file; '_' in a
-// qualifier for '_' or a blank, A-Z without regard to case; and a rule for
-// one LUN only for that LUN's face.
+// qualifier for '_' or a blank, case for case; and a rule for one LUN only
+// for that LUN's face.
 TEST(SwitchChoice, MatchingAsTheDispatcherDoes) {
     SwitchRuleSet rules = Load(
         "[SwitchRule VID_1C9E&PID_F000]\nLun=0\nBlock1=FF\n"
@@ -370,7 +382,8 @@ TEST(SwitchChoice, MatchingAsTheDispatcherDoes) {
     const Row rows[] = {
         {"the qualified variant before the plain rule above it", L"VID_1C9E&PID_F000", L"USB_Modem", lun0, 0x06},
         {"'_' in the qualifier matches a blank", L"VID_1C9E&PID_F000", L"USB Modem", lun0, 0x06},
-        {"without regard to case", L"VID_1C9E&PID_F000", L"usb modem inc.", lun0, 0x06},
+        // The dispatcher compares case for case: "USB MODEM" gets the plain file's FF.
+        {"case for case", L"VID_1C9E&PID_F000", L"USB MODEM", lun0, 0xFF},
         {"a blank in the device's string is not any other character", L"VID_1C9E&PID_F000", L"USB-Modem", lun0, 0xFF},
         {"strings not read: the plain rule", L"VID_1C9E&PID_F000", L"", lun0, 0xFF},
         {"LUN 1's face of a LUN-0 device: nothing", L"VID_1C9E&PID_F000", L"USB_Modem", lun1, -1},
@@ -386,12 +399,173 @@ TEST(SwitchChoice, MatchingAsTheDispatcherDoes) {
         SwitchChoice choice = ChooseSwitchBlocks(face, OS_VISTA, rules);
         if (row.first < 0) {
             EXPECT_EQ(SwitchSource::None, choice.source) << row.name;
-            EXPECT_NE(std::wstring::npos, choice.why.find(L"is for the storage face of LUN")) << row.name;
+            EXPECT_NE(std::wstring::npos, choice.why.find(L"is for the storage face of LUN")) << row.name
+                                                                                              << choice.why.c_str();
         } else {
             ASSERT_EQ(SwitchSource::Rule, choice.source) << row.name;
             EXPECT_EQ(row.first, choice.blocks[0].cdb[0]) << row.name;
         }
     }
+}
+
+// The dispatcher's qualifier test: the string contains the qualifier as it
+// is, or with every '_' made a blank; against the instance ID's stand-in,
+// where Windows wrote each blank as '_', a blank of the qualifier is a '_'.
+TEST(SwitchRules, QualifierMatchesAsTheDispatcher) {
+    struct Row {
+        const wchar_t* text;
+        const wchar_t* qualifier;
+        bool standIn;
+        bool matches;
+    };
+    const Row rows[] = {
+        {L"Samsung Electronics", L"SAMSUNG", false, false},
+        {L"SAMSUNG Co.,Ltd", L"SAMSUNG", false, true},
+        {L"YOTA", L"Yota", false, false},
+        {L"USB Modem", L"USB_Modem", false, true},
+        {L"USB_Modem", L"USB_Modem", false, true},
+        // All '_' as they are, or all as blanks; never a mix.
+        {L"A_B C", L"A_B_C", false, false},
+        {L"", L"X", false, false},
+        {L"DATA_CARD", L"DATA CARD", true, true},   // the docs' ScsiModel=DATA CARD against the stand-in
+        {L"DATA_CARD", L"DATA CARD", false, false},  // against INQUIRY data a blank is a blank
+        {L"DATA_CARD", L"DATA_CARD", true, true},
+        // Wine writes the ID in upper case: the device's case is lost.
+        {L"OPTION", L"Option", true, true},
+        // A stand-in that kept its case is compared case for case.
+        {L"Option_N.V.", L"OPTION", true, false},
+        {L"Option_N.V.", L"Option", true, true},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(row.matches, QualifierMatches(row.text, row.qualifier, row.standIn))
+            << "\"" << WideToUtf8(row.text) << "\" / \"" << WideToUtf8(row.qualifier) << "\"";
+}
+
+// One decision per USB device: the group is chosen by the device's strings
+// whatever the face's LUN, and each face gets the group's section for its
+// LUN or nothing; a claiming section sends nothing; a rule needing a string
+// that was not read is passed over, saying so.
+TEST(SwitchRules, OneGroupPerDevice) {
+    SwitchRuleSet rules = Load(
+        // As the import writes 05c6:1000's files: SAMSUNG's message is for LUN 0.
+        "[SwitchRule VID_05C6&PID_1000 05c6_1000_uMa=SAMSUNG]\nManufacturer=SAMSUNG\nLun=0\nBlock1=01\n"
+        "[SwitchRule VID_05C6&PID_1000 05c6_1000_uMa=Co.,Ltd]\nManufacturer=Co.,Ltd\nBlock1=1E0000000000\n"
+        "Block2=1B0000000200\n"
+        // A file with a qualifier that is not imported still claims its device.
+        "[SwitchRule VID_0408&PID_F000 0408_f000_uMa=Yota]\nManufacturer=Yota\nSendNothing=control transfers\n"
+        "[SwitchRule VID_0408&PID_F000 0408_f000]\nBlock1=00\n"
+        // Two qualifiers, both must hold; serial and SCSI revision.
+        "[SwitchRule VID_1111&PID_2222 two]\nManufacturer=Maker\nProduct=Stick\nBlock1=12\n"
+        "[SwitchRule VID_1111&PID_2222 serial]\nSerial=0123\nBlock1=03\n"
+        "[SwitchRule VID_1111&PID_2222 revision]\nScsiRevision=2.31\nBlock1=25\n"
+        "[SwitchRule VID_1111&PID_2222]\nBlock1=28\n"
+        // A group of two sections, one per LUN, with the plain group after it.
+        "[SwitchRule VID_3333&PID_4444 pair LUN 1]\nProduct=Pair\nLun=1\nBlock1=1A\n"
+        "[SwitchRule VID_3333&PID_4444 pair LUN 0]\nProduct=Pair\nLun=0\nBlock1=5A\n"
+        "[SwitchRule VID_3333&PID_4444]\nBlock1=08\n"
+        // A Huawei new-mode rule and a phone.
+        "[SwitchRule VID_12D1&PID_1446]\nNotManufacturer=Android\nBlock1=11062000000101000100000000000000\n");
+    ASSERT_TRUE(rules.refused.empty()) << WideToUtf8(rules.refused[0].reason);
+    struct Row {
+        const char* name;
+        const wchar_t* usbId;
+        const wchar_t* manufacturer;  // nullptr: the USB strings were not read
+        const wchar_t* product;
+        const wchar_t* serial;
+        const wchar_t* revision;
+        int lun;
+        int first;             // first byte of the section's first block; -1: nothing
+        const wchar_t* group;  // the end of the group's section name; nullptr: no group
+        const wchar_t* why;    // a part of why nothing is sent
+    };
+    const Row rows[] = {
+        // The dispatcher gives "Samsung Electronics" no file of 05c6:1000.
+        {"Samsung Electronics: not SAMSUNG's", L"VID_05C6&PID_1000", L"Samsung Electronics", L"", L"", L"", 0, -1,
+         nullptr, L""},
+        {"SAMSUNG Co.,Ltd on LUN 0: SAMSUNG's", L"VID_05C6&PID_1000", L"SAMSUNG Co.,Ltd", L"", L"", L"", 0, 0x01,
+         L"uma=samsung", L""},
+        // Not the other file's eject: the device has its file.
+        {"SAMSUNG Co.,Ltd on LUN 1: nothing", L"VID_05C6&PID_1000", L"SAMSUNG Co.,Ltd", L"", L"", L"", 1, -1,
+         L"uma=samsung", L"is for the storage face of LUN 0"},
+        {"Yota: claimed, sent nothing", L"VID_0408&PID_F000", L"Yota", L"", L"", L"", 0, -1, L"uma=yota",
+         L"sends nothing: control transfers"},
+        {"YOTA: the plain file", L"VID_0408&PID_F000", L"YOTA", L"", L"", L"", 0, 0x00, L"0408_f000", L""},
+        {"both qualifiers hold", L"VID_1111&PID_2222", L"Maker", L"Stick", L"", L"", 0, 0x12, L" two", L""},
+        {"one of two qualifiers: not that group", L"VID_1111&PID_2222", L"Maker", L"Other", L"", L"", 0, 0x28,
+         L"2222", L""},
+        {"serial", L"VID_1111&PID_2222", L"", L"", L"X0123", L"", 0, 0x03, L"serial", L""},
+        {"SCSI revision", L"VID_1111&PID_2222", L"", L"", L"", L"2.31", 0, 0x25, L"revision", L""},
+        {"serial and revision not read: the plain rule", L"VID_1111&PID_2222", L"", L"", L"", L"", 0, 0x28, L"2222",
+         L""},
+        {"LUN 1's section", L"VID_3333&PID_4444", L"", L"Pair", L"", L"", 1, 0x1A, L"lun 1", L""},
+        {"LUN 0's section of the same group", L"VID_3333&PID_4444", L"", L"Pair", L"", L"", 0, 0x5A, L"lun 1", L""},
+        {"LUN 2: nothing, not the plain group", L"VID_3333&PID_4444", L"", L"Pair", L"", L"", 2, -1, L"lun 1",
+         L"is for the storage face of LUN 1"},
+        {"LUN not known: the group's first", L"VID_3333&PID_4444", L"", L"Pair", L"", L"", -1, 0x1A, L"lun 1", L""},
+        {"a phone: nothing", L"VID_12D1&PID_1446", L"Android", L"", L"", L"", 0, -1, L"1446",
+         L"is not sent to a device whose manufacturer is \"Android\""},
+        {"Huawei itself", L"VID_12D1&PID_1446", L"HUAWEI", L"", L"", L"", 0, 0x11, L"1446", L""},
+        {"\"Android\" only exactly", L"VID_12D1&PID_1446", L"Android Inc", L"", L"", L"", 0, 0x11, L"1446", L""},
+        // As the dispatcher, which reads an absent string as empty.
+        {"strings not read: sent", L"VID_12D1&PID_1446", nullptr, L"", L"", L"", 0, 0x11, L"1446", L""},
+        {"strings not read: a qualified rule passed over, saying so", L"VID_05C6&PID_1000", nullptr, L"", L"", L"", 0,
+         -1, nullptr, L"needs the USB manufacturer or product string"},
+    };
+    for (const Row& row : rows) {
+        SwitchFaceStrings face;
+        face.haveUsbStrings = row.manufacturer != nullptr;
+        if (row.manufacturer != nullptr) face.manufacturer = row.manufacturer;
+        face.product = row.product;
+        face.serial = row.serial;
+        face.scsiRevision = row.revision;
+        face.lun = row.lun;
+        SwitchRuleChoice choice = ChooseSwitchRule(rules, row.usbId, face);
+        if (row.first < 0) {
+            EXPECT_EQ(nullptr, choice.rule) << row.name;
+        } else {
+            ASSERT_NE(nullptr, choice.rule) << row.name << ": " << WideToUtf8(choice.why);
+            EXPECT_EQ(row.first, choice.rule->blocks[0].cdb[0]) << row.name;
+        }
+        if (row.group == nullptr) {
+            EXPECT_EQ(nullptr, choice.group) << row.name;
+        } else {
+            ASSERT_NE(nullptr, choice.group) << row.name;
+            const std::wstring end = row.group;
+            EXPECT_EQ(end, choice.group->section.substr(choice.group->section.size() - end.size())) << row.name;
+        }
+        EXPECT_NE(std::wstring::npos, choice.why.find(row.why)) << row.name << ": " << WideToUtf8(choice.why);
+    }
+}
+
+// A claiming section or a group that leaves a face nothing decides over the
+// supported list: the face is not sent the release block either.
+TEST(SwitchChoice, AClaimedDeviceGetsNotTheListsBlock) {
+    SwitchRuleSet rules = Load(
+        "[SwitchRule VID_0408&PID_F000 0408_f000_uMa=Yota]\nManufacturer=Yota\nSendNothing=control transfers\n"
+        "[SwitchRule VID_0408&PID_F000 0408_f000]\nBlock1=02\n");
+    StorageFace face{L"USBSTOR\\CDROM&VEN_YOTA&PROD_X&REV_1\\0123&0", L"VID_0408&PID_F000", false, true, {}};
+    face.strings.haveUsbStrings = true;
+    face.strings.manufacturer = L"Yota";
+    SwitchChoice choice = ChooseSwitchBlocks(face, OS_VISTA, rules);
+    EXPECT_EQ(SwitchSource::None, choice.source);
+    EXPECT_NE(std::wstring::npos, choice.why.find(L"sends nothing: control transfers"));
+}
+
+// Where the face gave no INQUIRY data, the instance ID's parts stand in:
+// Windows wrote the model's blank as '_', and its revision is there too.
+TEST(SwitchChoice, TheInstanceIdStandsInForTheScsiStrings) {
+    SwitchRuleSet rules = Load(
+        "[SwitchRule VID_05C6&PID_1000 by model]\nScsiModel=DATA CARD\nScsiRevision=2.31\nBlock1=1B0000000200\n");
+    StorageFace face{L"USBSTOR\\CdRom&Ven_QUALCOMM&Prod_DATA_CARD&Rev_2.31\\7&1&0", L"VID_05C6&PID_1000", false,
+                     false, {}};
+    EXPECT_EQ(SwitchSource::Rule, ChooseSwitchBlocks(face, OS_VISTA, rules).source);
+    // Read from the device, a '_' is the device's own: no blank of the rule's.
+    face.strings.scsiVendor = L"QUALCOMM";
+    face.strings.scsiModel = L"DATA_CARD       ";
+    face.strings.scsiRevision = L"2.31";
+    EXPECT_EQ(SwitchSource::None, ChooseSwitchBlocks(face, OS_VISTA, rules).source);
+    face.strings.scsiModel = L"DATA CARD       ";
+    EXPECT_EQ(SwitchSource::Rule, ChooseSwitchBlocks(face, OS_VISTA, rules).source);
 }
 
 TEST(SwitchChoice, LunOfAStorageFace) {

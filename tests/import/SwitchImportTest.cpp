@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/ImportCommand.h"
+#include "common/StringUtil.h"
 #include "config/IniDocument.h"
 #include "config/SwitchImport.h"
 #include "config/SwitchRules.h"
@@ -63,7 +64,9 @@ TEST_F(ModeSwitchData, CountsPerOutcome) {
 
     // The printed summary says the same, and what the rules hold.
     std::string imported = FormatImportedRules(devices);
-    for (const char* line : {"# rule: 406\r\n", "# left alone by the Linux dispatcher (Configuration=0): 33\r\n",
+    for (const char* line : {"# rule: 406\r\n",
+                             "# switched to an MBIM configuration at most, by the Linux dispatcher "
+                             "(Configuration=0): 33\r\n",
                              "# needs a USB configuration change: 40\r\n", "# needs USB control transfers: 26\r\n",
                              "# rules for a LUN other than 0: 8\r\n", "# rules that wait before the first block: 6\r\n",
                              // No file of the data sends StandardEject beside a message for another LUN than 0.
@@ -174,6 +177,45 @@ TEST_F(ModeSwitchData, DevicesByteForByte) {
     }
 }
 
+// What the data says beside the blocks: the dispatcher's wait for the switch
+// (CheckSuccess), the class a switched device that keeps its IDs shows
+// (TargetClass, here for one maker's variant too), and Huawei's new mode,
+// which the dispatcher does not send to a phone ("Android").
+TEST_F(ModeSwitchData, WhatTheDispatcherAddsToTheBlocks) {
+    struct Row {
+        const wchar_t* file;
+        uint32_t switchWaitMs;
+        int targetClass;
+        const wchar_t* notManufacturer;
+        const wchar_t* manufacturer;
+    };
+    const Row rows[] = {
+        {L"05c6_2000", 40000, -1, L"", L""},
+        {L"0af0_6711", 20000, 0xFF, L"", L""},
+        {L"0471_1210_uMa=Philips", 20000, 0xFF, L"", L"Philips"},
+        {L"12d1_1446", 20000, -1, L"Android", L""},
+        {L"1c9e_f000", 20000, -1, L"", L""},
+    };
+    for (const Row& row : rows) {
+        const ImportedDevice* device = Find(row.file);
+        ASSERT_NE(nullptr, device) << row.file;
+        ASSERT_EQ(ImportOutcome::Rule, device->outcome) << row.file;
+        EXPECT_EQ(row.switchWaitMs, device->rule.switchWaitMs) << row.file;
+        EXPECT_EQ(row.targetClass, device->rule.targetClass) << row.file;
+        EXPECT_EQ(std::wstring(row.notManufacturer), device->rule.notManufacturer) << row.file;
+        EXPECT_EQ(std::wstring(row.manufacturer), device->rule.manufacturer) << row.file;
+    }
+    int targetClass = 0, notAndroid = 0, claims = 0;
+    for (const ImportedDevice& device : devices) {
+        targetClass += device.outcome == ImportOutcome::Rule && device.rule.targetClass >= 0 ? 1 : 0;
+        notAndroid += device.outcome == ImportOutcome::Rule && !device.rule.notManufacturer.empty() ? 1 : 0;
+        claims += ClaimsWithoutBlocks(device) ? 1 : 0;
+    }
+    EXPECT_EQ(86, targetClass);
+    EXPECT_EQ(62, notAndroid);
+    EXPECT_EQ(0, claims);
+}
+
 // Put into a script and read back, every imported rule is taken as it was
 // converted: its LUN, its wait and the IDs it may switch to included.
 TEST_F(ModeSwitchData, RulesReadBackAsConverted) {
@@ -195,6 +237,9 @@ TEST_F(ModeSwitchData, RulesReadBackAsConverted) {
             EXPECT_EQ(converted.lun, rule.lun) << device.fileName;
             EXPECT_EQ(converted.waitBeforeMs, rule.waitBeforeMs) << device.fileName;
             EXPECT_EQ(converted.switchedTo, rule.switchedTo) << device.fileName;
+            EXPECT_EQ(converted.switchWaitMs, rule.switchWaitMs) << device.fileName;
+            EXPECT_EQ(converted.targetClass, rule.targetClass) << device.fileName;
+            EXPECT_EQ(converted.notManufacturer, rule.notManufacturer) << device.fileName;
             EXPECT_EQ(converted.blocks.size(), rule.blocks.size()) << device.fileName;
         }
     }
@@ -267,6 +312,135 @@ TEST(ModeSwitchFile, WhatEachSettingMeans) {
         for (size_t i = 0; i < row.blocks.size(); ++i) EXPECT_EQ(row.blocks[i], device.rule.blocks[i].cdb) << i;
         EXPECT_EQ(row.lun, device.rule.lun);
     }
+}
+
+// What the Linux tool and its dispatcher make of a file where the Debian
+// data has no example: several qualifiers, the serial and SCSI revision
+// qualifiers, keys given twice or in other letter case, settings that are
+// not carried over. Each is said in the imported part, at the file and in
+// the summary.
+TEST(ModeSwitchFile, WhatIsNotCarriedOverIsSaid) {
+    const char* tur = "\"55534243123456780000000000000600000000000000000000000000000000\"";
+    const std::string eject = std::string("StandardEject=1\nMessageContent=") + tur + "\n";
+    struct Row {
+        const char* name;
+        const wchar_t* file;
+        std::string text;
+        ImportOutcome outcome;
+        const char* said;  // a line of the imported part; "" for none
+        std::wstring SwitchRule::*field;
+        const wchar_t* value;
+    };
+    const Row rows[] = {
+        {"two qualifiers, both held", L"1234_5678_uMa=Maker_uPr=USB_Stick", eject, ImportOutcome::Rule,
+         "Manufacturer=Maker\r\nProduct=USB_Stick\r\n", &SwitchRule::product, L"USB_Stick"},
+        {"two qualifiers, the Linux name", L"1234:5678:uMa=Maker:uPr=Stick", eject, ImportOutcome::Rule,
+         "Manufacturer=Maker\r\nProduct=Stick\r\n", &SwitchRule::manufacturer, L"Maker"},
+        {"the serial number", L"1234_5678_uSe=0123", eject, ImportOutcome::Rule, "Serial=0123\r\n",
+         &SwitchRule::serial, L"0123"},
+        {"the SCSI revision", L"1234_5678_sRe=2.31", eject, ImportOutcome::Rule, "ScsiRevision=2.31\r\n",
+         &SwitchRule::scsiRevision, L"2.31"},
+        {"one kind twice: not one rule", L"1234_5678_uMa=A_uMa=B", eject, ImportOutcome::BadName,
+         "the qualifier uMa= is given twice", nullptr, L""},
+        {"an empty qualifier would match every device", L"1234_5678_uMa=", eject, ImportOutcome::BadName,
+         "which a driver script line cannot carry", nullptr, L""},
+        {"another device's IDs inside", L"1234_5678", "DefaultVendor=0x1234\nDefaultProduct=0x9999\n" + eject,
+         ImportOutcome::OtherIds, "DefaultProduct=0x9999 is not the file name's 5678", nullptr, L""},
+        {"the same IDs inside", L"04e8_0678", "DefaultVendor=0x4e8\nDefaultProduct=0x0678\n" + eject,
+         ImportOutcome::Rule, "", nullptr, L""},
+        {"CheckSuccess: the switch wait", L"1234_5678", "CheckSuccess=40\n" + eject, ImportOutcome::Rule,
+         "SwitchWait=40000\r\n", nullptr, L""},
+        {"TargetClass", L"1234_5678", "TargetClass=0xff\n" + eject, ImportOutcome::Rule, "TargetClass=FF\r\n",
+         nullptr, L""},
+        {"HuaweiNewMode: not to a phone", L"1234_5678", "HuaweiNewMode=1\n", ImportOutcome::Rule,
+         "NotManufacturer=Android\r\n", &SwitchRule::notManufacturer, L"Android"},
+        {"HuaweiNewMode=2 is off", L"1234_5678", "HuaweiNewMode=2\n", ImportOutcome::NoSwitch,
+         "HuaweiNewMode=2 is off, as the Linux tool", nullptr, L""},
+        {"a key in lower case is ignored", L"1234_5678", "standardEject=1\nmessageContent=" + std::string(tur) + "\n",
+         ImportOutcome::NoSwitch, "the key \"messageContent\" is ignored, as the Linux tool ignores it", nullptr,
+         L""},
+        {"a key given twice: the first", L"1234_5678",
+         "TargetVendor=0x1234\nTargetProduct=0x1111\nTargetProduct=0x2222\n" + eject, ImportOutcome::Rule,
+         "TargetProduct is given more than once: the first, TargetProduct=0x1111, is taken", nullptr, L""},
+        {"DetachStorageOnly: the Linux tool sends nothing", L"1234_5678", "DetachStorageOnly=1\n" + eject,
+         ImportOutcome::NoSwitch, "only detaches the storage driver", nullptr, L""},
+        {"ResetUSB", L"1234_5678", "ResetUSB=1\n" + eject, ImportOutcome::Rule, "ResetUSB is not carried over",
+         nullptr, L""},
+        {"a Configuration beside a message", L"1234_5678", "Configuration=2\n" + eject, ImportOutcome::Rule,
+         "Configuration=2 is not carried over", nullptr, L""},
+        {"Configuration=0: the dispatcher's MBIM switch", L"1234_5678", "Configuration=0\n",
+         ImportOutcome::DoNothing, "switches such a device to its MBIM configuration", nullptr, L""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ImportedDevice device = ConvertModeSwitchFile(row.file, row.text);
+        EXPECT_EQ(row.outcome, device.outcome) << WideToUtf8(device.reason);
+        std::string imported = FormatImportedRules({device});
+        EXPECT_NE(std::string::npos, imported.find(row.said)) << imported;
+        if (row.field != nullptr) {
+            EXPECT_EQ(std::wstring(row.value), device.rule.*(row.field));
+        }
+        if (row.outcome != ImportOutcome::Rule) continue;
+        // The rule reads back as converted.
+        IniMemorySource source(imported.data(), imported.size());
+        IniDocument document(source, [](const char* bytes, size_t count, std::wstring& text) {
+            text.assign(bytes, bytes + count);
+        });
+        SwitchRuleSet rules = LoadSwitchRules(document);
+        ASSERT_EQ(1u, rules.rules.size()) << imported;
+        EXPECT_TRUE(SameQualifiers(device.rule, rules.rules[0]));
+        EXPECT_EQ(device.rule.switchWaitMs, rules.rules[0].switchWaitMs);
+        EXPECT_EQ(device.rule.targetClass, rules.rules[0].targetClass);
+        EXPECT_EQ(device.rule.notManufacturer, rules.rules[0].notManufacturer);
+    }
+    // The summary counts the files by what is not carried over.
+    std::vector<ImportedDevice> devices;
+    for (const Row& row : rows) devices.push_back(ConvertModeSwitchFile(row.file, row.text));
+    std::string imported = FormatImportedRules(devices);
+    for (const char* line :
+         {"# files with a key given twice (the first counts, as in the Linux tool): 1\r\n",
+          "# files with a key in other letter case (ignored, as in the Linux tool): 1\r\n",
+          "# files with a setting taken as off although not 0: 1\r\n", "# files with ResetUSB (not carried over): 1\r\n",
+          "# files with a Configuration beside a message (not carried over): 1\r\n",
+          "# rules with their file's own switch wait (CheckSuccess): 1\r\n",
+          "# DefaultVendor/DefaultProduct not the file name's IDs: 1\r\n"})
+        EXPECT_NE(std::string::npos, imported.find(line)) << line;
+}
+
+// A file with a qualifier that is not imported claims its device, as the
+// Linux dispatcher picks it: the device is sent nothing, never the blocks of
+// the file without a qualifier; a device the qualifier does not match still
+// gets those.
+TEST(ModeSwitchFile, ASkippedQualifiedFileStillClaimsItsDevice) {
+    std::vector<ImportedDevice> devices = {
+        ConvertModeSwitchFile(L"0408_f000_uMa=Yota", "QuantaMode=1\n"),
+        ConvertModeSwitchFile(L"0408_f000", "StandardEject=1\n"),
+    };
+    ASSERT_EQ(ImportOutcome::ControlTransfer, devices[0].outcome);
+    EXPECT_TRUE(ClaimsWithoutBlocks(devices[0]));
+    std::string imported = FormatImportedRules(devices);
+    EXPECT_NE(std::string::npos,
+              imported.find("# files with a qualifier that are not imported but claim their device (it is sent "
+                            "nothing, not the blocks of the file without a qualifier): 1\r\n"));
+    IniMemorySource source(imported.data(), imported.size());
+    IniDocument document(source, [](const char* bytes, size_t count, std::wstring& text) {
+        text.assign(bytes, bytes + count);
+    });
+    SwitchRuleSet rules = LoadSwitchRules(document);
+    ASSERT_TRUE(rules.refused.empty()) << WideToUtf8(rules.refused[0].reason);
+    ASSERT_EQ(2u, rules.rules.size());
+    SwitchFaceStrings yota;
+    yota.haveUsbStrings = true;
+    yota.manufacturer = L"Yota";
+    SwitchRuleChoice choice = ChooseSwitchRule(rules, L"VID_0408&PID_F000", yota);
+    EXPECT_EQ(nullptr, choice.rule);
+    EXPECT_EQ(&rules.rules[0], choice.group);
+    EXPECT_NE(std::wstring::npos, choice.why.find(L"sends nothing: the file is not imported, needs USB control "
+                                                  L"transfers"))
+        << WideToUtf8(choice.why);
+    SwitchFaceStrings other = yota;
+    other.manufacturer = L"YOTA";
+    EXPECT_EQ(&rules.rules[1], FindSwitchRule(rules, L"VID_0408&PID_F000", other));
 }
 
 // StandardEject beside a message for another LUN than 0: the Linux tool
@@ -495,8 +669,13 @@ TEST(ImportedPart, WrittenInTheScriptsOwnEncoding) {
         IniDocument document(source, DecodeAnsi);
         EXPECT_EQ(L"VEN_ZORRA", document.GetValue(L"Setup", L"VEN"));
         SwitchRuleSet rules = LoadSwitchRules(document);
-        ASSERT_EQ(1u, rules.rules.size());
+        // The refused file has a qualifier: it claims its device, sending nothing.
+        ASSERT_EQ(2u, rules.rules.size());
         EXPECT_EQ(L"VID_12D1&PID_1446", rules.rules[0].usbId);
+        EXPECT_EQ(L"VID_12D1&PID_1001", rules.rules[1].usbId);
+        EXPECT_TRUE(IsQualifiedRule(rules.rules[1]));
+        EXPECT_TRUE(rules.rules[1].blocks.empty());
+        EXPECT_FALSE(rules.rules[1].sendNothing.empty());
         // Imported twice: the same script.
         std::string again;
         ASSERT_TRUE(MergeImportedPart(merged, imported, again, why));
