@@ -37,7 +37,7 @@ pfx= password_file= pkcs11_module= pkcs11_key= cert= timestamp=
 while [ $# -gt 0 ]; do
   case $1 in
     --pfx|--password-file|--pkcs11-module|--pkcs11-key|--cert|--timestamp|--out)
-      [ $# -ge 2 ] && [ -n "$2" ] || fail "$1 needs a value"
+      [ $# -ge 2 ] && [ -n "$2" ] && [ "${2#-}" = "$2" ] || fail "$1 needs a value"
       case $1 in
         --pfx) pfx=$2 ;;
         --password-file) password_file=$2 ;;
