@@ -20,7 +20,7 @@
 # password is read from a file (never from the command line):
 #   --pfx FILE --password-file FILE
 # or a key held by a PKCS#11 token (a hardware token or an HSM), with the
-# certificate (and the chain to give with it) in a PEM or DER file, and the
+# certificate (and the chain to give with it) in a PEM file, and the
 # token's PIN read from --password-file when it needs one:
 #   --pkcs11-module LIBRARY --pkcs11-key URI --cert FILE [--password-file FILE]
 # and, with either:
@@ -111,7 +111,8 @@ exe_version() {
 # key, and its value starts at the next 32-bit boundary after the key.
 exe_string() {
   perl -e 'local $/; open(my $f, "<:raw", $ARGV[0]) or die "$ARGV[0]: $!\n"; my $d = <$f>;
-           my $key = index($d, join("", map { $_ . "\0" } split(//, "$ARGV[1]\0")));
+           my $resource = index($d, join("", map { $_ . "\0" } split(//, "VS_VERSION_INFO")));
+           my $key = $resource < 0 ? -1 : index($d, join("", map { $_ . "\0" } split(//, "$ARGV[1]\0")), $resource);
            die "$ARGV[0]: no $ARGV[1] in the version resource\n" if $key < 0;
            my $count = unpack("v", substr($d, $key - 4, 2));
            my $at = ($key + 2 * (length($ARGV[1]) + 1) + 3) & ~3;

@@ -97,6 +97,13 @@ verify_all() {
       fail "$how: ${file#"$folder"/} verifies against a root that did not issue its certificate"
     fi
   done
+  # The publisher the Programs list shows is the exe's (common/Version.h).
+  local manufacturer company
+  manufacturer=$(msiinfo export "$msi" Property | tr -d '\r' | awk -F'\t' '$1 == "Manufacturer" { print $2 }')
+  company=$(sed -n 's/^#define CDZ_COMPANY_NAME "\(.*\)"$/\1/p' "$root/common/Version.h")
+  [ -n "$company" ] && [ "$manufacturer" = "$company" ] &&
+    pass "$how: the package's Manufacturer is \"$company\"" ||
+    fail "$how: the package's Manufacturer is \"$manufacturer\", not \"$company\" (common/Version.h)"
   cmp -s "$inside/CDZorra/CDZorra_Detect.exe" "$folder/$arch/CDZorra_Detect.exe" &&
     cmp -s "$inside/CDZorra_Setup.dll" "$folder/$arch/CDZorra_Setup.dll" &&
     pass "$how: the package carries the signed exe and DLL unchanged" ||
