@@ -227,7 +227,11 @@ msi=$(ls "$signed"/CDZorra_Detect-*-"$arch".msi 2>/dev/null)
 if [ -n "$msi" ]; then
   msi_windows=$(winepath -w "$msi")
   if wine msiexec /i "$msi_windows" /qn /l*v "$(winepath -w "$work/install.log")" >/dev/null 2>&1; then
-    installed=$(winepath -u "$(wine cmd /c 'echo %ProgramFiles%' 2>/dev/null | tr -d '\r')")/CDZorra/CDZorra_Detect.exe
+    # A 32-bit package on 64-bit Windows installs into "Program Files (x86)".
+    program_files=
+    [ "$arch" = x86 ] && program_files=$(wine cmd /c 'echo %ProgramFiles(x86)%' 2>/dev/null | tr -d '\r')
+    case $program_files in ''|*%*) program_files=$(wine cmd /c 'echo %ProgramFiles%' 2>/dev/null | tr -d '\r') ;; esac
+    installed=$(winepath -u "$program_files")/CDZorra/CDZorra_Detect.exe
     if cmp -s "$installed" "$signed_exe" && osslsigncode verify -CAfile "$work/root.crt" -in "$installed" >/dev/null 2>&1; then
       pass "the signed package installs its signed exe"
     else
