@@ -5,6 +5,7 @@
 #include "service/InstallationCheck.h"
 #include "app/ScriptCheck.h"
 #include "common/Console.h"
+#include "common/FileSignature.h"
 #include "common/Handles.h"
 #include "common/ModulePath.h"
 #include "common/StringUtil.h"
@@ -236,7 +237,8 @@ std::wstring DescribeArrivalByRules(const SwitchRuleSet& rules, OSVersionClass v
 std::wstring BuildDeviceListing() {
     std::wstring out;
     out += L"CDZorra_Detect device listing\r\n";
-    out += L"Program: " + GetModulePath() + kEol + kEol;
+    out += L"Program: " + GetModulePath() + kEol;
+    out += L"Signature: " + DescribeSignature(CheckFileSignature(GetModulePath())) + kEol + kEol;
 
     ListContext context;
     DriverScriptChoice script = FindDriverScript();

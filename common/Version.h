@@ -12,6 +12,14 @@
 #define CDZ_VERSION_PATCH 0
 #endif
 
+// Who publishes the product, also in this one place: the version resource's
+// CompanyName and LegalCopyright, which Explorer, the Programs list and
+// publisher rules show, and (read back from that resource by
+// scripts/package.sh) the packages' Manufacturer. A release signature names
+// the same organisation in its certificate's subject.
+#define CDZ_COMPANY_NAME "CDZorra"
+#define CDZ_LEGAL_COPYRIGHT "Copyright (C) 2026 " CDZ_COMPANY_NAME
+
 #define CDZ_VERSION_STRINGIZE2(x) #x
 #define CDZ_VERSION_STRINGIZE(x) CDZ_VERSION_STRINGIZE2(x)
 #define CDZ_VERSION_TEXT                                                                      \

@@ -5,7 +5,9 @@ set -euo pipefail
 
 packages=(cmake make g++ g++-mingw-w64-i686 g++-mingw-w64-x86-64 googletest
           wine wine32:i386 wine64 xvfb clang libclang-rt-14-dev wixl msitools
-          usb-modeswitch-data)  # the import test's input, never shipped
+          usb-modeswitch-data   # the import test's input, never shipped
+          osslsigncode openssl libengine-pkcs11-openssl  # signing (scripts/package.sh)
+          softhsm2)             # the signing test's PKCS#11 token
 
 missing=()
 for p in "${packages[@]}"; do
