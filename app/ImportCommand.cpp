@@ -495,9 +495,13 @@ bool RunImportCommand(const std::wstring& folder, const std::wstring& scriptArgu
         return false;
     }
     std::string replaced;
-    if (!exists) {
-        replaced = std::string(kNewScriptHead) + imported;
-    } else if (!MergeImportedPart(existing.bytes, imported, replaced, why)) {
+    // A new script is ANSI, so the imported part goes into it in ANSI, as
+    // into any ANSI script.
+    if (!exists && !MergeImportedPart(kNewScriptHead, imported, replaced, why)) {
+        Print(L"-Import: no script could be made: " + why + L"\r\n");
+        return false;
+    }
+    if (exists && !MergeImportedPart(existing.bytes, imported, replaced, why)) {
         Print(L"-Import: the script " + scriptPath + L" is left as it was: " + why +
               L". Mend the markers by hand (one begin marker line, then one end marker line) and import again\r\n");
         return false;

@@ -63,10 +63,11 @@ void PutInForce(std::shared_ptr<const LoadedScript> script) {
     // still holds it.
 }
 
-// The bytes of the script file, as IniFileSource gives them, keeping the
-// error of a read that failed (which ends them).
+// SetDriverScriptLockedFrom.
 std::atomic<unsigned long long> lockedFrom{0};
 
+// The bytes of the script file, as IniFileSource gives them, keeping the
+// error of a read that failed (which ends them).
 class CheckedFileSource : public IniByteSource {
 public:
     explicit CheckedFileSource(HANDLE file) : file_(file) {}
@@ -192,8 +193,9 @@ bool EndsWithIni(const std::wstring& name) {
 // The names of the script candidates in folder + "DrvScript\". Directories
 // are left out, and so are names that match "*.ini" only through their short
 // 8.3 alias ("old.ini_bak" has the alias "OLDINI~1.INI"): neither is a script.
-// ERROR_SUCCESS, or why the search failed (ERROR_FILE_NOT_FOUND or
-// ERROR_PATH_NOT_FOUND: there is no candidate, or no folder).
+// ERROR_SUCCESS with at least one name, or why there is none
+// (ERROR_FILE_NOT_FOUND or ERROR_PATH_NOT_FOUND: no candidate, or no folder;
+// any other error: the folder could not be searched).
 DWORD ListScripts(const std::wstring& folder, std::vector<std::wstring>& names) {
     names.clear();
     WIN32_FIND_DATAW data;
@@ -207,7 +209,7 @@ DWORD ListScripts(const std::wstring& folder, std::vector<std::wstring>& names) 
         std::wstring name = data.cFileName;
         if (EndsWithIni(name)) names.push_back(name);
     } while (FindNextFileW(find.get(), &data));
-    return ERROR_SUCCESS;
+    return names.empty() ? ERROR_FILE_NOT_FOUND : ERROR_SUCCESS;
 }
 
 // ReloadDriverScript; retry: after a failed reading, whose failure was

@@ -1019,6 +1019,12 @@ TEST_F(EndToEnd, AScriptHeldOpenAtStartSwitchesNothingUntilItIsFree) {
     SIM_STATE state = {};
     ASSERT_TRUE(SimModemGetState(&state));
     EXPECT_EQ(static_cast<ULONG>(SIM_STATE_CDROM), state.state);
+    // -List says which case holds, and that the device is not supported.
+    ProcessResult listed = Run(L"-List");
+    EXPECT_NE(std::string::npos, listed.output.find("Driver script: " + Narrow(script) +
+                                                    " exists but cannot be read (error 32, "))
+        << listed.output;
+    EXPECT_EQ(std::string::npos, listed.output.find("Supported:     yes")) << listed.output;
 
     held.reset();
     ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_MODEM, 10000)) << SimModemWaitReport() << "; " << TraceText();
