@@ -353,6 +353,10 @@ TEST(ImportedPart, ReplacedWholeAndTheRestKept) {
          "# see \"" + std::string(kImportBeginMarker) + "\"\r\n" + begin + "[SwitchRule VID_9999&PID_9999]\r\n" +
              "# x: " + std::string(kImportEndMarker) + "\r\nBlock1=1B\r\n" + end + "[Notes]\r\n",
          "# see \"" + std::string(kImportBeginMarker) + "\"\r\n" + fresh + "[Notes]\r\n"},
+        {"markers with blanks and tabs around them: replaced, lines whole",
+         "[Setup]\r\n \t" + std::string(kImportBeginMarker) + "  \r\n[SwitchRule VID_9999&PID_9999]\r\n\t" +
+             std::string(kImportEndMarker) + " \r\n[Notes]\r\n",
+         "[Setup]\r\n" + fresh + "[Notes]\r\n"},
     };
     for (const Row& row : rows) EXPECT_EQ(row.expected, ReplaceImportedPart(row.script, fresh)) << row.name;
 }
@@ -440,6 +444,9 @@ TEST(ImportedPart, MarkersOutOfOrderAreRefusedWithTheirLine) {
         {kBegin + kEnd + rule + kBegin + kEnd, L"line 5: a second imported part (begin marker)"},
         // Quoted inside another line, a marker's text is no marker.
         {"# \"" + std::string(kImportBeginMarker) + "\"\n" + rule, L""},
+        // Blanks or tabs before and after a marker leave it a marker.
+        {"[Setup]\r\n  " + std::string(kImportBeginMarker) + " \t\r\n" + rule + "\t" + kEnd + rule + " " + kEnd,
+         L"line 8: a second end marker"},
     };
     for (const Row& row : rows) {
         EXPECT_EQ(std::wstring(row.problem), ImportMarkerProblem(row.script)) << row.script;
