@@ -3,9 +3,11 @@
 #include <windows.h>
 
 #include <aclapi.h>
+#include <wincrypt.h>
 
 #include <algorithm>
 
+#include "app/ScriptCheck.h"
 #include "app/ServiceControl.h"
 #include "app/ServiceManagerApi.h"
 #include "common/Console.h"
@@ -13,6 +15,10 @@
 #include "common/StringUtil.h"
 #include "common/Trace.h"
 #include "config/DriverScript.h"
+#include "config/IniDocument.h"
+#include "config/IniFile.h"
+#include "config/SwitchRules.h"
+#include "device/SupportedIdList.h"
 
 namespace {
 
@@ -29,17 +35,6 @@ bool ReadWholeFile(const std::wstring& path, std::string& bytes) {
         bytes.append(buffer, got);
         if (bytes.size() > (16u << 20)) return false;  // no script or device file is that long
     }
-}
-
-bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
-    UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                  nullptr));
-    if (!file) return false;
-    DWORD written = 0;
-    if (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
-        written != bytes.size())
-        return false;
-    return FlushFileBuffers(file.get()) != FALSE;
 }
 
 void Print(const std::wstring& text) { WriteConsoleText(text); }
@@ -137,36 +132,245 @@ bool SamePath(const std::wstring& a, const std::wstring& b) {
     return lstrcmpiW(fullA, fullB) == 0;
 }
 
-// Gives the new file the script's DACL (protected or not, as it was) and its
-// attributes. False, with the error readable, when the DACL cannot be given;
-// a script on a volume without security has none to give.
-bool CopyScriptProtection(const std::wstring& script, const std::wstring& copy) {
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    DWORD error = GetNamedSecurityInfoW(script.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                        &dacl, nullptr, &descriptor);
-    if (error == ERROR_SUCCESS) {
-        SECURITY_DESCRIPTOR_CONTROL control = 0;
-        DWORD revision = 0;
-        GetSecurityDescriptorControl(descriptor, &control, &revision);
-        SECURITY_INFORMATION what = DACL_SECURITY_INFORMATION | ((control & SE_DACL_PROTECTED)
-                                                                     ? PROTECTED_DACL_SECURITY_INFORMATION
-                                                                     : UNPROTECTED_DACL_SECURITY_INFORMATION);
-        error = SetNamedSecurityInfoW(const_cast<wchar_t*>(copy.c_str()), SE_FILE_OBJECT, what, nullptr, nullptr,
-                                      dacl, nullptr);
-        LocalFree(descriptor);
-        if (error != ERROR_SUCCESS) {
-            SetLastError(error);
-            return false;
+// The attributes a script keeps through an import.
+const DWORD kKeptAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                              FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+// What the import learns of an existing script, all through one handle on
+// the file itself (a link in its place is not followed).
+struct ScriptFile {
+    std::string bytes;
+    DWORD attributes = 0;
+    UniqueLocalMemory descriptor;  // owns dacl
+    PACL dacl = nullptr;           // null: the volume keeps no security
+    bool protectedDacl = false;
+};
+
+std::wstring ErrorText(DWORD error) { return L"error " + std::to_wstring(error); }
+
+// Opens and reads the script at path. ERROR_SUCCESS; ERROR_FILE_NOT_FOUND
+// when there is no such file (and only then: a denial or a network error is
+// no absent script); else the error, with why it is refused.
+DWORD ReadScriptFile(const std::wstring& path, ScriptFile& script, std::wstring& why) {
+    UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file) {
+        DWORD error = GetLastError();
+        why = L"it cannot be opened (" + ErrorText(error) + L")";
+        return error == ERROR_SUCCESS ? ERROR_OPEN_FAILED : error;
+    }
+    BY_HANDLE_FILE_INFORMATION information = {};
+    if (!GetFileInformationByHandle(file.get(), &information)) {
+        DWORD error = GetLastError();
+        why = L"it cannot be examined (" + ErrorText(error) + L")";
+        return error == ERROR_SUCCESS ? ERROR_GEN_FAILURE : error;
+    }
+    // Replacing a link would cut it (a symbolic link becomes a plain file,
+    // the other names of a hard link keep the old text).
+    if (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        why = L"it is a reparse point (a link or junction); import into the file it leads to";
+        return ERROR_CANT_ACCESS_FILE;
+    }
+    if (information.nNumberOfLinks > 1) {
+        why = L"it has " + std::to_wstring(information.nNumberOfLinks) +
+              L" hard links; replacing it would split them. Make it a file of its own";
+        return ERROR_CANT_ACCESS_FILE;
+    }
+    script.attributes = information.dwFileAttributes & kKeptAttributes;
+    script.bytes.clear();
+    char buffer[4096];
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr)) {
+            DWORD error = GetLastError();
+            why = L"it cannot be read whole (" + ErrorText(error) + L")";
+            return error == ERROR_SUCCESS ? ERROR_READ_FAULT : error;
+        }
+        if (got == 0) break;
+        script.bytes.append(buffer, got);
+        if (script.bytes.size() > (16u << 20)) {
+            why = L"it is longer than 16 MiB";
+            return ERROR_FILE_TOO_LARGE;
         }
     }
-    DWORD attributes = GetFileAttributesW(script.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES) {
-        attributes &= FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
-                      FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-        if (!SetFileAttributesW(copy.c_str(), attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes)) return false;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    DWORD error = GetSecurityInfo(file.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                  &script.dacl, nullptr, &descriptor);
+    if (error != ERROR_SUCCESS) {
+        why = L"its permissions (DACL) cannot be read (" + ErrorText(error) +
+              L"), so the new script could not be given them";
+        return error;
     }
-    return true;
+    script.descriptor.reset(descriptor);
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (GetSecurityDescriptorControl(descriptor, &control, &revision)) script.protectedDacl = (control & SE_DACL_PROTECTED) != 0;
+    return ERROR_SUCCESS;
+}
+
+// A name nobody can guess: 128 bits from the system's generator as 32 hex
+// digits; empty when the generator fails (the error readable).
+std::wstring RandomHex() {
+    HCRYPTPROV provider = 0;
+    if (!CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT | CRYPT_SILENT))
+        return std::wstring();
+    BYTE bytes[16] = {};
+    BOOL made = CryptGenRandom(provider, sizeof(bytes), bytes);
+    DWORD error = GetLastError();
+    CryptReleaseContext(provider, 0);
+    if (!made) {
+        SetLastError(error);
+        return std::wstring();
+    }
+    std::wstring hex;
+    for (BYTE b : bytes) {
+        hex += L"0123456789abcdef"[b >> 4];
+        hex += L"0123456789abcdef"[b & 15];
+    }
+    return hex;
+}
+
+// Writes bytes into a new file of a name of its own beside scriptPath
+// (CREATE_NEW: nothing that is there already, a link planted there included,
+// is opened), gives it the script's DACL, reads it back, and gives it the
+// script's attributes. The file's path, or empty with why (nothing is left
+// behind then).
+std::wstring WriteTemporaryScript(const std::wstring& scriptPath, const std::string& bytes, const ScriptFile* script,
+                                  std::wstring& why) {
+    std::wstring temporary;
+    UniqueFileHandle file;
+    for (int attempt = 0; attempt < 4 && !file; ++attempt) {
+        std::wstring random = RandomHex();
+        if (random.empty()) {
+            why = L"no name could be made for the new file (" + ErrorText(GetLastError()) + L")";
+            return std::wstring();
+        }
+        temporary = scriptPath + L"." + random + L".import-new";
+        file.reset(CreateFileW(temporary.c_str(), GENERIC_READ | GENERIC_WRITE | WRITE_DAC, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file && GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) break;
+    }
+    if (!file) {
+        why = L"the new file " + temporary + L" could not be made (" + ErrorText(GetLastError()) + L")";
+        return std::wstring();
+    }
+    auto fail = [&](const std::wstring& what) {
+        why = what + L" (" + ErrorText(GetLastError()) + L")";
+        file.reset();
+        SetFileAttributesW(temporary.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(temporary.c_str());
+        return std::wstring();
+    };
+    DWORD written = 0;
+    if (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+        written != bytes.size() || !FlushFileBuffers(file.get()))
+        return fail(L"the new file " + temporary + L" could not be written");
+    if (script != nullptr && script->dacl != nullptr) {
+        SECURITY_INFORMATION what = DACL_SECURITY_INFORMATION | (script->protectedDacl
+                                                                     ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                                     : UNPROTECTED_DACL_SECURITY_INFORMATION);
+        DWORD error = SetSecurityInfo(file.get(), SE_FILE_OBJECT, what, nullptr, nullptr, script->dacl, nullptr);
+        if (error != ERROR_SUCCESS) {
+            SetLastError(error);
+            return fail(L"the new file " + temporary + L" could not be given the script's permissions");
+        }
+    }
+    // What is on the disk is what was checked.
+    std::string back;
+    if (SetFilePointer(file.get(), 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER)
+        return fail(L"the new file " + temporary + L" could not be read back");
+    char buffer[4096];
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr))
+            return fail(L"the new file " + temporary + L" could not be read back");
+        if (got == 0) break;
+        back.append(buffer, got);
+        if (back.size() > bytes.size()) break;
+    }
+    if (back != bytes) {
+        SetLastError(ERROR_FILE_CORRUPT);
+        return fail(L"the new file " + temporary + L" does not read back as written");
+    }
+    file.reset();
+    if (script != nullptr && script->attributes != 0 && !SetFileAttributesW(temporary.c_str(), script->attributes))
+        return fail(L"the new file " + temporary + L" could not be given the script's attributes");
+    return temporary;
+}
+
+// Puts the written file in the script's place. An existing script is
+// replaced (its READ-ONLY, which a replacement refuses, is taken off for the
+// moment and put back if the replacement fails); a new one is only renamed
+// into place, never over a file that appeared meanwhile.
+bool PutInPlace(const std::wstring& temporary, const std::wstring& scriptPath, const ScriptFile* script) {
+    bool readOnly = script != nullptr && (script->attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    if (readOnly && !SetFileAttributesW(scriptPath.c_str(),
+                                        (script->attributes & ~FILE_ATTRIBUTE_READONLY) | FILE_ATTRIBUTE_NORMAL))
+        return false;
+    DWORD flags = MOVEFILE_WRITE_THROUGH | (script != nullptr ? MOVEFILE_REPLACE_EXISTING : 0);
+    if (MoveFileExW(temporary.c_str(), scriptPath.c_str(), flags)) return true;
+    DWORD error = GetLastError();
+    if (readOnly) SetFileAttributesW(scriptPath.c_str(), script->attributes);
+    SetLastError(error);
+    return false;
+}
+
+// The rules of text as the service reads them, and its supported list.
+struct ServiceReading {
+    SwitchRuleSet rules;
+    std::vector<std::wstring> supported;
+};
+
+ServiceReading ReadAsService(const std::string& bytes) {
+    IniMemorySource source(bytes.data(), bytes.size());
+    IniDocument document(source, MakeAnsiDecoder(GetACP()));
+    ServiceReading reading;
+    reading.rules = LoadSwitchRules(document);
+    reading.supported = BuildSupportedIdList(
+        [&document](const std::wstring& section, const std::wstring& key) { return document.GetValue(section, key); });
+    return reading;
+}
+
+bool HasRule(const SwitchRuleSet& set, const std::wstring& section) {
+    for (const SwitchRule& rule : set.rules)
+        if (rule.section == section) return true;
+    return false;
+}
+
+// The merged script read as the service will read it: every rule of the
+// imported part (read alone, in the script's encoding) loads, and the
+// supported list is the one the script had. Otherwise why, naming the line
+// at which the reading stops.
+bool CheckMergedScript(const std::string& before, bool exists, const std::string& merged, const std::string& imported,
+                       std::wstring& why) {
+    // The imported part alone, written as it is into this script.
+    std::string mark;
+    if (before.compare(0, 2, "\xFF\xFE") == 0) mark = "\xFF\xFE";
+    else if (before.compare(0, 3, "\xEF\xBB\xBF") == 0) mark = "\xEF\xBB\xBF";
+    std::string partOnly;
+    std::wstring ignored;
+    if (!MergeImportedPart(mark, imported, partOnly, ignored)) partOnly = imported;
+    ServiceReading part = ReadAsService(partOnly);
+    ServiceReading after = ReadAsService(merged);
+
+    std::vector<std::wstring> missing;
+    for (const SwitchRule& rule : part.rules.rules)
+        if (!HasRule(after.rules, rule.section)) missing.push_back(rule.section);
+    for (const SwitchRuleProblem& problem : part.rules.refused) missing.push_back(problem.section);
+    bool listChanged = exists && ReadAsService(before).supported != after.supported;
+    if (missing.empty() && !listChanged) return true;
+
+    IniMemorySource source(merged.data(), merged.size());
+    std::wstring stop = DescribeReadingStop(source, MakeAnsiDecoder(GetACP()));
+    if (!missing.empty()) {
+        why = std::to_wstring(missing.size()) + L" of the " +
+              std::to_wstring(part.rules.rules.size() + part.rules.refused.size()) +
+              L" imported rules would not be loaded by the service (the first: [" + missing[0] + L"])";
+    } else {
+        why = L"the supported list would read differently";
+    }
+    why += stop.empty() ? std::wstring(L"") : L": in the script as it would be written, " + stop;
+    return false;
 }
 
 }  // namespace
@@ -282,28 +486,41 @@ bool RunImportCommand(const std::wstring& folder, const std::wstring& scriptArgu
         }
     }
 
-    bool exists = GetFileAttributesW(scriptPath.c_str()) != INVALID_FILE_ATTRIBUTES;
-    std::string script;
-    if (exists && !ReadWholeFile(scriptPath, script)) {
-        Print(L"-Import: the script " + scriptPath + L" cannot be read; it is left as it was\r\n");
+    ScriptFile existing;
+    std::wstring why;
+    DWORD error = ReadScriptFile(scriptPath, existing, why);
+    bool exists = error != ERROR_FILE_NOT_FOUND;
+    if (exists && error != ERROR_SUCCESS) {
+        Print(L"-Import: the script " + scriptPath + L" is left as it was: " + why + L"\r\n");
         return false;
     }
     std::string replaced;
-    std::wstring why;
-    if (!exists) {
-        replaced = std::string(kNewScriptHead) + imported;
-    } else if (!MergeImportedPart(script, imported, replaced, why)) {
+    // A new script is ANSI, so the imported part goes into it in ANSI, as
+    // into any ANSI script.
+    if (!exists && !MergeImportedPart(kNewScriptHead, imported, replaced, why)) {
+        Print(L"-Import: no script could be made: " + why + L"\r\n");
+        return false;
+    }
+    if (exists && !MergeImportedPart(existing.bytes, imported, replaced, why)) {
         Print(L"-Import: the script " + scriptPath + L" is left as it was: " + why +
               L". Mend the markers by hand (one begin marker line, then one end marker line) and import again\r\n");
         return false;
     }
-    std::wstring temporary = scriptPath + L".import-new";
-    if (!WriteWholeFile(temporary, replaced) || (exists && !CopyScriptProtection(scriptPath, temporary)) ||
-        !MoveFileExW(temporary.c_str(), scriptPath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        DWORD error = GetLastError();
+    if (!CheckMergedScript(exists ? existing.bytes : std::string(), exists, replaced, imported, why)) {
+        Print(L"-Import: the script " + scriptPath + L" is left as it was: " + why +
+              L". Mend the script by hand and import again\r\n");
+        return false;
+    }
+    std::wstring temporary = WriteTemporaryScript(scriptPath, replaced, exists ? &existing : nullptr, why);
+    if (temporary.empty()) {
+        Print(L"-Import: the script " + scriptPath + L" is left as it was: " + why + L"\r\n");
+        return false;
+    }
+    if (!PutInPlace(temporary, scriptPath, exists ? &existing : nullptr)) {
+        DWORD moveError = GetLastError();
         SetFileAttributesW(temporary.c_str(), FILE_ATTRIBUTE_NORMAL);
         DeleteFileW(temporary.c_str());
-        Print(L"-Import: the script " + scriptPath + L" could not be replaced (error " + std::to_wstring(error) +
+        Print(L"-Import: the script " + scriptPath + L" could not be replaced (error " + std::to_wstring(moveError) +
               L"); it is left as it was\r\n");
         return false;
     }
@@ -320,8 +537,8 @@ bool RunImportCommand(const std::wstring& folder, const std::wstring& scriptArgu
               L". The rules put into this script are never read.\r\n");
         return true;
     }
-    unsigned long error = 0;
-    ReloadOutcome outcome = AskServiceToReadScript(&error);
-    Print(ReloadOutcomeText(outcome, error));
+    unsigned long reloadError = 0;
+    ReloadOutcome outcome = AskServiceToReadScript(&reloadError);
+    Print(ReloadOutcomeText(outcome, reloadError));
     return true;
 }

@@ -55,7 +55,15 @@ std::wstring ReloadOutcomeText(ReloadOutcome outcome, unsigned long error);
 // new DrvScript\modems.ini beside the exe when there is none; then a running
 // service is told to read it again. scriptPath kImportPrintOption: the rules
 // are printed. Otherwise the named script; a loud warning when it is not the
-// one the service reads. The script is replaced whole or not at all, through
-// a file written beside it with the script's DACL and attributes and renamed
-// over it. Prints a count per outcome. False on any failure, which it prints.
+// one the service reads. Before anything is written, the new text is read as
+// the service reads it: unless every imported rule loads and the supported
+// list reads as before, the script is left as it was and the line at which
+// the reading stops is named. A script that cannot be opened or read whole,
+// is a link (reparse point or several hard links), or whose DACL cannot be
+// read is left as it was too; only a script that is not there ("file not
+// found") is made anew. The script is replaced whole or not at all, through a
+// new file of an unguessable name beside it (CREATE_NEW), given the script's
+// DACL and attributes (READ-ONLY included), read back, and renamed over it; a
+// new script is renamed into place without replacing anything. Prints a
+// count per outcome. False on any failure, which it prints.
 bool RunImportCommand(const std::wstring& folder, const std::wstring& scriptPath);

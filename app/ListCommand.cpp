@@ -5,6 +5,7 @@
 #include "service/InstallationCheck.h"
 #include "app/ScriptCheck.h"
 #include "common/Console.h"
+#include "common/EventReports.h"
 #include "common/FileSignature.h"
 #include "common/Handles.h"
 #include "common/ModulePath.h"
@@ -68,8 +69,7 @@ std::vector<std::wstring> CheckScriptFile(const std::wstring& path) {
                                       nullptr));
     if (!file) {
         return {L"the file cannot be read (error " + std::to_wstring(GetLastError()) +
-                L"): the service reads nothing from it, so every device counts as supported and " +
-                kEveryCdRomWarning};
+                L"): a service that cannot read it either counts no device as supported and sends no switch rule"};
     }
     IniFileSource bytes(file.get());
     return CheckDriverScript(bytes, MakeAnsiDecoder(GetACP()));
@@ -242,8 +242,19 @@ std::wstring BuildDeviceListing() {
 
     ListContext context;
     DriverScriptChoice script = FindDriverScript();
-    context.haveScript = !script.chosen.empty();
-    if (context.haveScript) {
+    // The reading the service's code takes: it also says when the script (or
+    // its folder) exists but cannot be read.
+    std::shared_ptr<const LoadedScript> loaded = GetDriverScript();
+    const bool unread = loaded != nullptr && loaded->readError != 0;
+    context.haveScript = !script.chosen.empty() || unread;
+    if (unread) {
+        const DWORD error = static_cast<DWORD>(loaded->readError);
+        out += L"Driver script: " + Printable(loaded->path) + L" exists but cannot be read (error " +
+               std::to_wstring(error) + L", " + Printable(SystemErrorText(error)) +
+               L"): no device counts as supported and no switch rule is sent until it can be; the service reads "
+               L"it again every few seconds and at each arrival.\r\n";
+        out += L"Driver script check:\r\n  not checked: the script cannot be read\r\n";
+    } else if (context.haveScript) {
         out += L"Driver script: " + Printable(script.folder + script.chosen) + kEol;
         for (const std::wstring& name : script.names) {
             if (name != script.chosen) out += L"  also present, not used: " + Printable(name) + kEol;

@@ -1,9 +1,11 @@
 #include "app/ScriptCheck.h"
 
+#include <cwchar>
 #include <map>
 #include <set>
 
 #include "common/StringUtil.h"
+#include "config/SwitchRules.h"
 #include "device/SupportedIdList.h"
 
 const wchar_t kEveryCdRomWarning[] =
@@ -43,6 +45,10 @@ struct Section {
     }
 };
 
+bool IsRuleSection(const std::wstring& section) {
+    return section.compare(0, wcslen(kSwitchRulePrefix), kSwitchRulePrefix) == 0;
+}
+
 bool IsRead(const std::wstring& section) { return section == L"vidpid" || section == L"setup"; }
 
 bool IsReadKey(const std::wstring& section, const std::wstring& key) {
@@ -73,11 +79,7 @@ std::wstring Shown(const std::wstring& text) {
 
 std::wstring AtLine(size_t line) { return L"line " + std::to_wstring(line) + L": "; }
 
-std::wstring EndReasonText(IniEndReason reason, size_t line, const std::wstring& raw) {
-    // A UTF-8 signature read as ANSI puts "ï»¿" (or U+FEFF) before the first line's text.
-    if (line == 1 && (raw.compare(0, 3, L"\xEF\xBB\xBF") == 0 || (!raw.empty() && raw[0] == 0xFEFF))) {
-        return L"the file starts with a UTF-8 signature; save it as ANSI or as Unicode (UTF-16) instead";
-    }
+std::wstring EndReasonText(IniEndReason reason) {
     switch (reason) {
     case IniEndReason::Blank: return L"a line of blanks or tabs ends the reading (only an empty line is skipped)";
     case IniEndReason::IndentedComment: return L"a \"#\" starts a comment only in the first column";
@@ -131,6 +133,7 @@ std::vector<std::wstring> CheckDriverScript(IniByteSource& source, const IniAnsi
     std::wstring laterSection;
     bool laterInSection = false;
     std::vector<std::wstring> leftOut;
+    bool ruleCutListed = false;
 
     ReadIniLines(source, decodeAnsi, [&](std::wstring& line) {
         ++lineNumber;
@@ -140,6 +143,12 @@ std::vector<std::wstring> CheckDriverScript(IniByteSource& source, const IniAnsi
             if (parsed.kind == IniLineKind::Section) {
                 laterSection = parsed.name;
                 laterInSection = true;
+                if (IsRuleSection(parsed.name)) leftOut.push_back(L"the switch rule [" + parsed.name + L"]");
+            } else if (parsed.kind == IniLineKind::Key && laterInSection && IsRuleSection(laterSection) &&
+                       laterSection == current && !ruleCutListed) {
+                // A rule whose header was read but whose later keys are not.
+                ruleCutListed = true;
+                leftOut.push_back(L"keys of the switch rule [" + laterSection + L"]");
             } else if (parsed.kind == IniLineKind::Key && laterInSection && IsReadKey(laterSection, parsed.key)) {
                 leftOut.push_back(SectionName(laterSection) + L" " + KeyName(parsed.key) + L" = " + Shown(parsed.value));
             }
@@ -197,7 +206,7 @@ std::vector<std::wstring> CheckDriverScript(IniByteSource& source, const IniAnsi
 
     if (stopLine != 0) {
         std::wstring text = AtLine(stopLine) + Shown(stopText) + L" ends the reading: " +
-                            EndReasonText(stopReason, stopLine, stopText);
+                            EndReasonText(stopReason);
         if (stopLine == lineNumber) {
             text += L"; it is the last line, so nothing is left out";
         } else {
@@ -273,4 +282,18 @@ std::vector<std::wstring> CheckDriverScript(IniByteSource& source, const IniAnsi
     }
     if (findings.empty()) findings.push_back(L"no problems found");
     return findings;
+}
+
+std::wstring DescribeReadingStop(IniByteSource& source, const IniAnsiDecoder& decodeAnsi) {
+    std::wstring stop;
+    size_t lineNumber = 0;
+    ReadIniLines(source, decodeAnsi, [&](std::wstring& line) {
+        ++lineNumber;
+        std::wstring raw = line;
+        IniLine parsed = ClassifyIniLine(line);
+        if (parsed.kind != IniLineKind::End) return true;
+        stop = AtLine(lineNumber) + Shown(raw) + L" ends the reading: " + EndReasonText(parsed.endReason);
+        return false;
+    });
+    return stop;
 }

@@ -22,5 +22,10 @@
 
 std::vector<std::wstring> CheckDriverScript(IniByteSource& source, const IniAnsiDecoder& decodeAnsi);
 
+// The line at which the reading of source stops before its end, and why
+// ("line 7: \"; note\" ends the reading: ..."); empty when it is read to the
+// end.
+std::wstring DescribeReadingStop(IniByteSource& source, const IniAnsiDecoder& decodeAnsi);
+
 // Shown for an entry that matches every device, and when there is no script.
 extern const wchar_t kEveryCdRomWarning[];

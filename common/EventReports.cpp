@@ -118,8 +118,7 @@ void ReportDriverScriptMissing(const std::wstring& scriptFolder) {
 }
 
 void ReportDriverScriptUnreadable(const std::wstring& path, DWORD error) {
-    if (scriptProblemReported.exchange(true)) return;
-    ReportServiceEvent(MSG_SCRIPT_UNREADABLE, {path, std::to_wstring(error), SystemErrorText(error)});
+    ReportServiceEvent(MSG_SCRIPT_UNREADABLE_NOTHING_SUPPORTED, {path, std::to_wstring(error), SystemErrorText(error)});
 }
 
 void ReportDriverScriptIfUnreadable(const std::wstring& path) {

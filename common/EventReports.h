@@ -44,6 +44,9 @@ void ReportRuleSwitched(const std::wstring& usbId, const std::wstring& switchedT
 void ReportRuleNoSwitch(const std::wstring& usbId, const std::wstring& switchedTo, DWORD waitMs,
                         const std::wstring& ruleSection, const std::wstring& instanceId);
 void ReportDriverScriptMissing(const std::wstring& scriptFolder);
+// The script (or its folder) exists but cannot be read: nothing counts as
+// supported. Reported each time a first reading fails (a retry that fails
+// again is not reported again).
 void ReportDriverScriptUnreadable(const std::wstring& path, DWORD error);
 // Opens the script found as the reader does and reports it when that fails.
 void ReportDriverScriptIfUnreadable(const std::wstring& path);

@@ -27,13 +27,21 @@ struct LoadedScript {
     std::wstring path;  // the file that was read
     std::unique_ptr<const IniDocument> document;
     SwitchRuleSet rules;
+    // Not 0: the script exists but could not be opened or read whole (or the
+    // folder could not be searched: path ends in "*.ini"); the Win32 error.
+    // Such a reading holds nothing and counts no device as supported: a
+    // script read in part, or not at all, never widens what is switched.
+    unsigned long readError = 0;
 };
 
 // The script in force for this thread: the one its DriverScriptPin holds, or
 // else the one in force in the process. Null while none has been found.
 // Until a script has been found every query searches the folder again; the
 // first query that finds one loads it, and from then on that reading answers,
-// whatever the folder holds later, until ReloadDriverScript.
+// whatever the folder holds later, until ReloadDriverScript. Only a folder
+// without a script ("file not found") means none: a script (or folder) that
+// cannot be read puts a reading with readError in force, and
+// RetryUnreadDriverScript reads it again.
 std::shared_ptr<const LoadedScript> GetDriverScript();
 
 // Reads the folder's script again (the first "*.ini" by name, as at the first
@@ -43,6 +51,20 @@ std::shared_ptr<const LoadedScript> GetDriverScript();
 // whose reading stops at a line by the format's rules is taken, as at the
 // first read (-List shows where it stopped).
 bool ReloadDriverScript();
+
+// After a reading that failed (the first one, put in force with readError,
+// or a reload that left the old one in force), reads the script again as
+// ReloadDriverScript does, without reporting a failure again; true when that
+// put a new reading in force. False at once when no reading failed since the
+// last one that succeeded. For the service: shortly after the failure, and
+// at each arrival.
+bool RetryUnreadDriverScript();
+
+// Tests only: every read of a script file that would reach offset (not 0)
+// fails with ERROR_LOCK_VIOLATION, as a read does on Windows while another
+// process holds a byte-range lock there. Wine does not stop reads at such
+// locks, so tests stand in for one here; 0 ends it.
+void SetDriverScriptLockedFrom(unsigned long long offset);
 
 // Holds the script in force when it is made: every query of the script on
 // this thread (the functions here, IsSupportedID, the rules) answers from

@@ -17,7 +17,7 @@ class ByteReader {
 public:
     explicit ByteReader(IniByteSource& source) : source_(source), buffer_(kChunkSize) {}
 
-    // Makes at least count bytes (count <= 2) ready unless the source ends
+    // Makes at least count bytes (count <= 3) ready unless the source ends
     // first; answers how many are ready.
     size_t Ready(size_t count) {
         while (end_ - position_ < count && !ended_) {
@@ -132,6 +132,13 @@ void ReadIniLines(IniByteSource& source, const IniAnsiDecoder& decodeAnsi,
     if (reader.Ready(2) < 2) return;
     const unsigned char* mark = reinterpret_cast<const unsigned char*>(reader.Data());
     bool utf16 = mark[0] == 0xFF && mark[1] == 0xFE;
+    // A UTF-8 signature (what Notepad long saved) marks the encoding and is no
+    // part of the first line: a comment there stays a comment. The lines
+    // after it are read as ANSI, as without it.
+    if (!utf16 && reader.Ready(3) >= 3) {
+        mark = reinterpret_cast<const unsigned char*>(reader.Data());
+        if (mark[0] == 0xEF && mark[1] == 0xBB && mark[2] == 0xBF) reader.Skip(3);
+    }
 
     std::wstring line;
     line.reserve(kLineReserve);

@@ -61,8 +61,10 @@ struct IniLine {
 IniLine ClassifyIniLine(std::wstring& line);
 
 // Reads the lines of source in order, in the encoding its first two bytes
-// choose (UTF-16 little-endian after FF FE, else ANSI through decodeAnsi),
-// and hands each to eachLine until it answers false or the source ends.
+// choose (UTF-16 little-endian after FF FE, else ANSI through decodeAnsi; a
+// UTF-8 signature EF BB BF at the start is skipped, the lines after it read
+// as ANSI), and hands each to eachLine until it answers false or the source
+// ends.
 void ReadIniLines(IniByteSource& source, const IniAnsiDecoder& decodeAnsi,
                   const std::function<bool(std::wstring& line)>& eachLine);
 

@@ -787,17 +787,27 @@ Text Units(const char* ascii) {
     return text;
 }
 
+template <class Unit>
+bool IsBlank(Unit unit) {
+    return unit == Unit(' ') || unit == Unit('\t');
+}
+
 // The start of the first line, at or after from, that holds the marker and
-// nothing else (a CR before its LF allowed); npos when there is none. A
-// marker's text quoted inside another line is not a marker.
+// nothing else but blanks or tabs before and after it (a CR before its LF
+// allowed); npos when there is none. A marker's text quoted inside another
+// line is not a marker.
 template <class Text>
 size_t FindMarkerLine(const Text& script, const Text& marker, size_t from) {
     typedef typename Text::value_type Unit;
     for (size_t at = script.find(marker, from); at != Text::npos; at = script.find(marker, at + 1)) {
-        if (at != 0 && script[at - 1] != Unit('\n')) continue;
+        size_t start = at;
+        while (start > 0 && IsBlank(script[start - 1])) --start;
+        if (start != 0 && script[start - 1] != Unit('\n')) continue;
+        if (start < from) continue;
         size_t end = at + marker.size();
+        while (end < script.size() && IsBlank(script[end])) ++end;
         if (end < script.size() && script[end] == Unit('\r')) ++end;
-        if (end == script.size() || script[end] == Unit('\n')) return at;
+        if (end == script.size() || script[end] == Unit('\n')) return start;
     }
     return Text::npos;
 }

@@ -53,6 +53,9 @@ bool Found(const std::wstring& upperId, const std::wstring& entry) {
 bool IsSupportedID(const std::wstring& id) {
     std::wstring upperId = ToUpperAscii(id);
     if (std::shared_ptr<const LoadedScript> script = GetDriverScript()) {
+        // A script that cannot be read supports nothing (an empty reading
+        // would support everything).
+        if (script->readError != 0) return false;
         std::shared_ptr<const SupportedIdMatcher> matcher = MatcherOf(script);
         int first = matcher->FindFirst(upperId);
         return first >= 0 && Found(upperId, matcher->Entry(first));

@@ -164,6 +164,9 @@ void ReadFaceStrings(const SwitchRuleSet& rules, DEVINST faceNode, const std::ws
 
 std::vector<PresentStorageFace> CollectStorageFaces(int kinds) {
     std::vector<PresentStorageFace> faces;
+    // One reading for the whole scan, held only for it: a reading referred
+    // to without a pin would be kept for the rest of the process.
+    DriverScriptPin script;
     const SwitchRuleSet& rules = GetDriverScriptRules();
     for (int kind = 0; kind < 2; ++kind) {
         bool disk = kind == 1;

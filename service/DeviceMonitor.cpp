@@ -37,6 +37,9 @@ namespace {
 const size_t kCdbBufferSize = 260;
 
 std::atomic<bool> deviceEventBusy{false};
+// An arrival read the script that could not be read before: the monitor
+// thread listens for disk faces if it has rules now.
+std::atomic<bool> diskListenWanted{false};
 
 DeviceMonitorHooks hooks = DefaultDeviceMonitorHooks();
 
@@ -380,6 +383,9 @@ bool SwitchByRules(const SwitchRuleSet& rules, const std::vector<ArrivedName>& a
 // present when the service starts). arrived: the interfaces the events of
 // this pass named.
 void HandleArrival(bool startLauncher, const std::vector<ArrivedName>& arrived) {
+    // A script that could not be read is tried again first; the monitor
+    // thread then listens for disk faces if it brought rules.
+    if (RetryUnreadDriverScript()) diskListenWanted = true;
     // One reading of the script for the whole arrival: a reload meanwhile
     // counts from the next one on.
     DriverScriptPin script;
@@ -614,6 +620,20 @@ void ListenForDisksIfRules() {
     serviceRuntime.diskNotify = notify;
 }
 
+// After the script in force has changed (and at start): the faces present
+// get what it says, as a plug would.
+void ActOnScriptInForce() {
+    ListenForDisksIfRules();
+    std::wstring path;
+    // With switch rules a face that only a rule names counts too.
+    std::shared_ptr<const LoadedScript> script = GetDriverScript();
+    const bool haveRules = script != nullptr && !script->rules.rules.empty();
+    script.reset();
+    if (!serviceRuntime.stopRequested && (FindSupportedCdRom(path) || haveRules)) {
+        OnDeviceArrival(true);
+    }
+}
+
 }  // namespace
 
 bool WaitForDeviceWork(DWORD milliseconds) {
@@ -626,8 +646,7 @@ HANDLE DeviceWorkIdleEvent() { return Work().idle; }
 void StopDeviceWork() { WakeSwitchWatches(); }
 
 void ReloadDriverScriptAndListen() {
-    ReloadDriverScript();
-    ListenForDisksIfRules();
+    if (ReloadDriverScript()) ActOnScriptInForce();
 }
 
 DWORD WINAPI DeviceMonitorThread(LPVOID) {
@@ -649,16 +668,9 @@ DWORD WINAPI DeviceMonitorThread(LPVOID) {
             serviceRuntime.modemNotify = notify;
         }
     }
-    ListenForDisksIfRules();
     // A CD-ROM face present at start is switched, and its client started once
     // the modem is ready, as for one that arrives later.
-    std::wstring path;
-    // With switch rules a face that only a rule names counts too.
-    std::shared_ptr<const LoadedScript> script = GetDriverScript();
-    const bool haveRules = script != nullptr && !script->rules.rules.empty();
-    if (!serviceRuntime.stopRequested && (FindSupportedCdRom(path) || haveRules)) {
-        OnDeviceArrival(true);
-    }
+    ActOnScriptInForce();
     dialogWatch.Arm(kStartWatchMs);
 
     // The service may report running now: device events are heard (and, on
@@ -668,6 +680,7 @@ DWORD WINAPI DeviceMonitorThread(LPVOID) {
     if (HANDLE listening = serviceRuntime.listeningEvent.load()) SetEvent(listening);
 
     HANDLE stopEvent = serviceRuntime.stopEvent.load();
+    DWORD lastScriptRetry = GetClock().TickCount();
     for (;;) {
         DWORD result = window.WaitForStop(stopEvent, kMonitorPollMs);
         if (result == WAIT_OBJECT_0) break;
@@ -677,6 +690,14 @@ DWORD WINAPI DeviceMonitorThread(LPVOID) {
         if (serviceRuntime.reloadRequested.exchange(false) && !serviceRuntime.stopRequested) {
             ReloadDriverScriptAndListen();
         }
+        // A script that could not be read is read again every little while;
+        // once it is, it acts at once, as a reload does.
+        DWORD now = GetClock().TickCount();
+        if (now - lastScriptRetry >= kScriptRetryMs && !serviceRuntime.stopRequested) {
+            lastScriptRetry = now;
+            if (RetryUnreadDriverScript()) ActOnScriptInForce();
+        }
+        if (diskListenWanted.exchange(false)) ListenForDisksIfRules();
         MonitorPass();
     }
     return 0;

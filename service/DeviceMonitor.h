@@ -32,9 +32,12 @@ HANDLE DeviceWorkIdleEvent();
 // worker's waits end at the stop event (common/StopSignal.h).
 void StopDeviceWork();
 
-// Reads the driver script again (ReloadDriverScript) and, when the script in
-// force now has switch rules, listens for disk faces too. On the monitor
-// thread, when a parameter-change control asked for it.
+// Reads the driver script again (ReloadDriverScript) and, when that put a new
+// reading in force, acts on it at once as at the service's start: listens for
+// disk faces when it has switch rules, and hands the faces present to the
+// arrival worker, which sends them what it says (a face already sent its rule
+// in this plug is not sent it again). On the monitor thread, when a
+// parameter-change control asked for it.
 void ReloadDriverScriptAndListen();
 
 // One pass of the monitor loop: looks for the unsafe-removal dialog while the
@@ -42,6 +45,8 @@ void ReloadDriverScriptAndListen();
 void MonitorPass();
 
 const DWORD kMonitorPollMs = 100;
+// How often the monitor reads again a driver script that could not be read.
+const DWORD kScriptRetryMs = 2000;
 const DWORD kStartWatchMs = 10000;    // after service start
 const DWORD kRemovalWatchMs = 10000;  // after a removal that left no supported modem
 

@@ -56,9 +56,19 @@ TEST(ScriptCheck, LinesThatEndTheReadingAndWhatTheyLeaveOut) {
           L"which leaves out [Setup] VEN = \"VID_12D1\"",
           L"[Setup] VEN is missing: it matches every device (and no later entry is ever tested), so " + kEvery}},
         {"UTF-8 signature before a comment", "\xEF\xBB\xBF# modems\r\n[Setup]\r\nVEN=VID_12D1\r\n",
-         {L"line 1: \"\xEF\xBB\xBF# modems\" ends the reading: the file starts with a UTF-8 signature; save it as ANSI "
-          L"or as Unicode (UTF-16) instead; lines 2 to 3 are never read, which leaves out [Setup] VEN = \"VID_12D1\"",
-          L"[Setup] VEN is missing: it matches every device (and no later entry is ever tested), so " + kEvery}},
+         {L"no problems found"}},
+        // Switch rules after the stop are left out too: the check names them.
+        {"switch rules after a semicolon line",
+         "[Setup]\r\nVEN=VID_12D1\r\n; my note\r\n[SwitchRule VID_12D1&PID_1446 a]\r\nBlock1=11 06\r\n"
+         "[SwitchRule VID_19D2&PID_2000 b]\r\nBlock1=1B 00 00 00 02 00\r\n",
+         {L"line 3: \"; my note\" ends the reading: \";\" is not a comment character; lines 4 to 7 are never read, "
+          L"which leaves out the switch rule [switchrule vid_12d1&pid_1446 a], the switch rule [switchrule "
+          L"vid_19d2&pid_2000 b]"}},
+        {"a rule cut by a line of blanks",
+         "[Setup]\r\nVEN=VID_12D1\r\n[SwitchRule VID_12D1&PID_1446]\r\nBlock1=11 06\r\n  \r\nBlock2=01\r\n"
+         "SwitchWait=5\r\n",
+         {L"line 5: \"  \" ends the reading: a line of blanks or tabs ends the reading (only an empty line is skipped); "
+          L"lines 6 to 7 are never read, which leaves out keys of the switch rule [switchrule vid_12d1&pid_1446]"}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);

@@ -65,6 +65,11 @@ const MessageCase kMessages[] = {
      {L"C:\\Modem\\DrvScript\\a.ini", L"32", L"Sharing violation.", L"C:\\Modem\\DrvScript\\a.ini"},
      L"The driver script C:\\Modem\\DrvScript\\a.ini could not be read again (error 32, Sharing violation.): the "
      L"script in force stays, C:\\Modem\\DrvScript\\a.ini.\r\n"},
+    {MSG_SCRIPT_UNREADABLE_NOTHING_SUPPORTED, EVENTLOG_ERROR_TYPE,
+     {L"C:\\Modem\\DrvScript\\a.ini", L"33", L"Lock violation."},
+     L"The driver script C:\\Modem\\DrvScript\\a.ini exists but cannot be read (error 33, Lock violation.): no device "
+     L"counts as supported and no switch rule is sent until it can be. The service reads it again every few seconds "
+     L"and at each device arrival.\r\n"},
 };
 
 // FormatMessageW as a viewer calls it: the exe as the message file, the

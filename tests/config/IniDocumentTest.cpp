@@ -166,13 +166,17 @@ TEST_F(IniDocumentTest, ShortAndOddFiles) {
     Check("\xFE\xFF[S]\nA=1\n", {{L"S", L"A", L"1"}}, "big-endian mark");
 }
 
-TEST_F(IniDocumentTest, Utf8SignatureIsAnsiText) {
+TEST_F(IniDocumentTest, Utf8SignatureMarksTheEncodingOnly) {
     ASSERT_EQ(1252u, GetACP()) << "the configuration suite runs in a locale that gives code page 1252 "
                                   "(tests/CMakeLists.txt)";
-    // Three characters before the first line's text: a header there is still
-    // found, a '#' comment there is not one and ends the reading.
+    // The first line after the signature reads as it would without it: a
+    // '#' comment there is a comment, a key before any header stores nothing.
     Check("\xEF\xBB\xBF[Setup]\nIsDX=1\n", {{L"Setup", L"IsDX", L"1"}}, "signature before a header");
-    Check("\xEF\xBB\xBF# note\n[Setup]\nIsDX=1\n", {{L"Setup", L"IsDX", L""}}, "signature before a comment");
+    Check("\xEF\xBB\xBF# note\n[Setup]\nIsDX=1\n", {{L"Setup", L"IsDX", L"1"}}, "signature before a comment");
+    Check("\xEF\xBB\xBF \n[Setup]\nIsDX=1\n", {{L"Setup", L"IsDX", L""}}, "signature before blanks");
+    Check("\xEF\xBB\xBF", {{L"Setup", L"IsDX", L""}}, "the signature alone");
+    // Only at the start: later, the same bytes are text of the line.
+    Check("[Setup]\n\xEF\xBB\xBF# note\nIsDX=1\n", {{L"Setup", L"IsDX", L""}}, "signature inside");
     // Bytes above 0x7F are converted in code page 1252.
     Check("[S]\nA=\xE9\x80\n", {{L"S", L"A", L"\x00E9\x20AC"}}, "1252");
 }

@@ -172,15 +172,17 @@ TEST(DeviceProgram, ListChecksTheDriverScript) {
                             "sent the switch command\r\n\r\n"))
         << r.output;
 
-    // Held open by another program that shares nothing: the reader gets an
-    // empty document, and the check says so.
+    // Held open by another program that shares nothing: the script exists
+    // but cannot be read, so nothing counts as supported, and -List says so.
     UniqueFileHandle held(CreateFileW((folder.Folder() + L"DrvScript\\modems.ini").c_str(), GENERIC_READ, 0, nullptr,
                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     ASSERT_TRUE(held.valid());
     r = RunProgram(folder.Exe(), L"-List");
-    EXPECT_NE(std::string::npos, r.output.find("\r\nDriver script check:\r\n  the file cannot be read (error 32): the "
-                                               "service reads nothing from it, so every device counts as supported "
-                                               "and every CD-ROM whose instance ID holds \"&\""))
+    EXPECT_NE(std::string::npos, r.output.find("DrvScript\\modems.ini exists but cannot be read (error 32, ")) << r.output;
+    EXPECT_NE(std::string::npos, r.output.find("): no device counts as supported and no switch rule is sent until it "
+                                               "can be; the service reads it again every few seconds and at each "
+                                               "arrival.\r\nDriver script check:\r\n  not checked: the script "
+                                               "cannot be read\r\n"))
         << r.output;
 }
 

@@ -996,6 +996,76 @@ TEST_F(EndToEnd, AParameterChangeMakesTheServiceReadItsScriptAgain) {
         << EventText() << TraceText();
 }
 
+namespace {
+
+// A D-Link device that only a switch rule names: the supported list of the
+// test's script does not hold it.
+SIM_PLUG DLinkPlug() {
+    SIM_PLUG plug = SimModemDefaultPlug();
+    plug.vendorId = 0x2001;
+    plug.cdromProductId = 0xA706;
+    plug.modemProductId = 0x7D0D;
+    SimModemSetText(plug.vendor, L"D-LINK");
+    SimModemSetSwitchBlocks(plug, {{0x1E, 0, 0, 0, 0, 0}, {0x1B, 0, 0, 0, 0x02, 0}});
+    return plug;
+}
+
+}  // namespace
+
+// A script held open by someone who shares nothing while the service starts
+// cannot be read: nothing counts as supported and no rule is sent (never
+// "every device", as with no script), and the Event Log says so. Once it is
+// free, the service reads it within seconds and the device present gets its
+// rule at once.
+TEST_F(EndToEnd, AScriptHeldOpenAtStartSwitchesNothingUntilItIsFree) {
+    const std::wstring script = folder_ / L"DrvScript\\ZorraModem.ini";
+    ASSERT_TRUE(WriteFileBytes(script, ReadFileBytes(script) +
+                                           "[SwitchRule VID_2001&PID_A706]\r\nBlock1=1E 00 00 00 00 00\r\n"
+                                           "Block2=1B 00 00 00 02 00\r\nSwitchedTo=VID_2001&PID_7D0D\r\n"));
+    PlugAndSettle(DLinkPlug());
+    UniqueFileHandle held(CreateFileW(script.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                      nullptr));
+    ASSERT_TRUE(held.valid()) << LastErrorText();
+    Register();
+    EXPECT_TRUE(WaitForEvent("C0000013\t" + Narrow(script) + "\t32\t")) << EventText() << TraceText();
+    Sleep(3000);  // a retry or more while it is held
+    EXPECT_TRUE(Blocks(SimModemReadLog(logStart_)).empty()) << TraceText();
+    SIM_STATE state = {};
+    ASSERT_TRUE(SimModemGetState(&state));
+    EXPECT_EQ(static_cast<ULONG>(SIM_STATE_CDROM), state.state);
+    // -List says which case holds, and that the device is not supported.
+    ProcessResult listed = Run(L"-List");
+    EXPECT_NE(std::string::npos, listed.output.find("Driver script: " + Narrow(script) +
+                                                    " exists but cannot be read (error 32, "))
+        << listed.output;
+    EXPECT_EQ(std::string::npos, listed.output.find("Supported:     yes")) << listed.output;
+
+    held.reset();
+    ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_MODEM, 10000)) << SimModemWaitReport() << "; " << TraceText();
+    EXPECT_EQ(std::vector<std::vector<BYTE>>({{0x1E, 0, 0, 0, 0, 0}, {0x1B, 0, 0, 0, 0x02, 0}}), Blocks(SimModemReadLog(logStart_)))
+        << TraceText();
+    EXPECT_TRUE(WaitForEvent("40000011\t" + Narrow(script) + "\t1\r\n")) << EventText();
+}
+
+// "-Import FOLDER" with the device already plugged: the service reads the
+// script again and the device present gets the new rule at once, without
+// being plugged again.
+TEST_F(EndToEnd, AnImportWithTheDeviceAlreadyPluggedSwitchesIt) {
+    Register();
+    PlugAndSettle(DLinkPlug());
+    Sleep(1000);  // time enough for the service to have acted: the script has no rule for it
+    ASSERT_TRUE(Blocks(SimModemReadLog(logStart_)).empty()) << TraceText();
+
+    TempFolder data;
+    ASSERT_TRUE(WriteFileBytes(data / L"2001_a706", "TargetVendor=0x2001\nTargetProduct=0x7d0d\nStandardEject=1\n"));
+    ProcessResult imported = Run(L"-Import \"" + data.Path().substr(0, data.Path().size() - 1) + L"\"");
+    EXPECT_NE(std::string::npos, imported.output.find("the running service was told to read its script again"))
+        << imported.output;
+    ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_MODEM, 10000)) << SimModemWaitReport() << "; " << TraceText();
+    EXPECT_EQ(std::vector<std::vector<BYTE>>({{0x1E, 0, 0, 0, 0, 0}, {0x1B, 0, 0, 0, 0x02, 0}}), Blocks(SimModemReadLog(logStart_)))
+        << TraceText();
+}
+
 // A stop while a rule waits out a pause of a minute: the service stops at
 // once and sends nothing more, and the Event Log has its stop report.
 TEST_F(EndToEnd, AStopEndsARulesPause) {

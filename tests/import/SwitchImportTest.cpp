@@ -527,6 +527,10 @@ TEST(ImportedPart, ReplacedWholeAndTheRestKept) {
          "# see \"" + std::string(kImportBeginMarker) + "\"\r\n" + begin + "[SwitchRule VID_9999&PID_9999]\r\n" +
              "# x: " + std::string(kImportEndMarker) + "\r\nBlock1=1B\r\n" + end + "[Notes]\r\n",
          "# see \"" + std::string(kImportBeginMarker) + "\"\r\n" + fresh + "[Notes]\r\n"},
+        {"markers with blanks and tabs around them: replaced, lines whole",
+         "[Setup]\r\n \t" + std::string(kImportBeginMarker) + "  \r\n[SwitchRule VID_9999&PID_9999]\r\n\t" +
+             std::string(kImportEndMarker) + " \r\n[Notes]\r\n",
+         "[Setup]\r\n" + fresh + "[Notes]\r\n"},
     };
     for (const Row& row : rows) EXPECT_EQ(row.expected, ReplaceImportedPart(row.script, fresh)) << row.name;
 }
@@ -614,6 +618,9 @@ TEST(ImportedPart, MarkersOutOfOrderAreRefusedWithTheirLine) {
         {kBegin + kEnd + rule + kBegin + kEnd, L"line 5: a second imported part (begin marker)"},
         // Quoted inside another line, a marker's text is no marker.
         {"# \"" + std::string(kImportBeginMarker) + "\"\n" + rule, L""},
+        // Blanks or tabs before and after a marker leave it a marker.
+        {"[Setup]\r\n  " + std::string(kImportBeginMarker) + " \t\r\n" + rule + "\t" + kEnd + rule + " " + kEnd,
+         L"line 8: a second end marker"},
     };
     for (const Row& row : rows) {
         EXPECT_EQ(std::wstring(row.problem), ImportMarkerProblem(row.script)) << row.script;
@@ -723,7 +730,6 @@ TEST_F(ImportIntoScript, BrokenMarkersLeaveTheScriptAlone) {
     EXPECT_EQ(script, ReadFileBytes(scripts_ / L"modems.ini"));
     EXPECT_NE(std::string::npos, console.find("is left as it was: line 3: a begin marker with no end marker after it"))
         << console;
-    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((scripts_ / L"modems.ini.import-new").c_str()));
 }
 
 std::wstring DaclText(const std::wstring& path) {
@@ -779,6 +785,15 @@ TEST_F(ImportIntoScript, TheScriptKeepsItsDaclAndAttributes) {
     EXPECT_NE(std::string::npos, ReadFileBytes(script).find("[SwitchRule VID_12D1&PID_1446")) << console;
     EXPECT_EQ(before, DaclText(script));
     EXPECT_EQ(static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE), GetFileAttributesW(script.c_str()));
+
+    // READ-ONLY, which a replacement would refuse, is kept too (Wine keeps it
+    // in the Unix mode as well, so it is tried apart from the DACL).
+    ASSERT_TRUE(SetFileAttributesW(script.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE));
+    ASSERT_TRUE(WriteFileBytes(data_ / L"12d1_1447", "TargetVendor=0x12d1\nTargetProduct=0x1506\nHuaweiNewMode=1\n"));
+    console = Import(script, &ok);
+    ASSERT_TRUE(ok) << console;
+    EXPECT_NE(std::string::npos, ReadFileBytes(script).find("[SwitchRule VID_12D1&PID_1447")) << console;
+    EXPECT_EQ(static_cast<DWORD>(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE), GetFileAttributesW(script.c_str()));
     SetFileAttributesW(script.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
@@ -844,6 +859,134 @@ TEST_F(ImportIntoScript, TheShortestCommandFillsTheScriptInUse) {
                                               L"\"");
     EXPECT_NE(std::string::npos, named.output.find("-Import: WARNING: the service does not read ")) << named.output;
     EXPECT_NE(std::string::npos, named.output.find("a.ini, which comes first by name")) << named.output;
+}
+
+// The rules and VEN of a script as the service reads it.
+struct Reading {
+    std::vector<std::wstring> rules;
+    std::wstring ven;
+};
+Reading ReadAsTheServiceDoes(const std::string& bytes) {
+    IniMemorySource source(bytes.data(), bytes.size());
+    IniDocument document(source, DecodeAnsi);
+    Reading reading;
+    for (const SwitchRule& rule : LoadSwitchRules(document).rules) reading.rules.push_back(rule.section);
+    reading.ven = document.GetValue(L"Setup", L"VEN");
+    return reading;
+}
+
+// Each script is either left byte for byte as it was, with the line or the
+// reason that stops the import named, or gets the imported rule so that the
+// service's own reader loads it (and keeps its supported list). Wine does
+// not stop reads at a byte-range lock, so that case is staged for the
+// service's reader only (config suite).
+TEST_F(ImportIntoScript, EachScriptIsRefusedUntouchedOrEveryRuleLoads) {
+    const std::string stale = "[SwitchRule VID_12D1&PID_1446 stale]\r\nBlock1=01\r\n";
+    struct Row {
+        const char* name;
+        std::string script;
+        bool heldWithoutSharing;
+        const char* refusal;  // null: imported
+    };
+    const Row rows[] = {
+        {"ending with a semicolon line", "[Setup]\r\nVEN=VEN_X\r\n; my note\r\n", false,
+         "line 3: \"; my note\" ends the reading: \";\" is not a comment character"},
+        {"ending with a line of blanks", "[Setup]\r\nVEN=VEN_X\r\n \t\r\n", false,
+         "line 3: \" ?\" ends the reading: a line of blanks or tabs ends the reading"},
+        {"an indented comment before the end", "[Setup]\r\nVEN=VEN_X\r\n  # more\r\n", false,
+         "line 3: \"  # more\" ends the reading: a \"#\" starts a comment only in the first column"},
+        {"UTF-8 signature with a comment first", "\xEF\xBB\xBF# modems\r\n[Setup]\r\nVEN=VEN_X\r\n", false, nullptr},
+        {"markers with blanks around them",
+         "[Setup]\r\nVEN=VEN_X\r\n  " + kBegin.substr(0, kBegin.size() - 2) + " \r\n" + stale + "\t" + kEnd.substr(0, kEnd.size() - 2) +
+             "  \r\n[Notes]\r\nby=me\r\n",
+         false, nullptr},
+        {"held open without sharing", "[Setup]\r\nVEN=VEN_X\r\n", true, "it cannot be opened (error 32)"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::wstring script = scripts_ / L"modems.ini";
+        ASSERT_TRUE(WriteFileBytes(script, row.script));
+        HANDLE held = INVALID_HANDLE_VALUE;
+        if (row.heldWithoutSharing) {
+            held = CreateFileW(script.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+            ASSERT_NE(INVALID_HANDLE_VALUE, held);
+        }
+        bool ok = false;
+        std::string console = Import(script, &ok);
+        if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+        std::string after = ReadFileBytes(script);
+        if (row.refusal != nullptr) {
+            EXPECT_FALSE(ok);
+            EXPECT_EQ(row.script, after);
+            EXPECT_NE(std::string::npos, console.find("is left as it was")) << console;
+            EXPECT_NE(std::string::npos, console.find(row.refusal)) << console;
+            EXPECT_EQ(std::string::npos, console.find("put into")) << console;
+        } else {
+            EXPECT_TRUE(ok) << console;
+            Reading reading = ReadAsTheServiceDoes(after);
+            EXPECT_EQ(std::vector<std::wstring>({L"switchrule vid_12d1&pid_1446 12d1_1446"}), reading.rules) << after;
+            EXPECT_EQ(L"VEN_X", reading.ven);
+            EXPECT_EQ(after.find(kImportBeginMarker), after.rfind(kImportBeginMarker)) << "one imported part";
+        }
+        std::vector<std::wstring> left;
+        WIN32_FIND_DATAW data;
+        HANDLE find = FindFirstFileW((scripts_ / L"*").c_str(), &data);
+        ASSERT_NE(INVALID_HANDLE_VALUE, find);
+        do {
+            if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) left.push_back(data.cFileName);
+        } while (FindNextFileW(find, &data));
+        FindClose(find);
+        EXPECT_EQ(std::vector<std::wstring>({L"modems.ini"}), left) << "no temporary file is left";
+    }
+}
+
+// Files planted beside the script where a temporary file of a fixed name
+// would go (a hard link to another file, a hidden and system left-over) are
+// neither written through nor in the way; a script with a second hard link
+// is refused, since replacing it would split the link.
+TEST_F(ImportIntoScript, FilesPlantedBesideTheScriptAndLinkedScriptsAreLeftAlone) {
+    const std::wstring script = scripts_ / L"modems.ini";
+    const std::wstring victim = scripts_ / L"victim.txt";
+    ASSERT_TRUE(WriteFileBytes(victim, "victim"));
+    struct Row {
+        const char* name;
+        std::wstring planted;  // beside the script
+        bool hardLink;         // to the victim; else a hidden, system file
+    };
+    const Row rows[] = {
+        {"hard link at the old temporary name", script + L".import-new", true},
+        {"hidden left-over at the old temporary name", script + L".import-new", false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_TRUE(WriteFileBytes(script, "[Setup]\r\nVEN=VEN_X\r\n"));
+        if (row.hardLink) {
+            ASSERT_TRUE(CreateHardLinkW(row.planted.c_str(), victim.c_str(), nullptr)) << GetLastError();
+        } else {
+            ASSERT_TRUE(WriteFileBytes(row.planted, "left over"));
+            ASSERT_TRUE(SetFileAttributesW(row.planted.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+        }
+        bool ok = false;
+        std::string console = Import(script, &ok);
+        EXPECT_TRUE(ok) << console;
+        EXPECT_EQ(1u, ReadAsTheServiceDoes(ReadFileBytes(script)).rules.size()) << console;
+        EXPECT_EQ(row.hardLink ? "victim" : "left over", ReadFileBytes(row.planted));
+        EXPECT_EQ("victim", ReadFileBytes(victim));
+        SetFileAttributesW(row.planted.c_str(), FILE_ATTRIBUTE_NORMAL);
+        ASSERT_TRUE(DeleteFileW(row.planted.c_str()));
+    }
+
+    // The script itself hard-linked: refused, both names as they were.
+    const std::string text = "[Setup]\r\nVEN=VEN_X\r\n";
+    ASSERT_TRUE(WriteFileBytes(script, text));
+    const std::wstring other = scripts_ / L"other-name.ini";
+    ASSERT_TRUE(CreateHardLinkW(other.c_str(), script.c_str(), nullptr)) << GetLastError();
+    bool ok = true;
+    std::string console = Import(script, &ok);
+    EXPECT_FALSE(ok);
+    EXPECT_NE(std::string::npos, console.find("is left as it was: it has 2 hard links")) << console;
+    EXPECT_EQ(text, ReadFileBytes(script));
+    EXPECT_EQ(text, ReadFileBytes(other));
 }
 
 // A manager double: the outcomes a real one gives for a running service that

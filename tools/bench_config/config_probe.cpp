@@ -19,6 +19,14 @@
 //   rules               "rules=COUNT" of the switch rules in force
 //   lock NAME / unlock  opens a file (relative to the program's folder)
 //                       sharing nothing, until unlock: "lock=0|1", "unlock"
+//   rangelock OFFSET    reads of the script fail from OFFSET on, as with a
+//                       byte-range lock there (0: no more): "rangelock"
+//   retry               reads again a script that could not be read:
+//                       "retry=0|1"
+//   watch / watched     notes the reading in force / whether it is still
+//                       held anywhere: "watch=0|1", "watched=held|freed"
+//   faces               scans the storage faces as an arrival does:
+//                       "faces=COUNT"
 //   events              from now on each Event Log report made:
 //                       "event=ID<tab>FIRST INSERT<tab>SECOND INSERT"
 
@@ -35,6 +43,7 @@
 #include "common/Trace.h"
 #include "config/DriverScript.h"
 #include "device/SupportedId.h"
+#include "device/SwitchChoice.h"
 #include "common/OSVersion.h"
 
 namespace {
@@ -51,6 +60,7 @@ int wmain(int argc, wchar_t** argv) {
     std::wstring folder = GetModuleFolder();
     std::vector<std::unique_ptr<DriverScriptPin>> pins;
     HANDLE locked = INVALID_HANDLE_VALUE;
+    std::weak_ptr<const LoadedScript> watched;
     for (int i = 1; i < argc; ++i) {
         std::wstring step = argv[i];
         auto arg = [&](int n) { return i + n < argc ? std::wstring(argv[i + n]) : std::wstring(); };
@@ -125,6 +135,19 @@ int wmain(int argc, wchar_t** argv) {
             if (locked != INVALID_HANDLE_VALUE) CloseHandle(locked);
             locked = INVALID_HANDLE_VALUE;
             Print(L"unlock");
+        } else if (step == L"rangelock") {
+            SetDriverScriptLockedFrom(static_cast<unsigned long long>(_wtoi(arg(1).c_str())));
+            Print(L"rangelock");
+            i += 1;
+        } else if (step == L"retry") {
+            Print(RetryUnreadDriverScript() ? L"retry=1" : L"retry=0");
+        } else if (step == L"watch") {
+            watched = GetDriverScript();
+            Print(watched.expired() ? L"watch=0" : L"watch=1");
+        } else if (step == L"watched") {
+            Print(watched.expired() ? L"watched=freed" : L"watched=held");
+        } else if (step == L"faces") {
+            Print(L"faces=" + std::to_wstring(CollectStorageFaces().size()));
         } else if (step == L"events") {
             AddEventReportListener([](DWORD id, const std::vector<std::wstring>& inserts) {
                 wchar_t hex[16];
