@@ -123,7 +123,7 @@ TEST(TraceFile, NoFileInAFolderUsersMayChangeNorThroughALink) {
         EXPECT_EQ(1u, capture.Count(L"first\n"));
         EXPECT_EQ(1u, capture.Count(L"Trace: the trace file " + path + L" is not written: its folder " + folder.Path() +
                                     L"open\\ can be changed by ordinary users: Everyone (write data, append data, "
-                                    L"delete child, delete).\n"));
+                                    L"write EA, write attributes, delete child, delete).\n"));
         EXPECT_EQ(3u, capture.Messages().size());
     }
     {

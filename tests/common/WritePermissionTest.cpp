@@ -42,8 +42,9 @@ std::string Narrow(const std::wstring& text) { return std::string(text.begin(), 
 const wchar_t kAdministrator[] = L"S-1-5-21-0-0-0-1000";
 #define USER_SID L"S-1-5-21-1-2-3-1001"
 #define TRUSTED_INSTALLER L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"
-const wchar_t kAllRights[] = L"write data, append data, delete child, delete, write DAC, write owner";
-const wchar_t kModify[] = L"write data, append data, delete";
+const wchar_t kAllRights[] =
+    L"write data, append data, write EA, write attributes, delete child, delete, write DAC, write owner";
+const wchar_t kModify[] = L"write data, append data, write EA, write attributes, delete";
 const wchar_t kSafe[] = L"nobody but administrators";
 
 // The defaults of Windows 10: the root (Authenticated Users may add folders
@@ -97,14 +98,14 @@ TEST(WritePermission, DecidesOverOwnerAndDacl) {
         {"SYSTEM, Administrators, TrustedInstaller, CREATOR OWNER",
          L"O:SYD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;" TRUSTED_INSTALLER L")(A;;GA;;;CO)", false, kSafe},
         {"Everyone full (Wine's o+w folder)", L"O:BAD:(A;OICI;0x1301ff;;;WD)", true,
-         L"Everyone (write data, append data, delete child, delete)"},
+         L"Everyone (write data, append data, write EA, write attributes, delete child, delete)"},
         {"generic rights", L"O:BAD:(A;;GW;;;BU)(A;;GA;;;S-1-5-32-546)", true,
          L"Users (generic write); Guests (generic all)"},
         {"write DAC and write owner alone", L"O:BAD:(A;;WDWO;;;AU)", true,
          L"Authenticated Users (write DAC, write owner)"},
         {"inherit-only does not apply to the object", L"O:BAD:(A;OICIIO;FA;;;BU)", false, kSafe},
         {"inheritable entry that also applies", L"O:BAD:(A;OICI;FW;;;BU)", true,
-         L"Users (write data, append data)"},
+         L"Users (write data, append data, write EA, write attributes)"},
         {"deny before allow takes the rights", L"O:BAD:(D;;0x2;;;" USER_SID L")(A;;0x2;;;" USER_SID L")", false, kSafe},
         {"deny to Everyone covers every account", L"O:BAD:(D;;0x10002;;;WD)(A;;0x10002;;;" USER_SID L")", false,
          kSafe},
@@ -126,8 +127,8 @@ TEST(WritePermission, DecidesOverOwnerAndDacl) {
     ASSERT_TRUE(SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE));
     WriteAccess open = DecideWriteAccess(SecurityOfDescriptor(&descriptor), administrators);
     EXPECT_TRUE(open.writableByUsers);
-    EXPECT_EQ("Everyone (write data, append data, delete child, delete, write DAC, write owner, generic write, "
-              "generic all)",
+    EXPECT_EQ("Everyone (write data, append data, write EA, write attributes, delete child, delete, write DAC, "
+              "write owner, generic write, generic all)",
               Narrow(WritersText(open)));
 }
 
@@ -284,7 +285,7 @@ TEST(WritePermission, AnOrdinaryAccountIsReportedAndTheDesktopUserIsNot) {
     WriteAccess access = DecideWriteAccess(FromSddl(sddl), ReadAdministratorAccounts());
     NameWriters(access);
     EXPECT_TRUE(access.writableByUsers);
-    EXPECT_EQ(Narrow(USER_SID L" (owner, write data, append data, delete); BUILTIN\\Backup Operators (write DAC)"),
+    EXPECT_EQ(Narrow(USER_SID L" (owner, write data, append data, write EA, write attributes, delete); BUILTIN\\Backup Operators (write DAC)"),
               Narrow(WritersText(access)));
 
     std::wstring own = L"O:" + user + L"D:(A;;FA;;;SY)(A;;FA;;;" + user + L")";
