@@ -542,6 +542,12 @@ bool CanonicalPath(const std::wstring& given, std::wstring* canonical, std::wstr
                 return false;
             }
         }
+        // Windows drops them from a last part only; NtCreateFile keeps them,
+        // so one name could be spelt two ways.
+        if (part.back() == L'.' || part.back() == L' ') {
+            *why = L"the path " + given + L" has a name ending in a dot or a blank (" + part + L")";
+            return false;
+        }
         if (IsDeviceName(part)) {
             *why = L"the path " + given + L" names a device (" + part + L")";
             return false;
