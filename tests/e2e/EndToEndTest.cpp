@@ -443,6 +443,11 @@ TEST_F(EndToEnd, UnsafeRemovalDialogIsClosedOnWindows2000Only) {
             DWORD code = 99;
             GetExitCodeProcess(process.get(), &code);
             EXPECT_EQ(0u, code);
+            // The service traces the close after the dialog has gone: its
+            // line may come a moment after the process has ended.
+            for (int i = 0; i < 250 && TraceText().find("GetUnSafeRemoveWnd2K OK.") == std::string::npos; ++i) {
+                Sleep(20);
+            }
             EXPECT_NE(std::string::npos, TraceText().find("GetUnSafeRemoveWnd2K OK."));
         } else {
             // Many passes of a watch, were there one.
