@@ -14,6 +14,7 @@
 #include "common/Handles.h"
 #include "common/StringUtil.h"
 #include "common/Trace.h"
+#include "common/WritePermission.h"
 #include "config/DriverScript.h"
 #include "config/IniDocument.h"
 #include "config/IniFile.h"
@@ -38,6 +39,30 @@ bool ReadWholeFile(const std::wstring& path, std::string& bytes) {
 }
 
 void Print(const std::wstring& text) { WriteConsoleText(text); }
+
+// The rules go to every USB device the service sees, disks included: whoever
+// may change the files they come from chooses what SYSTEM sends. Empty when
+// only administrators may change the folder, the folders above it and each
+// file in it; else which and who.
+std::wstring ChangeableSource(const std::wstring& folder) {
+    WriteAccess access = ReadPathChainAccess(folder);
+    if (access.writableByUsers) {
+        return L"the folder " + folder + L" can be changed by ordinary users: " + WritersText(access);
+    }
+    std::wstring base = folder;
+    if (!base.empty() && base.back() != L'\\' && base.back() != L'/') base += L'\\';
+    WIN32_FIND_DATAW data = {};
+    UniqueFindHandle find(FindFirstFileW((base + L"*").c_str(), &data));
+    if (!find) return std::wstring();
+    do {
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+        WriteAccess file = ReadWriteAccess(base + data.cFileName);
+        if (file.writableByUsers) {
+            return L"the file " + base + data.cFileName + L" can be changed by ordinary users: " + WritersText(file);
+        }
+    } while (FindNextFileW(find.get(), &data));
+    return std::wstring();
+}
 
 }  // namespace
 
@@ -475,6 +500,13 @@ bool RunImportCommand(const std::wstring& folder, const std::wstring& scriptArgu
     if (_wcsicmp(scriptArgument.c_str(), kImportPrintOption) == 0) {
         WriteConsoleBytes(imported);
         return true;
+    }
+    std::wstring changeable = ChangeableSource(folder);
+    if (!changeable.empty()) {
+        Print(L"-Import: nothing imported: " + changeable +
+              L". Copy the files into a folder only administrators can write, such as one under Program Files "
+              L"(C:\\Program Files\\CDZorra\\configPack), and import from there\r\n");
+        return false;
     }
     std::wstring scriptPath = scriptArgument;
     if (scriptPath.empty()) {

@@ -141,3 +141,7 @@ void ReportDriverScriptNotReloaded(const std::wstring& path, DWORD error, const 
 void ReportWritableByUsers(const std::wstring& what, const std::wstring& path, const std::wstring& writers) {
     ReportServiceEvent(MSG_WRITABLE_BY_USERS, {what, path, writers});
 }
+
+void ReportClientNotSafe(const std::wstring& what, const std::wstring& path, const std::wstring& writers) {
+    ReportServiceEvent(MSG_CLIENT_WRITABLE_BY_USERS, {what, path, writers});
+}

@@ -60,6 +60,9 @@ void ReportDriverScriptNotReloaded(const std::wstring& path, DWORD error, const 
 // script folder", ...) that ordinary users can change; writers says who and
 // with which rights. The service start reports each such object once.
 void ReportWritableByUsers(const std::wstring& what, const std::wstring& path, const std::wstring& writers);
+// The same event (11) as an error: the client (what: "The client", "The
+// client's folder") can be changed by ordinary users and is not started.
+void ReportClientNotSafe(const std::wstring& what, const std::wstring& path, const std::wstring& writers);
 
 // "71 03 00 00 00 00": six bytes in hex, those past count as 00.
 std::wstring FormatSwitchBytes(const BYTE* bytes, int count);

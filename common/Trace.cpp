@@ -10,6 +10,7 @@
 
 const wchar_t kTraceParametersKey[] = L"SYSTEM\\CurrentControlSet\\Services\\CDZorra_Detect\\Parameters";
 const wchar_t kTraceFileValue[] = L"TraceFile";
+const LONGLONG kTraceFileLimit = 10 * 1024 * 1024;
 
 namespace {
 
@@ -24,7 +25,9 @@ struct TraceState {
     bool loaded = false;
     DWORD loadedTick = 0;
     std::wstring filePath;
-    std::wstring refusedPath;  // the last trace file refused, reported once
+    std::vector<SidBytes> administrators;  // trusted ones, read with the setting
+    unsigned generation = 0;  // counts the reads of the setting
+    std::wstring refusedText;  // the last refusal of the trace file, reported once
     int nextListener = 1;
     std::map<int, TraceListener> listeners;
 };
@@ -67,59 +70,138 @@ const DWORD kAppendLockOffsetLow = 0;
 // How long an append tries for the append lock before it writes without it.
 const DWORD kAppendLockTryMs = 100;
 
-// The trace file is refused: its folder can be changed by ordinary users
-// (who could put a link there to a file of their choice), or the file is a
-// link. The text says why, for the one report per path.
-std::wstring TraceFolderRefusal(const std::wstring& path) {
-    std::wstring folder = path.substr(0, path.rfind(L'\\') + 1);
-    WriteAccess access = ReadPathChainAccess(folder);
-    if (!access.writableByUsers) return std::wstring();
-    return L"its folder " + folder + L" can be changed by ordinary users: " + WritersText(access);
-}
+const DWORD kNonDirectoryFile = 0x40;  // FILE_NON_DIRECTORY_FILE
 
-// False when the line could not be written; *refusal then says why when the
-// file itself was refused.
-bool AppendToFile(const std::wstring& path, const std::string& line, std::wstring* refusal) {
-    // One open and one write per message, so a file that an administrator
-    // deletes or moves is simply made anew. Within this process the appends
-    // are serialised by a mutex, across processes by the lock on the file:
-    // Wine's FILE_APPEND_DATA is not atomic across handles and loses lines.
-    std::lock_guard<std::mutex> guard(fileLock);
-    // The file itself is opened, never what a link in its place points to,
-    // and refused when it is a link: a hard link made by a user in the
-    // moment the folder was still open to users would lead SYSTEM's appends
-    // into any file.
-    UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!file) return false;
+// Opens the trace file in its folder, from the folder's handle that the walk
+// has just checked: only administrators may change that folder and those
+// above it, and none of them is a link, at this moment. The file itself is
+// opened without following a link and refused when it is one, or when it has
+// more than one hard link: a link made while the folder was still open to
+// users would lead SYSTEM's appends into any file. *refusal says why the file
+// is refused; empty when it could just not be opened.
+UniqueFileHandle OpenTraceFile(HANDLE folder, const std::wstring& name, std::wstring* refusal) {
+    DWORD error = ERROR_SUCCESS;
+    UniqueFileHandle file(OpenRelative(folder, name, GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN_IF,
+                                       kNonDirectoryFile, &error));
+    // DELETE is for the rollover; without it the line is still written.
+    if (!file && error == ERROR_ACCESS_DENIED) {
+        file.reset(OpenRelative(folder, name, GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_OPEN_IF, kNonDirectoryFile,
+                                &error));
+    }
+    if (!file) return file;
     BY_HANDLE_FILE_INFORMATION information = {};
-    if (!GetFileInformationByHandle(file.get(), &information)) return false;
-    if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    if (!GetFileInformationByHandle(file.get(), &information)) return UniqueFileHandle();
+    if (IsReparsePoint(file.get(), folder, name)) {
         *refusal = L"it is a reparse point (a link or junction)";
-        return false;
+        return UniqueFileHandle();
     }
     if (information.nNumberOfLinks > 1) {
         *refusal = FormatTrace(L"it has %u hard links", static_cast<unsigned>(information.nNumberOfLinks));
-        return false;
+        return UniqueFileHandle();
     }
-    OVERLAPPED region = {};
-    region.Offset = kAppendLockOffsetLow;
-    region.OffsetHigh = kAppendLockOffsetHigh;
+    return file;
+}
+
+// Takes the append lock on file: tried over about 100 ms, never waited for.
+bool LockForAppend(HANDLE file, OVERLAPPED* region) {
     // Another process appending holds the lock for a moment. A program that
     // reads the file (a log viewer, a backup or virus scanner) may lock the
     // whole file for as long as it likes: the lock is tried over about
     // 100 ms, never waited for, since the control handler and the arrival
     // path trace. Then, or where the file system cannot lock at all (some
     // network shares), the line is written without it.
-    bool locked = false;
+    *region = {};
+    region->Offset = kAppendLockOffsetLow;
+    region->OffsetHigh = kAppendLockOffsetHigh;
     for (DWORD waited = 0, step = 5;; waited += step, step = step < 40 ? step * 2 : 40) {
-        if (LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &region)) {
-            locked = true;
-            break;
-        }
-        if (GetLastError() != ERROR_LOCK_VIOLATION || waited >= kAppendLockTryMs) break;
+        if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, region)) return true;
+        if (GetLastError() != ERROR_LOCK_VIOLATION || waited >= kAppendLockTryMs) return false;
         Sleep(step);
+    }
+}
+
+// The trace file's folder as last walked: its handle, checked then, serves
+// the lines until the setting is read again (every two seconds). The verdict
+// proved that only administrators may change that folder and those above
+// it, and none is a link: nobody else can move or replace what the handle
+// holds meanwhile. Guarded by fileLock.
+struct WalkedFolder {
+    bool valid = false;
+    unsigned generation = 0;
+    std::wstring path;
+    std::wstring name;     // the file's name in the folder
+    std::wstring refusal;  // empty: handle is the checked folder
+    UniqueFileHandle handle;
+};
+
+WalkedFolder& TraceFolder() {
+    static WalkedFolder* folder = new WalkedFolder;  // never destroyed: traces may come during exit
+    return *folder;
+}
+
+void WalkTraceFolder(const std::wstring& path, const std::vector<SidBytes>& administrators, WalkedFolder* walked) {
+    walked->path = path;
+    walked->refusal.clear();
+    walked->handle.reset();
+    std::wstring canonical;
+    if (!CanonicalPath(path, &canonical, &walked->refusal)) return;
+    size_t slash = canonical.rfind(L'\\');
+    std::wstring folder = canonical.substr(0, slash + 1);
+    walked->name = canonical.substr(slash + 1);
+    if (walked->name.empty()) {
+        walked->refusal = L"it names a folder, not a file";
+        return;
+    }
+    WalkedPath walk = WalkPath(folder);
+    WriteAccess access = DecideWalkedPath(walk, administrators);
+    if (access.writableByUsers) {
+        NameWriters(access);
+        walked->refusal = L"its folder " + folder + L" can be changed by ordinary users: " + WritersText(access);
+    } else if (!walk.chain.front().present || !walk.object) {
+        walked->refusal = L"its folder " + folder + L" does not exist";
+    } else {
+        walked->handle = std::move(walk.object);
+    }
+}
+
+// False when the line could not be written; *refusal then says why when the
+// file was refused.
+bool AppendToFile(const std::wstring& path, unsigned generation, const std::vector<SidBytes>& administrators,
+                  const std::string& line, std::wstring* refusal) {
+    // One open and one write per message, relative to the folder's handle,
+    // so a file that an administrator deletes or moves is simply made anew.
+    // Within this process the appends are serialised by a mutex, across
+    // processes by the lock on the file: Wine's FILE_APPEND_DATA is not
+    // atomic across handles and loses lines.
+    std::lock_guard<std::mutex> guard(fileLock);
+    WalkedFolder& folder = TraceFolder();
+    if (!folder.valid || folder.generation != generation || folder.path != path) {
+        WalkTraceFolder(path, administrators, &folder);
+        folder.valid = true;
+        folder.generation = generation;
+    }
+    if (!folder.refusal.empty()) {
+        *refusal = folder.refusal;
+        return false;
+    }
+    HANDLE walkObject = folder.handle.get();
+    const std::wstring& name = folder.name;
+    UniqueFileHandle file = OpenTraceFile(walkObject, name, refusal);
+    if (!file) return false;
+    OVERLAPPED region = {};
+    bool locked = LockForAppend(file.get(), &region);
+    LARGE_INTEGER size = {};
+    if (GetFileSizeEx(file.get(), &size) && size.QuadPart + static_cast<LONGLONG>(line.size()) > kTraceFileLimit) {
+        // The one rollover: the full file becomes "<name>.1" (an older one
+        // goes), and the line starts a new file. Where it cannot be renamed
+        // the line is not written: the file never grows past the limit.
+        DWORD error = ERROR_SUCCESS;
+        bool renamed = RenameRelative(file.get(), walkObject, name + L".1", &error);
+        if (locked) UnlockFileEx(file.get(), 0, 1, 0, &region);
+        if (!renamed) return false;
+        file = OpenTraceFile(walkObject, name, refusal);
+        if (!file) return false;
+        locked = LockForAppend(file.get(), &region);
     }
     bool written = false;
     LARGE_INTEGER end = {};
@@ -145,6 +227,19 @@ void AppendUnsigned(std::wstring& out, unsigned long long value, unsigned base) 
         value /= base;
     } while (value != 0);
     while (n > 0) out.push_back(digits[--n]);
+}
+
+void CallListeners(const std::wstring& message) {
+    // The listeners of this moment, copied under the call lock: one that is
+    // being removed is either called to the end first or not at all.
+    TraceState& state = State();
+    std::lock_guard<std::recursive_mutex> calls(state.callLock);
+    std::map<int, TraceListener> listeners;
+    {
+        std::lock_guard<std::mutex> guard(state.lock);
+        listeners = state.listeners;
+    }
+    for (auto& entry : listeners) entry.second(message);
 }
 
 }  // namespace
@@ -243,26 +338,29 @@ void TraceV(const wchar_t* format, va_list args) {
 
     TraceState& state = State();
     std::wstring path;
+    std::vector<SidBytes> administrators;
+    unsigned generation = 0;
     bool anyListener = false;
-    bool reload = false;
     std::wstring refusal;
     {
         std::lock_guard<std::mutex> guard(state.lock);
         DWORD now = GetTickCount();
-        reload = !state.loaded || now - state.loadedTick > kSettingsLifetimeMs;
-        if (reload) {
-            // The folder check reads the security of every folder up to the
-            // root: a few milliseconds every two seconds of tracing.
+        if (!state.loaded || now - state.loadedTick > kSettingsLifetimeMs) {
             state.filePath = ReadTraceFilePath();
-            if (!state.filePath.empty()) refusal = TraceFolderRefusal(state.filePath);
+            // The trusted administrators are read with the setting: asking
+            // the group for every line would cost more than the walk.
+            if (!state.filePath.empty()) state.administrators = TrustedAdministratorAccounts();
+            ++state.generation;
             state.loaded = true;
             state.loadedTick = now;
         }
         path = state.filePath;
-        if (!refusal.empty()) state.filePath.clear();
+        administrators = state.administrators;
+        generation = state.generation;
         anyListener = !state.listeners.empty();
     }
-    if (!path.empty() && refusal.empty()) {
+    bool written = false;
+    if (!path.empty()) {
         SYSTEMTIME time;
         GetLocalTime(&time);
         std::string lines = WideToUtf8(FormatTraceFileLine(time, GetCurrentThreadId(), message)) + "\r\n";
@@ -273,33 +371,29 @@ void TraceV(const wchar_t* format, va_list args) {
                                               lost);
             lines = WideToUtf8(FormatTraceFileLine(time, GetCurrentThreadId(), notice)) + "\r\n" + lines;
         }
-        if (!AppendToFile(path, lines, &refusal)) linesNotWritten += lost + 1;
+        written = AppendToFile(path, generation, administrators, lines, &refusal);
+        if (!written) linesNotWritten += lost + 1;
     }
     if (!refusal.empty()) {
+        std::wstring text = path + L"|" + refusal;
         bool first = false;
         {
             std::lock_guard<std::mutex> guard(state.lock);
-            first = state.refusedPath != path;
-            state.refusedPath = path;
+            first = state.refusedText != text;
+            state.refusedText = text;
         }
-        // Once per path, to the debugger and the listeners only (the file
-        // setting is empty by now, or this very file is refused again).
-        if (first) Trace(L"Trace: the trace file %s is not written: %s.\n", path.c_str(), refusal.c_str());
-    } else if (reload && !path.empty()) {
+        // Once per path and reason until a line is written again, to the
+        // debugger and the listeners only (this very file is refused again).
+        if (first) {
+            std::wstring notice = L"Trace: the trace file " + path + L" is not written: " + refusal + L".\n";
+            OutputDebugStringW(notice.c_str());
+            CallListeners(notice);
+        }
+    } else if (written) {
         std::lock_guard<std::mutex> guard(state.lock);
-        state.refusedPath.clear();
+        state.refusedText.clear();
     }
-    if (anyListener) {
-        // The listeners of this moment, copied under the call lock: one that
-        // is being removed is either called to the end first or not at all.
-        std::lock_guard<std::recursive_mutex> calls(state.callLock);
-        std::map<int, TraceListener> listeners;
-        {
-            std::lock_guard<std::mutex> guard(state.lock);
-            listeners = state.listeners;
-        }
-        for (auto& entry : listeners) entry.second(message);
-    }
+    if (anyListener) CallListeners(message);
     SetLastError(savedError);
 }
 

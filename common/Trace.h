@@ -14,11 +14,22 @@
 // keep their lines whole. A trace never changes GetLastError() and never
 // fails towards its caller.
 //
-// The service writes that file as SYSTEM, so no user may steer it: no file is
-// written when its folder, or a folder above it, can be changed by ordinary
-// users (ReadPathChainAccess), nor when the file is a reparse point or has
-// more than one hard link (it is opened without following links). Each such
-// refusal is traced once per path, to the debugger and the listeners.
+// The service writes that file as SYSTEM, so no user may steer it. Whenever
+// the setting is read, the file's folder is walked by handle (WalkPath): it
+// must exist, and neither it nor a folder above it may be a reparse point or
+// changeable by ordinary users (the verdict of ReadPathChainAccess, a folder
+// above that users could make included). Each line's file is then opened
+// relative to the folder's handle so checked, never by name, without
+// following links, and refused when it is a reparse point or has more than
+// one hard link. (Only administrators may change what that handle holds: it
+// is kept until the setting is read again.) A path that is not a
+// plain full path (a device, an alternate stream) is refused. Each refusal is
+// traced once per path and reason, to the debugger and the listeners, until
+// a line is written again.
+//
+// The file grows to at most kTraceFileLimit (10 MB): a line that would take
+// it past the limit first renames it to "<name>.1", replacing an older one,
+// and starts a new file; the two together hold at most 20 MB.
 
 #include <windows.h>
 
@@ -34,6 +45,7 @@ std::wstring FormatTraceV(const wchar_t* format, va_list args);
 
 extern const wchar_t kTraceParametersKey[];  // under HKEY_LOCAL_MACHINE
 extern const wchar_t kTraceFileValue[];
+extern const LONGLONG kTraceFileLimit;  // 10 MB
 
 // The trace-file setting is read on the first message and again once it is
 // more than two seconds old, so an administrator can turn the file on without

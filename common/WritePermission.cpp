@@ -4,7 +4,7 @@
 #include <lm.h>
 #include <sddl.h>
 
-#include "common/Handles.h"
+#include <cwctype>
 
 namespace {
 
@@ -87,23 +87,33 @@ bool IsTrusted(const SidBytes& sid, const std::vector<SidBytes>& administrators)
 }
 
 void AddGrant(WriteAccess& access, const SidBytes& sid, const std::wstring& name, ACCESS_MASK rights, bool owner,
-              const std::wstring& where) {
+              const std::wstring& where, bool creates = false) {
     access.writableByUsers = true;
     for (WriteGrant& grant : access.writers) {
-        if (grant.sid == sid && grant.name == name && grant.where == where) {
+        if (grant.sid == sid && grant.name == name && grant.where == where && grant.creates == creates) {
             grant.rights |= rights;
             grant.owner = grant.owner || owner;
             return;
         }
     }
-    access.writers.push_back({name, sid, rights, owner, where});
+    access.writers.push_back({name, sid, rights, owner, creates, where});
 }
 
-// One object's findings under the rights that count for it. where names the
-// object in the report when it is a folder above the one checked.
-void DecideObject(const ObjectSecurity& object, ACCESS_MASK counted, const std::wstring& where,
-                  const std::vector<SidBytes>& administrators, WriteAccess& access) {
-    if (!object.present) return;
+bool IsAllowType(BYTE type) {
+    return type == ACCESS_ALLOWED_ACE_TYPE || type == ACCESS_ALLOWED_COMPOUND_ACE_TYPE ||
+           type == ACCESS_ALLOWED_OBJECT_ACE_TYPE || type == ACCESS_ALLOWED_CALLBACK_ACE_TYPE ||
+           type == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE;
+}
+
+// What refuses an object whatever its DACL says: a refusal of its path, a
+// descriptor that cannot be read. True when one of them holds.
+bool DecideFailure(const ObjectSecurity& object, WriteAccess& access) {
+    if (!object.present) return false;
+    if (!object.refusal.empty()) {
+        if (access.refusal.empty()) access.refusal = object.refusal;
+        access.writableByUsers = true;
+        return true;
+    }
     if (!object.readable) {
         if (access.readable) {
             access.readable = false;
@@ -111,14 +121,24 @@ void DecideObject(const ObjectSecurity& object, ACCESS_MASK counted, const std::
             access.unreadablePath = object.path;
         }
         access.writableByUsers = true;
-        return;
+        return true;
     }
-    if (!object.owner.empty() && !IsTrusted(object.owner, administrators)) {
+    return false;
+}
+
+// One object's findings under the rights that count for it. where names the
+// object in the report when it is a folder above the one checked.
+// creates: where is a folder not made yet that would be made in object;
+// only the grants of counted (adding a subfolder) count, the owner not.
+void DecideObject(const ObjectSecurity& object, ACCESS_MASK counted, const std::wstring& where,
+                  const std::vector<SidBytes>& administrators, WriteAccess& access, bool creates = false) {
+    if (!object.present || DecideFailure(object, access)) return;
+    if (!creates && !object.owner.empty() && !IsTrusted(object.owner, administrators)) {
         AddGrant(access, object.owner, NameOf(object.owner), 0, true, where);
     }
     if (object.nullDacl) {
         const KnownSid& everyone = KnownNames().front();
-        AddGrant(access, everyone.sid, everyone.name, counted, false, where);
+        AddGrant(access, everyone.sid, everyone.name, counted, false, where, creates);
         return;
     }
     const SidBytes& everyone = KnownNames().front().sid;
@@ -134,15 +154,20 @@ void DecideObject(const ObjectSecurity& object, ACCESS_MASK counted, const std::
             denied.push_back({entry.sid, rights});
             continue;
         }
-        if (entry.type != ACCESS_ALLOWED_ACE_TYPE) continue;
+        // A conditional or object deny may not apply: it takes nothing.
+        if (!IsAllowType(entry.type)) continue;
+        // A compound entry grants its client SID when its server SID acts
+        // for it: untrusted when either is.
+        const SidBytes* account = &entry.sid;
+        if (!entry.otherSid.empty() && !IsTrusted(entry.otherSid, administrators)) account = &entry.otherSid;
         // Generic rights are not taken away by a deny of the specific ones
         // (and are rarely denied): a deny takes only what it names.
         for (const auto& deny : denied) {
-            if (deny.first == entry.sid) rights &= ~deny.second;
+            if (deny.first == *account) rights &= ~deny.second;
         }
         rights &= ~deniedToAll;
-        if (rights == 0 || IsTrusted(entry.sid, administrators)) continue;
-        AddGrant(access, entry.sid, NameOf(entry.sid), rights, false, where);
+        if (rights == 0 || IsTrusted(*account, administrators)) continue;
+        AddGrant(access, *account, NameOf(*account), rights, false, where, creates);
     }
 }
 
@@ -159,6 +184,57 @@ size_t RootLength(const std::wstring& path) {
         return share == std::wstring::npos ? path.size() : share + 1;
     }
     return 0;
+}
+
+// A SID of the entry at offset, wholly inside its size bytes.
+bool ReadSidAt(const BYTE* ace, size_t size, size_t offset, SidBytes* sid, size_t* end) {
+    if (offset + 8 > size) return false;
+    const BYTE* start = ace + offset;
+    size_t length = 8 + 4 * static_cast<size_t>(start[1]);
+    if (offset + length > size || !IsValidSid(const_cast<BYTE*>(start)) || GetLengthSid(const_cast<BYTE*>(start)) != length) {
+        return false;
+    }
+    sid->assign(start, start + length);
+    *end = offset + length;
+    return true;
+}
+
+// One DACL entry of a type the decision knows, its SIDs checked against its
+// size. False for any other type, or an entry that does not hold together.
+bool ReadAccessEntry(const BYTE* ace, AccessEntry* entry) {
+    const ACE_HEADER* header = reinterpret_cast<const ACE_HEADER*>(ace);
+    size_t size = header->AceSize;
+    if (size < 8) return false;
+    entry->type = header->AceType;
+    entry->flags = header->AceFlags;
+    entry->mask = *reinterpret_cast<const ACCESS_MASK*>(ace + 4);
+    size_t end = 0;
+    switch (header->AceType) {
+    case ACCESS_ALLOWED_ACE_TYPE:
+    case ACCESS_DENIED_ACE_TYPE:
+    case ACCESS_ALLOWED_CALLBACK_ACE_TYPE:
+    case ACCESS_DENIED_CALLBACK_ACE_TYPE:
+        // Header, mask, SID (a callback's condition follows it).
+        return ReadSidAt(ace, size, 8, &entry->sid, &end);
+    case ACCESS_ALLOWED_OBJECT_ACE_TYPE:
+    case ACCESS_DENIED_OBJECT_ACE_TYPE:
+    case ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE:
+    case ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE: {
+        // Header, mask, flags, the GUIDs the flags name, SID.
+        if (size < 12) return false;
+        DWORD flags = *reinterpret_cast<const DWORD*>(ace + 8);
+        size_t offset = 12;
+        if (flags & ACE_OBJECT_TYPE_PRESENT) offset += sizeof(GUID);
+        if (flags & ACE_INHERITED_OBJECT_TYPE_PRESENT) offset += sizeof(GUID);
+        return ReadSidAt(ace, size, offset, &entry->sid, &end);
+    }
+    case ACCESS_ALLOWED_COMPOUND_ACE_TYPE:
+        // Header, mask, compound type and a reserved word, the server's SID,
+        // the client's SID.
+        return ReadSidAt(ace, size, 12, &entry->sid, &end) && ReadSidAt(ace, size, end, &entry->otherSid, &end);
+    default:
+        return false;
+    }
 }
 
 typedef NET_API_STATUS(WINAPI* GetMembersFunction)(LPCWSTR, LPCWSTR, DWORD, LPBYTE*, DWORD, LPDWORD, LPDWORD,
@@ -193,6 +269,12 @@ WriteAccess DecidePathChainAccess(const std::vector<ObjectSecurity>& chain,
                          administrators, access);
         } else {
             DecideObject(object, kPathRights, object.path, administrators, access);
+            // A folder above not made yet is made by whoever may add a
+            // subfolder to the one it would be made in, and is then theirs
+            // (the root's grant to add folders counts here).
+            if (!object.present && !isRoot && chain[i + 1].present) {
+                DecideObject(chain[i + 1], FILE_ADD_SUBDIRECTORY, object.path, administrators, access, true);
+            }
         }
     }
     if (!anyPresent) {
@@ -237,23 +319,144 @@ ObjectSecurity SecurityOfDescriptor(PSECURITY_DESCRIPTOR descriptor) {
     object.nullDacl = !present || dacl == nullptr;
     for (DWORD i = 0; !object.nullDacl && i < dacl->AceCount; ++i) {
         void* raw = nullptr;
-        if (!GetAce(dacl, i, &raw)) continue;
-        const ACE_HEADER* header = static_cast<const ACE_HEADER*>(raw);
-        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_DENIED_ACE_TYPE) continue;
-        // Allowed and denied entries share one layout: header, mask, SID.
-        const ACCESS_ALLOWED_ACE* ace = static_cast<const ACCESS_ALLOWED_ACE*>(raw);
-        PSID sid = const_cast<DWORD*>(&ace->SidStart);
-        if (!IsValidSid(sid)) continue;
-        object.entries.push_back({header->AceType, header->AceFlags, ace->Mask, CopySid(sid)});
+        AccessEntry entry;
+        if (!GetAce(dacl, i, &raw) || !ReadAccessEntry(static_cast<const BYTE*>(raw), &entry)) {
+            // An entry not understood may grant anything.
+            object.readable = false;
+            object.error = ERROR_INVALID_ACL;
+            object.entries.clear();
+            return object;
+        }
+        object.entries.push_back(entry);
     }
     return object;
 }
 
-ObjectSecurity ReadObjectSecurity(const std::wstring& path) {
+namespace {
+
+// ntdll's calls, by address: every release since NT has them, and a name
+// relative to a handle needs them.
+struct NtUnicodeString {
+    USHORT Length;
+    USHORT MaximumLength;
+    PWSTR Buffer;
+};
+struct NtObjectAttributes {
+    ULONG Length;
+    HANDLE RootDirectory;
+    NtUnicodeString* ObjectName;
+    ULONG Attributes;
+    PVOID SecurityDescriptor;
+    PVOID SecurityQualityOfService;
+};
+struct NtIoStatus {
+    union {
+        LONG Status;
+        PVOID Pointer;
+    };
+    ULONG_PTR Information;
+};
+struct NtDirectoryInformation {  // FILE_DIRECTORY_INFORMATION
+    ULONG NextEntryOffset;
+    ULONG FileIndex;
+    LARGE_INTEGER CreationTime, LastAccessTime, LastWriteTime, ChangeTime, EndOfFile, AllocationSize;
+    ULONG FileAttributes;
+    ULONG FileNameLength;
+    WCHAR FileName[1];
+};
+struct NtRenameInformation {  // FILE_RENAME_INFORMATION
+    BOOLEAN ReplaceIfExists;
+    HANDLE RootDirectory;
+    ULONG FileNameLength;
+    WCHAR FileName[1];
+};
+
+typedef LONG(NTAPI* NtCreateFileFunction)(PHANDLE, ACCESS_MASK, NtObjectAttributes*, NtIoStatus*, PLARGE_INTEGER,
+                                          ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
+typedef LONG(NTAPI* NtQueryDirectoryFileFunction)(HANDLE, HANDLE, PVOID, PVOID, NtIoStatus*, PVOID, ULONG, ULONG,
+                                                  BOOLEAN, NtUnicodeString*, BOOLEAN);
+typedef LONG(NTAPI* NtSetInformationFileFunction)(HANDLE, NtIoStatus*, PVOID, ULONG, ULONG);
+typedef ULONG(NTAPI* RtlNtStatusToDosErrorFunction)(LONG);
+
+const ULONG kObjCaseInsensitive = 0x40;
+const ULONG kFileDirectoryInformation = 1;
+const ULONG kFileRenameInformation = 10;
+const ULONG kFileSynchronousIoNonalert = 0x20;
+const ULONG kFileNonDirectoryFile = 0x40;
+const ULONG kFileOpenForBackupIntent = 0x4000;
+const ULONG kFileOpenReparsePoint = 0x00200000;
+
+template <typename Function>
+Function NtdllFunction(const char* name) {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll == nullptr ? nullptr
+                            : reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(ntdll, name)));
+}
+
+DWORD ErrorOfStatus(LONG status) {
+    static auto convert = NtdllFunction<RtlNtStatusToDosErrorFunction>("RtlNtStatusToDosError");
+    return convert != nullptr ? convert(status) : ERROR_GEN_FAILURE;
+}
+
+NtUnicodeString CountedName(const std::wstring& name) {
+    USHORT length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    return {length, length, const_cast<PWSTR>(name.c_str())};
+}
+
+const wchar_t* const kDeviceNames[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
+
+// "CON", "nul.txt", "COM1 .log", "LPT9": a name Windows takes for a device
+// in any folder.
+bool IsDeviceName(const std::wstring& part) {
+    std::wstring base = part.substr(0, part.find(L'.'));
+    while (!base.empty() && base.back() == L' ') base.pop_back();
+    for (wchar_t& c : base) c = static_cast<wchar_t>(std::towupper(c));
+    for (const wchar_t* name : kDeviceNames) {
+        if (base == name) return true;
+    }
+    return base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0) &&
+           base[3] >= L'0' && base[3] <= L'9';
+}
+
+std::vector<std::wstring> SplitParts(const std::wstring& path, size_t from) {
+    std::vector<std::wstring> parts;
+    while (from < path.size()) {
+        size_t slash = path.find(L'\\', from);
+        if (slash == std::wstring::npos) slash = path.size();
+        if (slash > from) parts.push_back(path.substr(from, slash - from));
+        from = slash + 1;
+    }
+    return parts;
+}
+
+// 8.3 names ("PROGRA~1") made long over the part of the path that exists.
+std::wstring LongForm(const std::wstring& path, size_t root) {
+    if (path.find(L'~', root) == std::wstring::npos) return path;
+    std::wstring head = path;
+    std::wstring tail;
+    while (head.size() > root) {
+        DWORD length = GetLongPathNameW(head.c_str(), nullptr, 0);
+        if (length != 0) {
+            std::wstring full(length, L'\0');
+            length = GetLongPathNameW(head.c_str(), &full[0], length);
+            if (length != 0 && length < full.size()) {
+                full.resize(length);
+                return full + tail;
+            }
+        }
+        size_t slash = head.find_last_of(L'\\', head.size() - 2);
+        if (slash == std::wstring::npos || slash + 1 < root) break;
+        tail = head.substr(slash) + tail;
+        head = head.substr(0, slash == root - 1 ? root : slash);
+        if (head.size() == root) break;
+    }
+    return path;
+}
+
+ObjectSecurity SecurityOfHandle(HANDLE handle, const std::wstring& path) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    DWORD error = GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
-                                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                        nullptr, nullptr, &descriptor);
+    DWORD error = GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                  nullptr, nullptr, nullptr, nullptr, &descriptor);
     UniqueLocalMemory owner(descriptor);
     ObjectSecurity object;
     if (error != ERROR_SUCCESS) {
@@ -263,6 +466,266 @@ ObjectSecurity ReadObjectSecurity(const std::wstring& path) {
         object = SecurityOfDescriptor(descriptor);
     }
     object.path = path;
+    return object;
+}
+
+const ACCESS_MASK kWalkAccess = READ_CONTROL | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+const ACCESS_MASK kWalkFolderAccess = kWalkAccess | FILE_LIST_DIRECTORY | FILE_TRAVERSE;
+
+}  // namespace
+
+bool RunsUnderWine() {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+bool TrustAdministratorAccounts(DWORD majorVersion, bool onWine) { return onWine || majorVersion < 6; }
+
+std::vector<SidBytes> TrustedAdministratorAccounts() {
+    OSVERSIONINFOW info = {};
+    info.dwOSVersionInfoSize = sizeof(info);
+    // Unknown counts as a release with UAC: the stricter rule.
+    DWORD major = GetVersionExW(&info) ? info.dwMajorVersion : 6;
+    if (!TrustAdministratorAccounts(major, RunsUnderWine())) return {};
+    return ReadAdministratorAccounts();
+}
+
+bool CanonicalPath(const std::wstring& given, std::wstring* canonical, std::wstring* why) {
+    std::wstring path = given;
+    for (wchar_t& c : path) {
+        if (c == L'/') c = L'\\';
+    }
+    if (path.compare(0, 4, L"\\\\?\\") == 0 || path.compare(0, 4, L"\\??\\") == 0) {
+        if (path.size() >= 7 && path[5] == L':' && path[6] == L'\\' && std::iswalpha(path[4])) {
+            path = path.substr(4);
+        } else if (path.size() > 8 && _wcsnicmp(path.c_str() + 4, L"UNC\\", 4) == 0) {
+            path = L"\\\\" + path.substr(8);
+        } else {
+            *why = L"the path " + given + L" names a device or volume, not a file on a drive or share";
+            return false;
+        }
+    } else if (path.compare(0, 4, L"\\\\.\\") == 0) {
+        *why = L"the path " + given + L" names a device";
+        return false;
+    }
+    bool drive = path.size() >= 3 && std::iswalpha(path[0]) && path[1] == L':' && path[2] == L'\\';
+    bool share = path.size() > 2 && path[0] == L'\\' && path[1] == L'\\' && path[2] != L'\\';
+    if (!drive && !share) {
+        *why = L"the path " + given + L" is not a full path";
+        return false;
+    }
+    DWORD length = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    std::wstring full(length + 1, L'\0');
+    length = length == 0 ? 0 : GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
+    if (length == 0 || length >= full.size()) {
+        *why = L"the path " + given + L" cannot be made full";
+        return false;
+    }
+    full.resize(length);
+    if (full.compare(0, 4, L"\\\\.\\") == 0 || full.compare(0, 4, L"\\\\?\\") == 0) {
+        *why = L"the path " + given + L" names a device";
+        return false;
+    }
+    size_t root = RootLength(full);
+    if (root == 0 || (share && (root == full.size() && full.back() != L'\\'))) {
+        *why = L"the path " + given + L" has no drive or share";
+        return false;
+    }
+    for (const std::wstring& part : SplitParts(full, root)) {
+        if (part.find(L':') != std::wstring::npos) {
+            *why = L"the path " + given + L" names an alternate stream";
+            return false;
+        }
+        for (wchar_t c : part) {
+            if (c < 32 || wcschr(L"*?\"<>|", c) != nullptr) {
+                *why = L"the path " + given + L" holds a character no file name holds";
+                return false;
+            }
+        }
+        // Windows drops them from a last part only; NtCreateFile keeps them,
+        // so one name could be spelt two ways.
+        if (part.back() == L'.' || part.back() == L' ') {
+            *why = L"the path " + given + L" has a name ending in a dot or a blank (" + part + L")";
+            return false;
+        }
+        if (IsDeviceName(part)) {
+            *why = L"the path " + given + L" names a device (" + part + L")";
+            return false;
+        }
+    }
+    *canonical = LongForm(full, root);
+    return true;
+}
+
+HANDLE OpenRelative(HANDLE folder, const std::wstring& name, ACCESS_MASK access, DWORD disposition, DWORD options,
+                    DWORD* error) {
+    static auto create = NtdllFunction<NtCreateFileFunction>("NtCreateFile");
+    if (create == nullptr) {
+        *error = ERROR_CALL_NOT_IMPLEMENTED;
+        return INVALID_HANDLE_VALUE;
+    }
+    NtUnicodeString counted = CountedName(name);
+    NtObjectAttributes attributes = {sizeof(attributes), folder, &counted, kObjCaseInsensitive, nullptr, nullptr};
+    NtIoStatus status = {};
+    HANDLE handle = nullptr;
+    LONG result = create(&handle, access | SYNCHRONIZE, &attributes, &status, nullptr, FILE_ATTRIBUTE_NORMAL,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, disposition,
+                         options | kFileOpenReparsePoint | kFileSynchronousIoNonalert | kFileOpenForBackupIntent,
+                         nullptr, 0);
+    if (result < 0 || handle == nullptr) {
+        *error = ErrorOfStatus(result);
+        return INVALID_HANDLE_VALUE;
+    }
+    *error = ERROR_SUCCESS;
+    return handle;
+}
+
+bool ListedAsReparsePoint(HANDLE folder, const std::wstring& name) {
+    static auto query = NtdllFunction<NtQueryDirectoryFileFunction>("NtQueryDirectoryFile");
+    if (query == nullptr || name.empty()) return false;
+    alignas(8) BYTE buffer[4096];
+    NtUnicodeString counted = CountedName(name);
+    NtIoStatus status = {};
+    LONG result = query(folder, nullptr, nullptr, nullptr, &status, buffer, sizeof(buffer), kFileDirectoryInformation,
+                        TRUE, &counted, TRUE);
+    if (result < 0) return false;
+    const NtDirectoryInformation* entry = reinterpret_cast<const NtDirectoryInformation*>(buffer);
+    return (entry->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+bool IsReparsePoint(HANDLE handle, HANDLE folder, const std::wstring& name) {
+    BY_HANDLE_FILE_INFORMATION information = {};
+    if (GetFileInformationByHandle(handle, &information) &&
+        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return true;
+    }
+    // Wine opens a link's target even when told not to, but lists a Unix
+    // symbolic link in its folder as a reparse point.
+    return folder != INVALID_HANDLE_VALUE && ListedAsReparsePoint(folder, name);
+}
+
+bool RenameRelative(HANDLE file, HANDLE folder, const std::wstring& name, DWORD* error) {
+    static auto set = NtdllFunction<NtSetInformationFileFunction>("NtSetInformationFile");
+    if (set == nullptr) {
+        *error = ERROR_CALL_NOT_IMPLEMENTED;
+        return false;
+    }
+    std::vector<BYTE> buffer(sizeof(NtRenameInformation) + name.size() * sizeof(wchar_t));
+    NtRenameInformation* rename = reinterpret_cast<NtRenameInformation*>(buffer.data());
+    rename->ReplaceIfExists = TRUE;
+    rename->RootDirectory = folder;
+    rename->FileNameLength = static_cast<ULONG>(name.size() * sizeof(wchar_t));
+    memcpy(rename->FileName, name.data(), rename->FileNameLength);
+    NtIoStatus status = {};
+    LONG result = set(file, &status, rename, static_cast<ULONG>(buffer.size()), kFileRenameInformation);
+    *error = result < 0 ? ErrorOfStatus(result) : ERROR_SUCCESS;
+    return result >= 0;
+}
+
+WalkedPath WalkPath(const std::wstring& path) {
+    WalkedPath walk;
+    std::wstring why;
+    if (!CanonicalPath(path, &walk.path, &why)) {
+        walk.path = path;
+        ObjectSecurity refused;
+        refused.path = path;
+        refused.refusal = why;
+        walk.chain.push_back(refused);
+        return walk;
+    }
+    size_t rootLength = RootLength(walk.path);
+    std::wstring root = walk.path.substr(0, rootLength);
+    if (root.back() != L'\\') root += L'\\';
+    std::vector<std::wstring> parts = SplitParts(walk.path, rootLength);
+    bool trailing = walk.path.back() == L'\\';
+
+    std::vector<ObjectSecurity> fromRoot;
+    UniqueFileHandle current(CreateFileW(root.c_str(), kWalkFolderAccess,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                         nullptr));
+    bool ended = false;
+    if (!current) {
+        ObjectSecurity unread;
+        unread.path = root;
+        unread.readable = false;
+        unread.error = GetLastError();
+        fromRoot.push_back(unread);
+        ended = true;
+    } else {
+        fromRoot.push_back(SecurityOfHandle(current.get(), root));
+    }
+    std::wstring prefix = root;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        bool last = i + 1 == parts.size();
+        prefix += parts[i];
+        std::wstring shown = prefix + (!last || trailing ? L"\\" : L"");
+        if (ended) {
+            // Below a part that is missing, refused or unreadable: nothing to read.
+            ObjectSecurity missing;
+            missing.path = shown;
+            missing.present = false;
+            fromRoot.push_back(missing);
+            prefix += L'\\';
+            continue;
+        }
+        DWORD error = ERROR_SUCCESS;
+        UniqueFileHandle next(OpenRelative(current.get(), parts[i], kWalkFolderAccess, FILE_OPEN, 0, &error));
+        // A file (or a folder listed to nobody): opened with less.
+        if (!next && error == ERROR_ACCESS_DENIED) {
+            next.reset(OpenRelative(current.get(), parts[i], kWalkAccess, FILE_OPEN, 0, &error));
+        }
+        if (!next) {
+            ObjectSecurity object;
+            object.path = shown;
+            if (IsNotFound(error)) {
+                object.present = false;
+            } else {
+                object.readable = false;
+                object.error = error;
+            }
+            fromRoot.push_back(object);
+            ended = true;
+            prefix += L'\\';
+            continue;
+        }
+        BY_HANDLE_FILE_INFORMATION information = {};
+        if (last && !trailing && GetFileInformationByHandle(next.get(), &information) &&
+            (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            shown += L'\\';
+        }
+        ObjectSecurity object = SecurityOfHandle(next.get(), shown);
+        if (IsReparsePoint(next.get(), current.get(), parts[i])) {
+            object.refusal = shown + L" is a reparse point (a link or junction)";
+            ended = true;
+        }
+        fromRoot.push_back(object);
+        current = std::move(next);
+        prefix += L'\\';
+    }
+    if (!ended) walk.object = std::move(current);
+    walk.chain.assign(fromRoot.rbegin(), fromRoot.rend());
+    return walk;
+}
+
+ObjectSecurity ReadObjectSecurity(const std::wstring& path) {
+    WalkedPath walk = WalkPath(path);
+    ObjectSecurity object = walk.chain.front();
+    // A refusal or an unreadable folder above is the object's too.
+    for (const ObjectSecurity& above : walk.chain) {
+        if (!above.refusal.empty()) {
+            object.refusal = above.refusal;
+            break;
+        }
+        if (above.present && !above.readable && object.present == false) {
+            object.error = above.error;
+        }
+    }
+    if (!object.present) {
+        object.present = true;
+        object.readable = false;
+        if (object.error == ERROR_SUCCESS) object.error = ERROR_FILE_NOT_FOUND;
+    }
     return object;
 }
 
@@ -337,28 +800,25 @@ void NameWriters(WriteAccess& access) {
 }
 
 WriteAccess ReadWriteAccess(const std::wstring& path) {
-    WriteAccess access = DecideWriteAccess(ReadObjectSecurity(path), ReadAdministratorAccounts());
+    WriteAccess access = DecideWriteAccess(ReadObjectSecurity(path), TrustedAdministratorAccounts());
     NameWriters(access);
     return access;
 }
 
-WriteAccess ReadPathChainAccess(const std::wstring& folder) {
-    std::vector<std::wstring> folders = FolderChain(folder);
-    std::vector<ObjectSecurity> chain;
-    bool missingSoFar = true;
-    for (size_t i = 0; i < folders.size(); ++i) {
-        ObjectSecurity object = ReadObjectSecurity(folders[i]);
-        // Folders not made yet, at the end of the path, are checked through
-        // the first one that exists; the root always counts as read.
-        if (missingSoFar && !object.readable && IsNotFound(object.error) && i + 1 < folders.size()) {
-            object.present = false;
-            object.readable = true;
-        } else {
-            missingSoFar = false;
-        }
-        chain.push_back(object);
+WriteAccess DecideWalkedPath(const WalkedPath& walk, const std::vector<SidBytes>& administrators) {
+    std::vector<ObjectSecurity> chain = walk.chain;
+    // The root always counts as read: nothing below a drive that cannot be
+    // opened is proved safe.
+    if (chain.size() == 1 && !chain.front().present) {
+        chain.front().present = true;
+        chain.front().readable = false;
+        chain.front().error = ERROR_PATH_NOT_FOUND;
     }
-    WriteAccess access = DecidePathChainAccess(chain, ReadAdministratorAccounts());
+    return DecidePathChainAccess(chain, administrators);
+}
+
+WriteAccess ReadPathChainAccess(const std::wstring& folder) {
+    WriteAccess access = DecideWalkedPath(WalkPath(folder), TrustedAdministratorAccounts());
     NameWriters(access);
     return access;
 }
@@ -368,6 +828,7 @@ std::wstring ChangingRightsText(ACCESS_MASK mask) {
         ACCESS_MASK bit;
         const wchar_t* name;
     } names[] = {{FILE_WRITE_DATA, L"write data"},  {FILE_APPEND_DATA, L"append data"},
+                 {FILE_WRITE_EA, L"write EA"},      {FILE_WRITE_ATTRIBUTES, L"write attributes"},
                  {FILE_DELETE_CHILD, L"delete child"}, {DELETE, L"delete"},
                  {WRITE_DAC, L"write DAC"},         {WRITE_OWNER, L"write owner"},
                  {GENERIC_WRITE, L"generic write"}, {GENERIC_ALL, L"generic all"}};
@@ -381,15 +842,17 @@ std::wstring ChangingRightsText(ACCESS_MASK mask) {
 }
 
 std::wstring WritersText(const WriteAccess& access) {
-    std::wstring text;
+    std::wstring text = access.refusal;
     if (!access.readable) {
-        text = L"unknown, the security of " + access.unreadablePath + L" cannot be read (error " +
+        if (!text.empty()) text += L"; ";
+        text += L"unknown, the security of " + access.unreadablePath + L" cannot be read (error " +
                std::to_wstring(access.error) + L")";
     }
     for (const WriteGrant& grant : access.writers) {
         if (!text.empty()) text += L"; ";
         std::wstring rights = ChangingRightsText(grant.rights);
         if (grant.owner) rights = rights.empty() ? L"owner" : L"owner, " + rights;
+        if (grant.creates) rights = L"may make it, not made yet";
         text += grant.name + L" (" + rights + L")";
         if (!grant.where.empty()) text += L" on " + grant.where;
     }

@@ -73,10 +73,12 @@ std::vector<CheckedObject> CheckClientObjects(bool isDX, const std::wstring& cli
         objects.push_back(CheckObject(L"The client", client, false));
     } else if (!client.empty()) {
         // VeloClient.exe lies in a folder of its own installation: whoever
-        // may replace the exe there, or add to its folder, steers it.
+        // may replace the exe there, add to its folder or rename a folder
+        // above it, steers it.
         objects.push_back(CheckObject(L"The client", client, false));
-        objects.push_back(CheckObject(L"The client's folder", FolderOfPath(client), false));
+        objects.push_back(CheckObject(L"The client's folder", FolderOfPath(client), false, true));
     }
+    for (CheckedObject& object : objects) object.refusesLaunch = true;
     return objects;
 }
 
@@ -115,10 +117,10 @@ std::wstring PermissionsListing(const std::vector<CheckedObject>& objects) {
             out += L"    not present\r\n";
         } else {
             out += L"    may be changed by: " + WritersText(object.access) + L"\r\n";
-            out += object.access.writableByUsers
-                       ? (object.refusesInstall ? L"    verdict: UNSAFE, -Register refuses\r\n"
-                                                : L"    verdict: UNSAFE, warned about\r\n")
-                       : L"    verdict: safe\r\n";
+            out += !object.access.writableByUsers ? L"    verdict: safe\r\n"
+                   : object.refusesInstall      ? L"    verdict: UNSAFE, -Register refuses\r\n"
+                   : object.refusesLaunch       ? L"    verdict: UNSAFE, the client is not started\r\n"
+                                                : L"    verdict: UNSAFE, warned about\r\n";
         }
     }
     return out;

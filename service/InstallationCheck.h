@@ -16,6 +16,7 @@ struct CheckedObject {
     bool refusesInstall;    // -Register installs nothing when ordinary users can change it
     bool present;           // false: the object does not exist (nothing to check)
     WriteAccess access;
+    bool refusesLaunch = false;  // the client: not started when ordinary users can change it
 };
 
 // One object, read now. pathAbove: the folders above it count too (whoever
@@ -27,7 +28,9 @@ CheckedObject CheckObject(const wchar_t* what, const std::wstring& path, bool re
 std::vector<CheckedObject> CheckInstallationObjects();
 
 // The client's part of it: App.exe beside the exe, or for IsDX VeloClient.exe
-// (client: its path from the client's registry value) and its folder.
+// (client: its path from the client's registry value), and its folder with
+// every folder above it: the verdict the launcher takes before each start
+// (ClientChangeableByUsers).
 std::vector<CheckedObject> CheckClientObjects(bool isDX, const std::wstring& client);
 
 // -Register's check: prints and traces each object ordinary users can change,

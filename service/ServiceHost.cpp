@@ -1,6 +1,9 @@
 #include "service/ServiceHost.h"
 
+#include <mutex>
+
 #include "service/InstallationCheck.h"
+#include "common/Clock.h"
 #include "common/EventLog.h"
 #include "common/EventReports.h"
 #include "common/Handles.h"
@@ -149,6 +152,33 @@ VOID WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
     SetTheServiceStatus(SERVICE_STOPPED, 0, 0, 0);
 }
 
+namespace {
+
+// Interrogate and the user-defined controls (128 to 255) may be sent by any
+// interactive user under the default service DACL: their trace lines come at
+// most once a second, so that no user can make SYSTEM write the trace file
+// without bound. The next line traced says how many were left out.
+bool TraceUserControl(DWORD control, unsigned* leftOut) {
+    if (control != SERVICE_CONTROL_INTERROGATE && (control < 128 || control > 255)) return true;
+    static std::mutex lock;
+    static bool any = false;
+    static DWORD lastTick = 0;
+    static unsigned skipped = 0;
+    std::lock_guard<std::mutex> guard(lock);
+    DWORD now = GetClock().TickCount();
+    if (any && now - lastTick < 1000) {
+        ++skipped;
+        return false;
+    }
+    any = true;
+    lastTick = now;
+    *leftOut = skipped;
+    skipped = 0;
+    return true;
+}
+
+}  // namespace
+
 DWORD WINAPI ServiceCtrl(DWORD control, DWORD eventType, LPVOID eventData, LPVOID) {
     // Once a stop has been asked for, every answer says so: running would tell
     // the manager that the service runs again.
@@ -192,7 +222,11 @@ DWORD WINAPI ServiceCtrl(DWORD control, DWORD eventType, LPVOID eventData, LPVOI
     // ServiceMain may report stopped, and a stop-pending arriving after that
     // would leave the manager waiting for a service that has gone.
     SetTheServiceStatus(state, 0, 0, 0);
-    Trace(L"SetTheServiceStatus, ServiceCtrl function\n");
+    unsigned leftOut = 0;
+    if (TraceUserControl(control, &leftOut)) {
+        if (leftOut != 0) Trace(L"ServiceCtrl: %u controls of users not traced (at most one a second)\n", leftOut);
+        Trace(L"SetTheServiceStatus, ServiceCtrl function\n");
+    }
 
     if (stopping) {
         if (!SetEvent(serviceRuntime.stopEvent.load())) {

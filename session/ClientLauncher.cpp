@@ -10,6 +10,7 @@
 #include "common/Handles.h"
 #include "common/ProcessWalk.h"
 #include "common/Trace.h"
+#include "common/WritePermission.h"
 #include "config/DriverScript.h"
 #include "device/DeviceEnum.h"
 #include "session/UserProcess.h"
@@ -89,7 +90,73 @@ bool EqualsIgnoreCaseFileName(const std::wstring& a, const std::wstring& b) {
     return true;
 }
 
+typedef BOOL(WINAPI* QueryImageFunction)(HANDLE, DWORD, LPWSTR, PDWORD);
+typedef DWORD(WINAPI* ModuleFileNameFunction)(HANDLE, HMODULE, LPWSTR, DWORD);
+
+// The image path of a running process, or empty when it cannot be read:
+// QueryFullProcessImageNameW where the release has it (Vista on), else
+// psapi's GetModuleFileNameExW (2000, XP).
+std::wstring ProcessImagePath(DWORD pid) {
+    UniqueHandle process(OpenProcess(0x1000 /* PROCESS_QUERY_LIMITED_INFORMATION */, FALSE, pid));
+    if (!process) process.reset(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid));
+    if (!process) return std::wstring();
+    wchar_t path[MAX_PATH * 4] = {};
+    DWORD length = MAX_PATH * 4;
+    auto query = reinterpret_cast<QueryImageFunction>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "QueryFullProcessImageNameW")));
+    if (query != nullptr) return query(process.get(), 0, path, &length) ? std::wstring(path, length) : std::wstring();
+    wchar_t system[MAX_PATH] = {};
+    UINT systemLength = GetSystemDirectoryW(system, MAX_PATH);
+    if (systemLength == 0 || systemLength >= MAX_PATH) return std::wstring();
+    HMODULE psapi = LoadLibraryW((std::wstring(system) + L"\\psapi.dll").c_str());
+    if (psapi == nullptr) return std::wstring();
+    auto moduleName = reinterpret_cast<ModuleFileNameFunction>(
+        reinterpret_cast<void (*)()>(GetProcAddress(psapi, "GetModuleFileNameExW")));
+    DWORD got = moduleName != nullptr ? moduleName(process.get(), nullptr, path, MAX_PATH * 4) : 0;
+    FreeLibrary(psapi);
+    return got != 0 && got < MAX_PATH * 4 ? std::wstring(path, got) : std::wstring();
+}
+
+// Whether two paths name one file: the same volume and file index, however
+// the paths are spelt (case, 8.3 names, "\\?\").
+bool SameFile(const std::wstring& a, const std::wstring& b) {
+    BY_HANDLE_FILE_INFORMATION info[2] = {};
+    const std::wstring* paths[2] = {&a, &b};
+    for (int i = 0; i < 2; ++i) {
+        UniqueFileHandle file(CreateFileW(paths[i]->c_str(), FILE_READ_ATTRIBUTES,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        if (!file || !GetFileInformationByHandle(file.get(), &info[i])) return false;
+    }
+    return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
+           info[0].nFileIndexHigh == info[1].nFileIndexHigh && info[0].nFileIndexLow == info[1].nFileIndexLow;
+}
+
 }  // namespace
+
+bool ClientChangeableByUsers(const std::wstring& imagePath, std::wstring* what, std::wstring* writers) {
+    std::wstring folder = ClientStartFolder(imagePath);
+    WriteAccess chain = ReadPathChainAccess(folder.empty() ? imagePath : folder);
+    if (chain.writableByUsers) {
+        *what = L"The client's folder";
+        *writers = WritersText(chain);
+        return true;
+    }
+    // A client not there is not started (CreateProcess says so); in a folder
+    // only administrators may change, nobody else can put one there.
+    ObjectSecurity exe = ReadObjectSecurity(imagePath);
+    if (!exe.readable && exe.refusal.empty() && (exe.error == ERROR_FILE_NOT_FOUND || exe.error == ERROR_PATH_NOT_FOUND)) {
+        return false;
+    }
+    WriteAccess access = DecideWriteAccess(exe, TrustedAdministratorAccounts());
+    if (access.writableByUsers) {
+        NameWriters(access);
+        *what = L"The client";
+        *writers = WritersText(access);
+        return true;
+    }
+    return false;
+}
 
 DWORD WINAPI ClientLaunchThread(LPVOID) {
     WakeRegistration wake;
@@ -196,7 +263,10 @@ bool LaunchClientUnlessRunning(const std::wstring& processName, const std::wstri
     std::vector<PROCESSENTRY32W> processes;
     const bool listed = TakeProcessList(&processes);
     for (const PROCESSENTRY32W& entry : processes) {
-        if (IsClientProcessName(entry.szExeFile, processName)) return true;
+        if (!IsClientProcessName(entry.szExeFile, processName)) continue;
+        // Only the client itself counts as running: any user may start some
+        // other program under its name.
+        if (imagePath.empty() || SameFile(ProcessImagePath(entry.th32ProcessID), imagePath)) return true;
     }
     if (imagePath.empty()) {
         Trace(L"RunClientApp: no install folder for %s, nothing started\n", processName.c_str());
@@ -205,6 +275,16 @@ bool LaunchClientUnlessRunning(const std::wstring& processName, const std::wstri
     }
     // Nobody at the desk yet: the client would land in another user's session.
     if (waitForShell && listed && !UserShellPresent(processes)) return false;
+    // Walked just before the start: whoever may change the client, its
+    // folder or one above, chooses what runs with the user's token.
+    std::wstring what;
+    std::wstring writers;
+    if (ClientChangeableByUsers(imagePath, &what, &writers)) {
+        Trace(L"RunClientApp: %s %s can be changed by ordinary users: %s; nothing started\n", what.c_str(),
+              imagePath.c_str(), writers.c_str());
+        ReportClientNotSafe(what, imagePath, writers);
+        return true;
+    }
     CreateProcessInUserSession(imagePath.c_str(), listed ? &processes : nullptr);
     return true;
 }

@@ -77,10 +77,19 @@ bool IsClientProcessName(const std::wstring& exeName, const std::wstring& proces
 // list reads as "not running".
 bool IsClientRunning(const std::wstring& processName);
 
-// Starts imagePath in the user's session unless IsClientRunning(processName).
-// The check and the start are one step for all launchers of the process, so
-// two launchers never start two clients; once client launches have stopped
-// nothing is started. An empty imagePath starts nothing and is traced. With
+// Whether ordinary users may change the client imagePath, its folder or a
+// folder above it (ReadWriteAccess, ReadPathChainAccess: the walk by handle);
+// *what ("The client", "The client's folder") and *writers say which and who.
+bool ClientChangeableByUsers(const std::wstring& imagePath, std::wstring* what, std::wstring* writers);
+
+// Starts imagePath in the user's session unless it runs: a process named
+// processName (IsClientProcessName) whose image is that same file (by volume
+// and file index). The check and the start are one step for all launchers of
+// the process, so two launchers never start two clients; once client
+// launches have stopped nothing is started. Just before the start the
+// client, its folder and those above are walked (ClientChangeableByUsers):
+// when ordinary users may change one of them nothing is started, the trace
+// says so and event 11 is reported as an error. An empty imagePath starts nothing and is traced. With
 // waitForShell, nothing is tried while the process list holds no shell of the
 // user at the desk (the logon screen after a user switch): false then, so
 // that the caller asks again later; true in every other case.

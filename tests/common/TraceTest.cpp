@@ -123,7 +123,7 @@ TEST(TraceFile, NoFileInAFolderUsersMayChangeNorThroughALink) {
         EXPECT_EQ(1u, capture.Count(L"first\n"));
         EXPECT_EQ(1u, capture.Count(L"Trace: the trace file " + path + L" is not written: its folder " + folder.Path() +
                                     L"open\\ can be changed by ordinary users: Everyone (write data, append data, "
-                                    L"delete child, delete).\n"));
+                                    L"write EA, write attributes, delete child, delete).\n"));
         EXPECT_EQ(3u, capture.Messages().size());
     }
     {
@@ -141,6 +141,74 @@ TEST(TraceFile, NoFileInAFolderUsersMayChangeNorThroughALink) {
         EXPECT_EQ(3u, capture.Messages().size());
         DeleteFileW(path.c_str());
     }
+}
+
+// The folder must be there, and pass, when the line is written: a folder
+// that is missing is refused, and stays refused once someone makes it until
+// it passes (here: made writable by everyone, then taken back); a folder
+// reached through a link is refused though its target would pass.
+TEST(TraceFile, AMissingFolderIsRefusedUntilItIsThereAndPasses) {
+    TempFolder folder;
+    std::wstring logs = folder / L"Logs\\";
+    std::wstring path = logs + L"cdzorra.log";
+    TraceFileSetting setting(path);
+    const std::wstring refused = L"Trace: the trace file " + path + L" is not written: ";
+    {
+        ScopedTraceCapture capture;
+        ReloadTraceSettings();
+        Trace(L"no folder\n");
+        ReloadTraceSettings();
+        Trace(L"no folder yet\n");
+        EXPECT_EQ(1u, capture.Count(refused + L"its folder " + logs + L" does not exist.\n"));
+    }
+    ASSERT_TRUE(CreateDirectoryW(logs.c_str(), nullptr));
+    {
+        OthersWritable writable(logs);
+        ASSERT_TRUE(writable.done());
+        ScopedTraceCapture capture;
+        ReloadTraceSettings();
+        Trace(L"made by someone\n");
+        EXPECT_EQ(1u, capture.Count(refused + L"its folder " + logs +
+                                    L" can be changed by ordinary users: Everyone (write data, append data, write EA, "
+                                    L"write attributes, delete child, delete).\n"));
+        EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(path.c_str()));
+    }
+    ReloadTraceSettings();
+    Trace(L"now it passes\n");
+    EXPECT_NE(std::string::npos, ReadFileBytes(path).find("] now it passes\r\n"));
+    EXPECT_EQ(std::string::npos, ReadFileBytes(path).find("made by someone"));
+
+    UnixLink link(folder / L"Linked", logs);
+    ASSERT_TRUE(link.made());
+    std::wstring linked = folder / L"Linked\\cdzorra.log";
+    TraceFileSetting linkSetting(linked);
+    ScopedTraceCapture capture;
+    ReloadTraceSettings();
+    Trace(L"through a link\n");
+    EXPECT_EQ(1u, capture.Count(L"Trace: the trace file " + linked + L" is not written: its folder " +
+                                folder.Path() + L"Linked\\ can be changed by ordinary users: " + folder.Path() +
+                                L"Linked\\ is a reparse point (a link or junction).\n"));
+    EXPECT_EQ(std::string::npos, ReadFileBytes(path).find("through a link"));
+    DeleteFileW(path.c_str());
+}
+
+// At 10 MB the file rolls over once: it becomes "<name>.1", replacing an
+// older one, and the line starts a new file.
+TEST(TraceFile, RollsOverOnceAtTenMegabytes) {
+    TempFolder folder;
+    std::wstring path = folder / L"trace.log";
+    std::string full(static_cast<size_t>(kTraceFileLimit) - 10, 'x');
+    ASSERT_TRUE(WriteFileBytes(path, full));
+    ASSERT_TRUE(WriteFileBytes(path + L".1", "an older rollover"));
+    TraceFileSetting setting(path);
+    ReloadTraceSettings();
+    Trace(L"past the limit\n");
+    EXPECT_EQ(full.size(), ReadFileBytes(path + L".1").size());
+    std::string fresh = ReadFileBytes(path);
+    EXPECT_NE(std::string::npos, fresh.find("] past the limit\r\n")) << fresh.substr(0, 200);
+    EXPECT_LT(fresh.size(), 200u);
+    DeleteFileW((path + L".1").c_str());
+    DeleteFileW(path.c_str());
 }
 
 // Once the setting is removed nothing goes to the file it named: a message

@@ -457,6 +457,11 @@ TEST_F(EndToEnd, UnsafeRemovalDialogIsClosedOnWindows2000Only) {
             DWORD code = 99;
             GetExitCodeProcess(process.get(), &code);
             EXPECT_EQ(0u, code);
+            // The service traces the close after the dialog has gone: its
+            // line may come a moment after the process has ended.
+            for (int i = 0; i < 250 && TraceText().find("GetUnSafeRemoveWnd2K OK.") == std::string::npos; ++i) {
+                Sleep(20);
+            }
             EXPECT_NE(std::string::npos, TraceText().find("GetUnSafeRemoveWnd2K OK."));
         } else {
             // Many passes of a watch, were there one.
@@ -481,8 +486,8 @@ TEST_F(EndToEnd, RegisterRefusesAFolderEveryoneCanWrite) {
     ProcessResult refused = Run(L"-Register");
     EXPECT_FALSE(ServiceInstalled());
     const std::string finding = "Not installed: The program's folder " + Narrow(folder_.Path()) +
-                                " can be changed by ordinary users: Everyone (write data, append data, delete child, "
-                                "delete)";
+                                " can be changed by ordinary users: Everyone (write data, append data, write EA, "
+                                "write attributes, delete child, delete)";
     const std::string remedy = "Install the service in a folder only administrators can write, such as Program "
                                "Files, or with the Windows Installer package.";
     EXPECT_NE(std::string::npos, refused.output.find(finding)) << refused.output;
@@ -512,6 +517,39 @@ TEST_F(EndToEnd, RegisterRefusesAFolderEveryoneCanWrite) {
     // recovery actions: tests/service checks them through the manager seam.
 }
 
+// A link on the path (a Unix symbolic link, which Wine lists as a reparse
+// point, stands for a junction) refuses -Register through it, and the trace
+// file through it is not written, though the folder it leads to passes.
+TEST_F(EndToEnd, ALinkOnThePathRefusesRegisterAndTheTrace) {
+    UnixLink link(setup_ / L"via", folder_.Path());
+    ASSERT_TRUE(link.made());
+    std::wstring linkedTrace = setup_ / L"via\\linked.log";
+    SetString(HKEY_LOCAL_MACHINE, std::wstring(kServiceKey) + L"\\Parameters", L"TraceFile", linkedTrace);
+    ProcessResult refused = RunProgram(setup_ / L"via\\CDZorra_Detect.exe", L"-Register", 60000);
+    ASSERT_TRUE(refused.started) << refused.failure;
+    EXPECT_FALSE(ServiceInstalled());
+    EXPECT_NE(std::string::npos, refused.output.find("Not installed: The program's folder " +
+                                                     Narrow(setup_ / L"via\\") + " can be changed by ordinary users: " +
+                                                     Narrow(setup_ / L"via\\") +
+                                                     " is a reparse point (a link or junction)"))
+        << refused.output;
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((folder_ / L"linked.log").c_str()));
+}
+
+// The client is walked before each start: one that ordinary users may change
+// is not started, and event 11 says so as an error.
+TEST_F(EndToEnd, AClientUsersMayChangeIsNotStarted) {
+    Register();
+    OthersWritable writable(folder_ / L"App.exe");
+    ASSERT_TRUE(writable.done());
+    Plug();
+    EXPECT_TRUE(WaitForEvent("C000000B\tThe client\t" + Narrow(folder_ / L"App.exe") + "\tEveryone (")) << EventText();
+    EXPECT_NE(std::string::npos, TraceText().find("RunClientApp: The client " + Narrow(folder_ / L"App.exe") +
+                                                  " can be changed by ordinary users: "))
+        << TraceText();
+    EXPECT_TRUE(ReadFileBytes(folder_ / L"App.exe.marker").empty());
+}
+
 // The service keeps running and keeps reading a script in a driver script
 // folder that Everyone can write, and reports the folder once: one trace line,
 // one Event Log warning. -List shows each object's writers and verdict.
@@ -526,14 +564,14 @@ TEST_F(EndToEnd, WritableDriverScriptFolderIsReportedOnceAndTheModemStillSwitche
 
     const std::string folder = Narrow(folder_ / L"DrvScript\\");
     const std::string event = "8000000B\tThe driver script folder\t" + folder +
-                              "\tEveryone (write data, append data, delete child, delete)";
+                              "\tEveryone (write data, append data, write EA, write attributes, delete child, delete)";
     std::string events = EventText();
     size_t first = events.find(event);
     ASSERT_NE(std::string::npos, first) << events;
     EXPECT_EQ(std::string::npos, events.find("8000000B\t", first + 1)) << events;
     const std::string line = "Permissions: The driver script folder " + folder +
-                             " can be changed by ordinary users: Everyone (write data, append data, delete child, "
-                             "delete)";
+                             " can be changed by ordinary users: Everyone (write data, append data, write EA, "
+                             "write attributes, delete child, delete)";
     std::string trace = TraceText();
     size_t traced = trace.find(line);
     ASSERT_NE(std::string::npos, traced) << trace;
@@ -550,7 +588,8 @@ TEST_F(EndToEnd, WritableDriverScriptFolderIsReportedOnceAndTheModemStillSwitche
         << permissions;
     EXPECT_NE(std::string::npos,
               permissions.find("  The driver script folder: " + folder +
-                               "\r\n    may be changed by: Everyone (write data, append data, delete child, delete)"))
+                               "\r\n    may be changed by: Everyone (write data, append data, write EA, write attributes, "
+                               "delete child, delete)"))
         << permissions;
     EXPECT_NE(std::string::npos, permissions.find("    verdict: UNSAFE, warned about\r\n")) << permissions;
     EXPECT_EQ(std::string::npos, permissions.find("    verdict: UNSAFE, -Register refuses\r\n"))
@@ -599,6 +638,27 @@ std::vector<std::vector<BYTE>> Blocks(const std::vector<SIM_EVENT>& events) {
 }
 
 }  // namespace
+
+// -Import reads no folder that ordinary users may change: whoever edits a
+// file there would choose the blocks SYSTEM sends. The script stays as it was.
+TEST_F(EndToEnd, ImportOfAFolderUsersMayChangeChangesNothing) {
+    TempFolder data;
+    for (const LinuxDataFile& file : kLinuxData) ASSERT_TRUE(WriteFileBytes(data / file.name, file.text));
+    std::wstring dataFolder = data.Path().substr(0, data.Path().size() - 1);
+    std::wstring script = folder_ / L"DrvScript\\ZorraModem.ini";
+    const std::string before = ReadFileBytes(script);
+    for (const std::wstring& writable : {data.Path(), data / kLinuxData[0].name}) {
+        SCOPED_TRACE(Narrow(writable));
+        OthersWritable open(writable);
+        ASSERT_TRUE(open.done());
+        ProcessResult result = RunProgram(Exe(), L"-Import \"" + dataFolder + L"\" \"" + script + L"\"", 60000);
+        ASSERT_TRUE(result.started) << result.failure;
+        EXPECT_NE(std::string::npos, result.output.find("-Import: nothing imported: ")) << result.output;
+        EXPECT_NE(std::string::npos, result.output.find("Copy the files into a folder only administrators can write"))
+            << result.output;
+        EXPECT_EQ(before, ReadFileBytes(script));
+    }
+}
 
 // Devices of other makers, each plugged in turn to one running service whose
 // script holds switch rules: what reaches the device, byte for byte and block

@@ -25,9 +25,10 @@ TEST(InstallationCheck, TheIsDXClientsExeIsCheckedWithItsFolder) {
     EXPECT_EQ(L"The client's folder", objects[1].what);
     EXPECT_FALSE(objects[1].access.writableByUsers);
     std::wstring listing = PermissionsListing(objects);
-    EXPECT_NE(std::wstring::npos, listing.find(L"  The client: " + client + L"\r\n    may be changed by: Everyone "
-                                               L"(write data, append data, delete child, delete)\r\n    verdict: UNSAFE, warned "
-                                               L"about\r\n"))
+    EXPECT_NE(std::wstring::npos,
+              listing.find(L"  The client: " + client +
+                           L"\r\n    may be changed by: Everyone (write data, append data, write EA, write attributes, "
+                           L"delete child, delete)\r\n    verdict: UNSAFE, the client is not started\r\n"))
         << std::string(listing.begin(), listing.end());
 
     // No path from the registry: nothing to check.

@@ -21,6 +21,7 @@
 #include "device/DeviceEnum.h"
 #include "service/DeviceMonitor.h"
 #include "service/ServiceHost.h"
+#include "support/FakeClock.h"
 #include "support/FakeDevices.h"
 #include "support/TraceCapture.h"
 
@@ -218,6 +219,31 @@ TEST_F(ServiceHostTest, EveryOtherControlIsAnsweredWithTheStateTheServiceIsIn) {
     EXPECT_EQ(answerAll(), stopping);
     EXPECT_EQ(traces.Count(L"Signal ServiceMain thread\n"), 1u);  // the stop's own
     EXPECT_EQ(traces.Count(L"Device Removal Event >>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>"), 2u);
+}
+
+// Interrogate and user-defined controls, which any interactive user may send,
+// are traced at most once a second, so no user makes SYSTEM write the trace
+// without bound; the next line traced says how many were left out. Other
+// controls are traced each time.
+TEST_F(ServiceHostTest, ControlsAnyUserMaySendAreTracedAtMostOnceASecond) {
+    StageRunningService();
+    FakeClock clock(7000000);
+    ScopedClockOverride useClock(clock);
+    ScopedTraceCapture capture;
+    const std::wstring line = L"SetTheServiceStatus, ServiceCtrl function\n";
+    for (DWORD control : {DWORD(SERVICE_CONTROL_INTERROGATE), DWORD(SERVICE_CONTROL_INTERROGATE), DWORD(200)}) {
+        ServiceCtrl(control, 0, nullptr, nullptr);
+    }
+    EXPECT_EQ(1u, capture.Count(line));
+    ServiceCtrl(SERVICE_CONTROL_PARAMCHANGE, 0, nullptr, nullptr);
+    EXPECT_EQ(2u, capture.Count(line));
+    clock.Advance(999);
+    ServiceCtrl(SERVICE_CONTROL_INTERROGATE, 0, nullptr, nullptr);
+    EXPECT_EQ(2u, capture.Count(line));
+    clock.Advance(1);
+    ServiceCtrl(SERVICE_CONTROL_INTERROGATE, 0, nullptr, nullptr);
+    EXPECT_EQ(3u, capture.Count(line));
+    EXPECT_EQ(1u, capture.Count(L"ServiceCtrl: 3 controls of users not traced (at most one a second)\n"));
 }
 
 TEST_F(ServiceHostTest, ServiceMainRunsUntilStoppedAndReportsTheLifecycle) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "SessionHelpers.h"
+#include "common/EventLog.h"
 #include "common/Handles.h"
 #include "common/StringUtil.h"
 #include "config/DriverScript.h"
@@ -304,37 +305,72 @@ TEST_F(ClientLaunchTest, RunningClientPreventsASecondLaunch) {
     EXPECT_EQ(0, client.StopClients());
 }
 
-TEST_F(ClientLaunchTest, WhichRunningNamesCount) {
-    struct Case {
-        const wchar_t* running;
-        const wchar_t* lookedFor;
-        bool launches;
-    };
-    const Case cases[] = {
-        {L"VeloClient.exe", L"VeloClient.exe", false},
-        {L"veloclient.exe", L"VeloClient.exe", false},
-        {L"MyApp.exe", L"App.exe", true},
-        {L"WhatsApp.exe", L"App.exe", true},
-        {L"app.exe", L"App.exe", false},
-    };
-    TestClientCopy launched(folder_.Path(), L"launched.exe");
+// Only the client's own file, running, holds a launch back: any user may
+// start a program of their own under the client's name, in any case.
+TEST_F(ClientLaunchTest, AProgramOfTheClientsNameElsewhereDoesNotCount) {
+    TestClientCopy launched(folder_.Path(), L"App.exe");
     ASSERT_TRUE(launched.Copied());
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.running);
-        TestClientCopy running(folder_.Path(), c.running);
+    std::wstring elsewhere = folder_ / L"elsewhere\\";
+    ASSERT_TRUE(CreateDirectoryW(elsewhere.c_str(), nullptr));
+    for (const wchar_t* name : {L"App.exe", L"APP.EXE"}) {
+        SCOPED_TRACE(name);
+        TestClientCopy running(elsewhere, name);
         ASSERT_TRUE(running.Copied());
         ASSERT_TRUE(CreateProcessInUserSession(running.Path().c_str()));
         ASSERT_EQ(1u, running.WaitForMarks(1).size());
 
         ScopedTraceCapture capture;
-        LaunchClientUnlessRunning(c.lookedFor, launched.Path());
-        EXPECT_EQ(c.launches ? 1u : 0u, Launches(capture));
-        if (c.launches) {
-            EXPECT_EQ(1u, launched.WaitForMarks(1).size());
-        }
+        LaunchClientUnlessRunning(L"App.exe", launched.Path());
+        EXPECT_EQ(1u, Launches(capture));
+        EXPECT_EQ(1u, launched.WaitForMarks(1).size());
         launched.StopClients();
         EXPECT_EQ(0, running.StopClients());
     }
+}
+
+// The client is walked just before each start: one that ordinary users may
+// change, or in a folder they may change, is not started; the trace says so
+// and event 11 is reported as an error.
+TEST_F(ClientLaunchTest, AClientUsersMayChangeIsNotStarted) {
+    std::wstring inner = folder_ / L"inner\\";
+    ASSERT_TRUE(CreateDirectoryW(inner.c_str(), nullptr));
+    TestClientCopy client(inner, L"App.exe");
+    ASSERT_TRUE(client.Copied());
+    const struct {
+        const char* name;
+        std::wstring writable;
+        const wchar_t* what;
+    } cases[] = {
+        {"the exe", client.Path(), L"The client"},
+        {"its folder", inner, L"The client's folder"},
+        {"a folder above", folder_.Path(), L"The client's folder"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        OthersWritable writable(c.writable);
+        ASSERT_TRUE(writable.done());
+        std::vector<std::pair<DWORD, std::vector<std::wstring>>> events;
+        int listener = AddEventReportListener(
+            [&events](DWORD id, const std::vector<std::wstring>& inserts) { events.push_back({id, inserts}); });
+        ScopedTraceCapture capture;
+        LaunchClientUnlessRunning(L"App.exe", client.Path());
+        RemoveEventReportListener(listener);
+        EXPECT_EQ(0u, Launches(capture));
+        std::wstring start = L"RunClientApp: " + std::wstring(c.what) + L" " + client.Path() +
+                             L" can be changed by ordinary users: ";
+        size_t traced = 0;
+        for (const std::wstring& m : capture.Messages()) traced += m.rfind(start, 0) == 0;
+        EXPECT_EQ(1u, traced);
+        ASSERT_EQ(1u, events.size());
+        EXPECT_EQ(0xC000000Bu, events[0].first);  // event 11, an error
+        EXPECT_EQ(c.what, events[0].second.at(0));
+    }
+    // Safe again: started.
+    ScopedTraceCapture capture;
+    LaunchClientUnlessRunning(L"App.exe", client.Path());
+    EXPECT_EQ(1u, Launches(capture));
+    EXPECT_EQ(1u, client.WaitForMarks(1).size());
+    EXPECT_EQ(0, client.StopClients());
 }
 
 // Launchers that reach the launch together start one client: the check for

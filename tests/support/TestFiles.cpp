@@ -79,19 +79,46 @@ std::wstring BuildProgramFolder() {
     return above.substr(0, above.find_last_of(L'\\') + 1);
 }
 
-// chmod runs as the Unix program it is: Wine starts an ELF binary given to
-// CreateProcess as such.
-bool SetOthersWritable(const std::wstring& path, bool writable) {
+namespace {
+
+// The Unix path Wine maps a Windows path to, or empty.
+std::wstring UnixPath(const std::wstring& path) {
     typedef char*(CDECL * UnixNameFunction)(const wchar_t*);
     auto unixName = reinterpret_cast<UnixNameFunction>(
         reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    if (unixName == nullptr) return false;
+    if (unixName == nullptr) return std::wstring();
     char* name = unixName(path.c_str());
-    if (name == nullptr) return false;
+    if (name == nullptr) return std::wstring();
     std::string unixPath = name;
     HeapFree(GetProcessHeap(), 0, name);
-    std::wstring arguments = std::wstring(writable ? L"o+w \"" : L"o-w \"") +
-                             std::wstring(unixPath.begin(), unixPath.end()) + L"\"";
+    return std::wstring(unixPath.begin(), unixPath.end());
+}
+
+}  // namespace
+
+bool MakeUnixLink(const std::wstring& link, const std::wstring& target) {
+    std::wstring from = UnixPath(target);
+    std::wstring to = UnixPath(link);
+    if (from.empty() || to.empty()) return false;
+    ProcessResult result = RunProgram(L"Z:\\bin\\ln", L"-s \"" + from + L"\" \"" + to + L"\"", 30000);
+    return result.started && result.exitCode == 0;
+}
+
+bool RemoveUnixLink(const std::wstring& link) {
+    std::wstring path = link;
+    while (!path.empty() && path.back() == L'\\') path.pop_back();
+    std::wstring unixPath = UnixPath(path);
+    if (unixPath.empty()) return false;
+    ProcessResult result = RunProgram(L"Z:\\bin\\rm", L"-f \"" + unixPath + L"\"", 30000);
+    return result.started && result.exitCode == 0;
+}
+
+// chmod runs as the Unix program it is: Wine starts an ELF binary given to
+// CreateProcess as such.
+bool SetOthersWritable(const std::wstring& path, bool writable) {
+    std::wstring unixPath = UnixPath(path);
+    if (unixPath.empty()) return false;
+    std::wstring arguments = std::wstring(writable ? L"o+w \"" : L"o-w \"") + unixPath + L"\"";
     ProcessResult result = RunProgram(L"Z:\\bin\\chmod", arguments, 30000);
     return result.started && result.exitCode == 0;
 }

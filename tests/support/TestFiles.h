@@ -38,6 +38,29 @@ std::wstring BuildProgramFolder();
 // rights, "o-w" takes them back.
 bool SetOthersWritable(const std::wstring& path, bool writable);
 
+// Makes link a Unix symbolic link to target (both Windows paths on Wine's
+// drives): Wine lists it in its folder as a reparse point, as Windows lists a
+// junction or mount point. False when it cannot be made.
+bool MakeUnixLink(const std::wstring& link, const std::wstring& target);
+// Removes such a link (not what it points to).
+bool RemoveUnixLink(const std::wstring& link);
+
+// A link for the life of a test.
+class UnixLink {
+public:
+    UnixLink(const std::wstring& link, const std::wstring& target) : link_(link), made_(MakeUnixLink(link, target)) {}
+    ~UnixLink() {
+        if (made_) RemoveUnixLink(link_);
+    }
+    UnixLink(const UnixLink&) = delete;
+    UnixLink& operator=(const UnixLink&) = delete;
+    bool made() const { return made_; }
+
+private:
+    std::wstring link_;
+    bool made_;
+};
+
 // Makes a folder writable by Everyone for the life of a test.
 class OthersWritable {
 public:
