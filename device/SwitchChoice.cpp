@@ -1,5 +1,7 @@
 #include "device/SwitchChoice.h"
 
+#include <map>
+
 #include "common/StringUtil.h"
 #include "common/Trace.h"
 #include "config/DriverScript.h"
@@ -53,6 +55,12 @@ SwitchChoice ChooseSwitchBlocks(const StorageFace& face, OSVersionClass version,
         std::wstring why;
         const SwitchRule* rule = FindSwitchRule(rules, face.usbId, strings, &why);
         if (rule != nullptr) {
+            std::wstring held = RuleHeldByClass(*rule, face.interface0);
+            if (!held.empty()) {
+                choice.heldRule = rule;
+                choice.why = L"[" + rule->section + L"]: " + held;
+                return choice;
+            }
             choice.source = SwitchSource::Rule;
             choice.rule = rule;
             choice.blocks = rule->blocks;
@@ -176,6 +184,7 @@ void ReadFaceStrings(const SwitchRuleSet& rules, DEVINST faceNode, const std::ws
 std::vector<PresentStorageFace> CollectStorageFaces(int kinds) {
     std::vector<PresentStorageFace> faces;
     const SwitchRuleSet& rules = GetDriverScriptRules();
+    std::map<std::wstring, InterfaceClassReading> classes;  // by USB instance ID
     for (int kind = 0; kind < 2; ++kind) {
         bool disk = kind == 1;
         if (!(kinds & (disk ? kDiskFaces : kCdRomFaces))) continue;
@@ -191,6 +200,15 @@ std::vector<PresentStorageFace> CollectStorageFaces(int kinds) {
             present.face.listed = !disk && upper.find(L'&') != std::wstring::npos && IsSupportedID(upper);
             present.face.usbId = UsbIdOfDevInst(record.DevInst, &present.face.usbInstanceId);
             ReadFaceStrings(rules, record.DevInst, present.path, present.face);
+            if (!present.face.usbId.empty() && rules.byUsbId.count(present.face.usbId) != 0) {
+                auto known = classes.find(present.face.usbInstanceId);
+                if (known == classes.end() || present.face.usbInstanceId.empty()) {
+                    present.face.interface0 = ReadFaceInterfaceClass(record.DevInst, present.face.usbId);
+                    classes[present.face.usbInstanceId] = present.face.interface0;
+                } else {
+                    present.face.interface0 = known->second;
+                }
+            }
             faces.push_back(present);
         }
     }

@@ -301,7 +301,11 @@ bool SwitchFirstFace(const std::vector<PresentStorageFace>& faces, const SwitchR
     bool sentAny = false;
     for (const PresentStorageFace& present : faces) {
         SwitchChoice choice = ChooseSwitchBlocks(present.face, hooks.osVersion(), rules);
-        if (choice.source == SwitchSource::None) continue;
+        if (choice.source == SwitchSource::None) {
+            if (choice.heldRule != nullptr)
+                Trace(L"Switch rule not sent to %s: %s\n", present.face.instanceId.c_str(), choice.why.c_str());
+            continue;
+        }
         if (choice.source == SwitchSource::Rule) {
             std::lock_guard<std::mutex> hold(sentRulesLock);
             auto sent = sentRules.find(present.face.instanceId);
