@@ -23,6 +23,7 @@
 #include "device/SwitchChoice.h"
 #include "device/SwitchSend.h"
 #include "device/ScsiPassThrough.h"
+#include "service/PlugMemory.h"
 #include "service/ServiceRuntime.h"
 #include "service/WineDeviceEvents.h"
 #include "session/ClientLauncher.h"
@@ -46,27 +47,6 @@ public:
     ~BusyGuard() { deviceEventBusy = false; }
 };
 
-// Faces sent a rule, by instance ID, with the tick of the sending and the
-// USB device above the face; an entry goes when the face is seen absent at an
-// arrival or removal after its rule's wait (a new plug), once the device has
-// shown the other IDs its rule names, or when the face shows up under
-// another USB device (other IDs or serial: a new plug), so a device that
-// keeps showing the same face is sent its rule once and then warned about
-// once, and a device plugged in anew after it switched is sent its rule
-// again. A face counts as back (the warning) only once it has been seen
-// absent, or when its own arrival is the event, an event that came after its
-// rule was sent: a face that stayed while another LUN's face arrived is not
-// back, nor is a face sent its rule in a pass that saw it present before its
-// own arrival's event was handled.
-struct SentRule {
-    DWORD tick;
-    DWORD waitMs;
-    bool warned;
-    std::wstring usbDevice;
-    bool gone;
-    unsigned long long namesBefore;  // arrival names queued before the rule was sent
-};
-
 // An interface named by an arrival event, numbered in the order queued.
 struct ArrivedName {
     std::wstring path;
@@ -74,33 +54,39 @@ struct ArrivedName {
 };
 // The number of the last arrival name queued.
 std::atomic<unsigned long long> arrivalNamesQueued{0};
-std::mutex sentRulesLock;
-std::map<std::wstring, SentRule> sentRules;
 
-// Forgets the faces that are gone and whose rule's wait has passed: the
-// next time they show up is a new plug.
-void PruneSentRules(const std::vector<PresentStorageFace>& faces, DWORD now) {
-    std::lock_guard<std::mutex> hold(sentRulesLock);
-    for (auto entry = sentRules.begin(); entry != sentRules.end();) {
-        bool present = false;
-        for (const PresentStorageFace& face : faces) present = present || face.face.instanceId == entry->first;
-        if (!present && now - entry->second.tick > entry->second.waitMs) {
-            entry = sentRules.erase(entry);
-        } else {
-            if (!present) entry->second.gone = true;
-            ++entry;
-        }
+// The faces sent their rule in this plug (service/PlugMemory.h). Fed by the
+// arrival worker, the switch watches and the removals.
+std::mutex plugMemoryLock;
+PlugMemory plugMemory;
+
+// The instance IDs of the present CD-ROM and disk faces: what a removal
+// needs to tell which faces went, without reading any string of a device.
+std::vector<std::wstring> PresentStorageFaceIds() {
+    std::vector<std::wstring> ids;
+    for (const GUID* kind : {&kGuidDevInterfaceCdRom, &kGuidDevInterfaceDisk}) {
+        DeviceRecordList records;
+        ScopedDeviceInfoSet set;
+        CollectDeviceInterfaces(*kind, records, set.Slot());
+        for (const DeviceRecord& record : records) ids.push_back(record.InstanceID);
     }
+    return ids;
+}
+
+// now: a tick taken after the faces were listed.
+void PrunePlugMemory(const std::vector<std::wstring>& presentIds, DWORD now) {
+    std::lock_guard<std::mutex> hold(plugMemoryLock);
+    plugMemory.Prune(presentIds, now);
 }
 
 bool AnyRuleSent() {
-    std::lock_guard<std::mutex> hold(sentRulesLock);
-    return !sentRules.empty();
+    std::lock_guard<std::mutex> hold(plugMemoryLock);
+    return !plugMemory.Empty();
 }
 
 void ForgetSentRule(const std::wstring& instanceId) {
-    std::lock_guard<std::mutex> hold(sentRulesLock);
-    sentRules.erase(instanceId);
+    std::lock_guard<std::mutex> hold(plugMemoryLock);
+    plugMemory.Switched(instanceId);
 }
 
 // After a rule that names the IDs its device has once switched: watches, on
@@ -163,8 +149,9 @@ bool StartWorker(LPTHREAD_START_ROUTINE routine, LPVOID parameter) {
         if (work.running++ == 0 && work.idle != nullptr) ResetEvent(work.idle);
     }
     DWORD threadId = 0;
+    auto create = hooks.createThread != nullptr ? hooks.createThread : ::CreateThread;
     HANDLE thread =
-        CreateThread(nullptr, kWorkerStackReserve, routine, parameter, STACK_SIZE_PARAM_IS_A_RESERVATION, &threadId);
+        create(nullptr, kWorkerStackReserve, routine, parameter, STACK_SIZE_PARAM_IS_A_RESERVATION, &threadId);
     if (thread == nullptr) {
         DWORD error = GetLastError();
         WorkerEnded();
@@ -283,12 +270,14 @@ bool SamePath(const std::wstring& a, const std::wstring& b) {
     return !a.empty() && EqualsIgnoreCaseAscii(a, b);
 }
 
-// The face's own arrival was queued after its rule was sent.
-bool ArrivedAgain(const std::vector<ArrivedName>& arrived, const std::wstring& path, unsigned long long namesBefore) {
+// The number of the last arrival event of this pass that named the face at
+// path; 0 for none.
+unsigned long long LastArrivalOf(const std::vector<ArrivedName>& arrived, const std::wstring& path) {
+    unsigned long long last = 0;
     for (const ArrivedName& one : arrived) {
-        if (one.number > namesBefore && SamePath(one.path, path)) return true;
+        if (one.number > last && SamePath(one.path, path)) last = one.number;
     }
-    return false;
+    return last;
 }
 
 // Sends each face that a rule sends something, and that was not sent its
@@ -306,27 +295,21 @@ bool SwitchFirstFace(const std::vector<PresentStorageFace>& faces, const SwitchR
                 Trace(L"Switch rule not sent to %s: %s\n", present.face.instanceId.c_str(), choice.why.c_str());
             continue;
         }
+        unsigned long long namesBefore = 0;
         if (choice.source == SwitchSource::Rule) {
-            std::lock_guard<std::mutex> hold(sentRulesLock);
-            auto sent = sentRules.find(present.face.instanceId);
-            if (sent != sentRules.end() && sent->second.usbDevice != present.face.usbInstanceId) {
-                sentRules.erase(sent);  // under another USB device: a new plug
-                sent = sentRules.end();
+            PlugDecision decision;
+            {
+                std::lock_guard<std::mutex> hold(plugMemoryLock);
+                decision = plugMemory.Decide(present.face.instanceId, present.face.usbInstanceId,
+                                             LastArrivalOf(arrived, present.path));
             }
-            if (sent != sentRules.end()) {
-                bool back = sent->second.gone || ArrivedAgain(arrived, present.path, sent->second.namesBefore);
-                if (back && !sent->second.warned) {
-                    sent->second.warned = true;
-                    Trace(L"Switch rule [%s] was sent to %s in this plug and the face is back: not sent again\n",
-                          choice.rule->section.c_str(), present.face.instanceId.c_str());
-                    ReportRuleNotSwitched(present.face.usbId, present.face.instanceId, present.path,
-                                          choice.rule->section);
-                }
-                continue;
+            if (decision == PlugDecision::Back) {
+                Trace(L"Switch rule [%s] was sent to %s in this plug and the face is back: not sent again\n",
+                      choice.rule->section.c_str(), present.face.instanceId.c_str());
+                ReportRuleNotSwitched(present.face.usbId, present.face.instanceId, present.path, choice.rule->section);
             }
-            sentRules[present.face.instanceId] =
-                SentRule{now, choice.rule->switchWaitMs, false, present.face.usbInstanceId, false,
-                         arrivalNamesQueued.load()};
+            if (decision != PlugDecision::Send) continue;
+            namesBefore = arrivalNamesQueued.load();
         }
         if (serviceRuntime.stopRequested) return false;
         // A face of the supported list after a rule's face: left to a pass of its own.
@@ -343,6 +326,12 @@ bool SwitchFirstFace(const std::vector<PresentStorageFace>& faces, const SwitchR
         RuleSendResult result = SendSwitchBlocks(present.path, choice.blocks, choice.rule->waitBeforeMs);
         DWORD error = GetLastError();
         if (result == RuleSendResult::Stopped) return false;
+        // A face that did not open was sent nothing: the next arrival tries again.
+        if (result != RuleSendResult::NotOpened) {
+            std::lock_guard<std::mutex> hold(plugMemoryLock);
+            plugMemory.Sent(present.face.instanceId, present.face.usbInstanceId, GetClock().TickCount(),
+                            choice.rule->switchWaitMs, namesBefore);
+        }
         // Traced after the sending, as its blocks are: nothing but the
         // decision stands between the arrival and the first block.
         Trace(L"Switch rule [%s] for %s: %u blocks to %s\n", choice.rule->section.c_str(),
@@ -371,7 +360,9 @@ bool SwitchByRules(const SwitchRuleSet& rules, const std::vector<ArrivedName>& a
         std::vector<PresentStorageFace> disks = CollectStorageFaces(kDiskFaces);
         faces.insert(faces.end(), disks.begin(), disks.end());
         haveDisks = true;
-        PruneSentRules(faces, now);
+        std::vector<std::wstring> ids;
+        for (const PresentStorageFace& face : faces) ids.push_back(face.face.instanceId);
+        PrunePlugMemory(ids, GetClock().TickCount());
     }
     if (SwitchFirstFace(faces, rules, now, arrived)) return true;
     return !haveDisks && SwitchFirstFace(CollectStorageFaces(kDiskFaces), rules, now, arrived);
@@ -469,9 +460,15 @@ void QueueArrival(bool startLauncher, const std::wstring& arrived) {
         work.arrivalWorkerRuns = true;
     }
     if (!StartWorker(ArrivalWorkerThread, nullptr)) {
-        // Handled here, as before there was a worker, rather than not at all.
-        Trace(L"CreateThread ArrivalWorkerThread failed: %d\n", static_cast<int>(GetLastError()));
-        RunArrivals();
+        // Not sent here: on this thread a stop could not end a rule's waits,
+        // and no device event or control would be answered meanwhile.
+        Trace(L"CreateThread ArrivalWorkerThread failed: %d: the arrival is dropped\n",
+              static_cast<int>(GetLastError()));
+        std::lock_guard<std::mutex> hold(work.lock);
+        work.arrivalPending = false;
+        work.arrivalLauncher = false;
+        work.arrivedPaths.clear();
+        work.arrivalWorkerRuns = false;
     }
 }
 
@@ -497,7 +494,10 @@ DWORD OnDeviceArrival(bool startLauncher, const std::wstring& arrived = L"") {
 DWORD OnDeviceRemoval() {
     Trace(L"Device Removal Event >>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>");
     WakeSwitchWatches();
-    if (AnyRuleSent()) PruneSentRules(CollectStorageFaces(), GetClock().TickCount());
+    if (AnyRuleSent()) {
+        std::vector<std::wstring> ids = PresentStorageFaceIds();
+        PrunePlugMemory(ids, GetClock().TickCount());
+    }
     std::wstring path;
     if (FindSupportedModem(path)) return 0;
     dialogWatch.Arm(kRemovalWatchMs);
@@ -506,7 +506,9 @@ DWORD OnDeviceRemoval() {
 
 }  // namespace
 
-DeviceMonitorHooks DefaultDeviceMonitorHooks() { return DeviceMonitorHooks{GetOSVersion, ClientLaunchThread}; }
+DeviceMonitorHooks DefaultDeviceMonitorHooks() {
+    return DeviceMonitorHooks{GetOSVersion, ClientLaunchThread, ::CreateThread};
+}
 
 DeviceMonitorHooks& GetDeviceMonitorHooks() { return hooks; }
 

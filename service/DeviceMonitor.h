@@ -16,7 +16,8 @@ bool RegisterDevicePnPNotify(GUID classGuid, HDEVNOTIFY* handleOut);
 // rule has come back. Returns 0.
 // An arrival with no supported modem present is handed to the arrival
 // worker, which decides and sends on a thread of its own, one arrival after
-// the other; this returns without waiting for it. A CD-ROM face present when
+// the other; this returns without waiting for it. An arrival for which no
+// worker can be started is traced and dropped, never handled on this thread. A CD-ROM face present when
 // the monitor starts is handed to it, with a launcher, before the monitor
 // says that it listens.
 DWORD OnDeviceEvent(DWORD eventType, LPVOID eventData);
@@ -83,11 +84,14 @@ extern DialogWatch dialogWatch;
 bool IsDeviceEventBusy();
 
 // What tests replace: the version class that decides whether the watch is
-// armed (no test machine runs Windows 2000), and the launcher routine, so
-// that its start is seen without a detached thread outliving the test.
+// armed (no test machine runs Windows 2000), the launcher routine, so that
+// its start is seen without a detached thread outliving the test, and the
+// start of the arrival worker and the switch watches (a failure Wine cannot
+// be made to give; null: CreateThread).
 struct DeviceMonitorHooks {
     OSVersionClass (*osVersion)();
     LPTHREAD_START_ROUTINE clientLaunchThread;
+    HANDLE(WINAPI* createThread)(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD);
 };
 DeviceMonitorHooks& GetDeviceMonitorHooks();
 DeviceMonitorHooks DefaultDeviceMonitorHooks();

@@ -226,6 +226,29 @@ TEST_F(DeviceMonitorTest, ArrivalOfASupportedCdRomSendsTheSwitchAndStartsTheLaun
     EXPECT_EQ(devices.Sent().size(), 2u);
 }
 
+HANDLE WINAPI NoThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+}
+
+// An arrival for which no worker can be started is traced and dropped: it
+// is not sent on the thread that gets the events, and the next arrival, with
+// a worker, is handled as usual.
+TEST_F(DeviceMonitorTest, AnArrivalThatGetsNoWorkerIsTracedAndDropped) {
+    ASSERT_TRUE(DeviceLayerReady()) << kNotSupported;
+    AddSupportedCdRom();
+    GetDeviceMonitorHooks().createThread = NoThread;
+    EXPECT_EQ(OnDeviceEvent(DBT_DEVICEARRIVAL, &eventData), 0u);
+    EXPECT_TRUE(devices.Sent().empty());
+    EXPECT_EQ(traces.Count(L"CreateThread ArrivalWorkerThread failed: 8: the arrival is dropped\n"), 1u);
+    EXPECT_TRUE(WaitForDeviceWork(0));
+    EXPECT_FALSE(IsDeviceEventBusy());
+
+    GetDeviceMonitorHooks().createThread = nullptr;
+    EXPECT_EQ(LaunchesDuring([&] { OnDeviceEvent(DBT_DEVICEARRIVAL, &eventData); }), 1);
+    EXPECT_EQ(devices.Sent().size(), 1u);
+}
+
 TEST_F(DeviceMonitorTest, ArrivalWithTheModemAlreadyPresentSendsNothingAndDisarms) {
     ASSERT_TRUE(DeviceLayerReady()) << kNotSupported;
     AddSupportedCdRom();
