@@ -123,7 +123,20 @@ struct DeviceWork {
     bool arrivalPending = false;
     bool arrivalLauncher = false;
     std::vector<ArrivedName> arrivedPaths;  // the interfaces those arrivals named
+    // A pass is asked for or under way (counted in running).
     bool arrivalWorkerRuns = false;
+    // The arrivals waiting were all queued while no pass ran, right after the
+    // thread that got their events found no supported modem: the pass need
+    // not look for it again.
+    bool modemJustChecked = false;
+    // The worker thread exists: handling arrivals, or waiting for the next
+    // (not counted in running then). Starting a thread costs more than the
+    // rest of an arrival's decision, so the worker stays for the service's
+    // life, started with the monitor, and ends at StopDeviceWork.
+    bool arrivalWorkerAlive = false;
+    bool arrivalWorkerEnd = false;
+    HANDLE arrivalWake = CreateEventW(nullptr, FALSE, FALSE, nullptr);  // auto reset, never closed
+    HANDLE arrivalWorkerGone = CreateEventW(nullptr, TRUE, TRUE, nullptr);  // set while no worker thread is
     // One auto-reset event per running switch watch: a device event wakes
     // every watch, so does a stop.
     std::vector<HANDLE> watchWakes;
@@ -140,25 +153,47 @@ void WorkerEnded() {
     if (--work.running == 0 && work.idle != nullptr) SetEvent(work.idle);
 }
 
+// Caller holds work.lock.
+void SetWorkerAliveLocked(DeviceWork& work, bool alive) {
+    work.arrivalWorkerAlive = alive;
+    if (work.arrivalWorkerGone == nullptr) return;
+    if (alive) {
+        ResetEvent(work.arrivalWorkerGone);
+    } else {
+        SetEvent(work.arrivalWorkerGone);
+    }
+}
+
+// Counts a thread's work as begun. Caller holds work.lock.
+void WorkBegunLocked(DeviceWork& work) {
+    if (work.running++ == 0 && work.idle != nullptr) ResetEvent(work.idle);
+}
+
+// Creates a thread; false (the error kept) when it cannot be.
+bool CreateWorkerThread(LPTHREAD_START_ROUTINE routine, LPVOID parameter) {
+    DWORD threadId = 0;
+    auto create = hooks.createThread != nullptr ? hooks.createThread : ::CreateThread;
+    HANDLE thread =
+        create(nullptr, kWorkerStackReserve, routine, parameter, STACK_SIZE_PARAM_IS_A_RESERVATION, &threadId);
+    if (thread == nullptr) return false;
+    CloseHandle(thread);  // ends by itself; the count says when
+    return true;
+}
+
 // Starts a counted thread; false (nothing counted, the error kept) when it
 // cannot be created.
 bool StartWorker(LPTHREAD_START_ROUTINE routine, LPVOID parameter) {
     DeviceWork& work = Work();
     {
         std::lock_guard<std::mutex> hold(work.lock);
-        if (work.running++ == 0 && work.idle != nullptr) ResetEvent(work.idle);
+        WorkBegunLocked(work);
     }
-    DWORD threadId = 0;
-    auto create = hooks.createThread != nullptr ? hooks.createThread : ::CreateThread;
-    HANDLE thread =
-        create(nullptr, kWorkerStackReserve, routine, parameter, STACK_SIZE_PARAM_IS_A_RESERVATION, &threadId);
-    if (thread == nullptr) {
+    if (!CreateWorkerThread(routine, parameter)) {
         DWORD error = GetLastError();
         WorkerEnded();
         SetLastError(error);
         return false;
     }
-    CloseHandle(thread);  // ends by itself; the count says when
     return true;
 }
 
@@ -373,13 +408,13 @@ bool SwitchByRules(const SwitchRuleSet& rules, const std::vector<ArrivedName>& a
 // arrival that came with event data, and the switch of a CD-ROM face found
 // present when the service starts). arrived: the interfaces the events of
 // this pass named.
-void HandleArrival(bool startLauncher, const std::vector<ArrivedName>& arrived) {
+void HandleArrival(bool startLauncher, const std::vector<ArrivedName>& arrived, bool modemJustChecked) {
     // One reading of the script for the whole arrival: a reload meanwhile
     // counts from the next one on.
     DriverScriptPin script;
     std::wstring path;
     // The modem may have come while this arrival waited for the one before.
-    if (FindSupportedModem(path)) return;
+    if (!modemJustChecked && FindSupportedModem(path)) return;
 
     const SwitchRuleSet& rules = GetDriverScriptRules();
     if (rules.rules.empty()) {
@@ -409,11 +444,13 @@ void HandleArrival(bool startLauncher, const std::vector<ArrivedName>& arrived) 
     }
 }
 
-// Handles the arrivals asked for, one pass at a time, until none is left.
+// Handles the arrivals asked for, one pass at a time, until none is left;
+// then the worker's work counts as ended.
 void RunArrivals() {
     DeviceWork& work = Work();
     for (;;) {
         bool startLauncher = false;
+        bool modemJustChecked = false;
         std::vector<ArrivedName> arrived;
         {
             std::lock_guard<std::mutex> hold(work.lock);
@@ -423,31 +460,52 @@ void RunArrivals() {
                 work.arrivalLauncher = false;
                 work.arrivedPaths.clear();
                 work.arrivalWorkerRuns = false;
-                return;
+                work.modemJustChecked = false;
+                break;
             }
             startLauncher = work.arrivalLauncher;
+            modemJustChecked = work.modemJustChecked;
             arrived.swap(work.arrivedPaths);
             work.arrivalPending = false;
             work.arrivalLauncher = false;
+            work.modemJustChecked = false;
         }
         deviceEventBusy = true;
         BusyGuard clearBusy;
-        HandleArrival(startLauncher, arrived);
+        HandleArrival(startLauncher, arrived, modemJustChecked);
     }
+    WorkerEnded();
 }
 
+// Handles the arrivals, then waits for the next, until StopDeviceWork.
 DWORD WINAPI ArrivalWorkerThread(LPVOID) {
-    WorkerEndGuard ended;
-    RunArrivals();
-    return 0;
+    DeviceWork& work = Work();
+    for (;;) {
+        bool runs = false;
+        {
+            std::lock_guard<std::mutex> hold(work.lock);
+            runs = work.arrivalWorkerRuns;
+            if (!runs && (work.arrivalWorkerEnd || work.arrivalWake == nullptr)) {
+                SetWorkerAliveLocked(work, false);
+                return 0;
+            }
+        }
+        if (runs) {
+            RunArrivals();
+        } else {
+            WaitForSingleObject(work.arrivalWake, INFINITE);
+        }
+    }
 }
 
 // Arrivals are decided and sent on a worker thread, one at a time and in
 // order: a switch rule's blocks take up to 10 s each and its pauses minutes,
 // and the thread that gets device events and the manager's controls must not
 // wait for them. An arrival that comes meanwhile asks for one more pass.
-void QueueArrival(bool startLauncher, const std::wstring& arrived) {
+// modemJustChecked: the caller found no supported modem just now.
+void QueueArrival(bool startLauncher, const std::wstring& arrived, bool modemJustChecked) {
     DeviceWork& work = Work();
+    bool start = false;
     {
         std::lock_guard<std::mutex> hold(work.lock);
         work.arrivalPending = true;
@@ -456,19 +514,62 @@ void QueueArrival(bool startLauncher, const std::wstring& arrived) {
         // them came back. A burst of events beyond this many is not a plug.
         if (!arrived.empty() && work.arrivedPaths.size() < kMaxQueuedArrivalNames)
             work.arrivedPaths.push_back(ArrivedName{arrived, ++arrivalNamesQueued});
-        if (work.arrivalWorkerRuns) return;
+        if (work.arrivalWorkerRuns) {
+            // The pass under way may be long: the next one looks again.
+            work.modemJustChecked = false;
+            return;
+        }
         work.arrivalWorkerRuns = true;
+        work.modemJustChecked = modemJustChecked;
+        WorkBegunLocked(work);
+        start = !work.arrivalWorkerAlive;
+        SetWorkerAliveLocked(work, true);
+        work.arrivalWorkerEnd = false;
     }
-    if (!StartWorker(ArrivalWorkerThread, nullptr)) {
+    if (!start) {
+        SetEvent(work.arrivalWake);
+        return;
+    }
+    if (!CreateWorkerThread(ArrivalWorkerThread, nullptr)) {
         // Not sent here: on this thread a stop could not end a rule's waits,
         // and no device event or control would be answered meanwhile.
         Trace(L"CreateThread ArrivalWorkerThread failed: %d: the arrival is dropped\n",
               static_cast<int>(GetLastError()));
+        {
+            std::lock_guard<std::mutex> hold(work.lock);
+            work.arrivalPending = false;
+            work.arrivalLauncher = false;
+            work.arrivedPaths.clear();
+            work.arrivalWorkerRuns = false;
+            work.modemJustChecked = false;
+            SetWorkerAliveLocked(work, false);
+        }
+        WorkerEnded();
+    }
+}
+
+// Starts the arrival worker, waiting, so that the first arrival need not.
+void StartArrivalWorker() {
+    DeviceWork& work = Work();
+    {
         std::lock_guard<std::mutex> hold(work.lock);
-        work.arrivalPending = false;
-        work.arrivalLauncher = false;
-        work.arrivedPaths.clear();
-        work.arrivalWorkerRuns = false;
+        if (work.arrivalWorkerAlive) return;
+        SetWorkerAliveLocked(work, true);
+        work.arrivalWorkerEnd = false;
+    }
+    if (!CreateWorkerThread(ArrivalWorkerThread, nullptr)) {
+        Trace(L"CreateThread ArrivalWorkerThread failed: %d\n", static_cast<int>(GetLastError()));
+        std::lock_guard<std::mutex> hold(work.lock);
+        // An arrival queued meanwhile found it alive: it is dropped too.
+        if (work.arrivalWorkerRuns) {
+            work.arrivalPending = false;
+            work.arrivalLauncher = false;
+            work.arrivedPaths.clear();
+            work.arrivalWorkerRuns = false;
+            work.modemJustChecked = false;
+            if (--work.running == 0 && work.idle != nullptr) SetEvent(work.idle);
+        }
+        SetWorkerAliveLocked(work, false);
     }
 }
 
@@ -487,7 +588,7 @@ DWORD OnDeviceArrival(bool startLauncher, const std::wstring& arrived = L"") {
         return 0;
     }
     if (serviceRuntime.stopRequested) return 0;
-    QueueArrival(startLauncher, arrived);
+    QueueArrival(startLauncher, arrived, true);
     return 0;
 }
 
@@ -628,7 +729,20 @@ bool WaitForDeviceWork(DWORD milliseconds) {
 
 HANDLE DeviceWorkIdleEvent() { return Work().idle; }
 
-void StopDeviceWork() { WakeSwitchWatches(); }
+bool WaitForArrivalWorkerEnd(DWORD milliseconds) {
+    HANDLE gone = Work().arrivalWorkerGone;
+    return gone == nullptr || WaitForSingleObject(gone, milliseconds) == WAIT_OBJECT_0;
+}
+
+void StopDeviceWork() {
+    WakeSwitchWatches();
+    DeviceWork& work = Work();
+    {
+        std::lock_guard<std::mutex> hold(work.lock);
+        work.arrivalWorkerEnd = true;
+    }
+    if (work.arrivalWake != nullptr) SetEvent(work.arrivalWake);
+}
 
 void ReloadDriverScriptAndListen() {
     ReloadDriverScript();
@@ -655,6 +769,7 @@ DWORD WINAPI DeviceMonitorThread(LPVOID) {
         }
     }
     ListenForDisksIfRules();
+    if (!serviceRuntime.stopRequested) StartArrivalWorker();
     // A CD-ROM face present at start is switched, and its client started once
     // the modem is ready, as for one that arrives later.
     std::wstring path;

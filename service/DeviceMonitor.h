@@ -22,16 +22,21 @@ bool RegisterDevicePnPNotify(GUID classGuid, HDEVNOTIFY* handleOut);
 // says that it listens.
 DWORD OnDeviceEvent(DWORD eventType, LPVOID eventData);
 
-// Waits until the arrival worker and every switch watch have ended; false
-// when they still run after milliseconds.
+// Waits until no arrival is being handled and every switch watch has ended;
+// false when they still run after milliseconds.
 bool WaitForDeviceWork(DWORD milliseconds);
-// Set while neither the arrival worker nor a switch watch runs (manual
-// reset, never closed), for a wait together with other handles; null when it
-// could not be created (then nothing can be waited for).
+// Set while the arrival worker handles no arrival and no switch watch runs
+// (manual reset, never closed), for a wait together with other handles; null
+// when it could not be created (then nothing can be waited for).
 HANDLE DeviceWorkIdleEvent();
-// Wakes the switch watches so that they see a stop at once; the arrival
-// worker's waits end at the stop event (common/StopSignal.h).
+// Wakes the switch watches so that they see a stop at once, and ends the
+// arrival worker's thread once it has no arrival to handle (it waits for
+// arrivals from the monitor's start or the first arrival on; its waits end at
+// the stop event, common/StopSignal.h). The next arrival starts it again.
 void StopDeviceWork();
+// After StopDeviceWork: waits until the arrival worker's thread has ended;
+// false when it has not after milliseconds.
+bool WaitForArrivalWorkerEnd(DWORD milliseconds);
 
 // Reads the driver script again (ReloadDriverScript) and, when the script in
 // force now has switch rules, listens for disk faces too. On the monitor

@@ -68,6 +68,9 @@ protected:
         dialogWatch.Disarm();
     }
     void TearDown() override {
+        // The arrival worker waits for arrivals until told to end.
+        StopDeviceWork();
+        EXPECT_TRUE(WaitForArrivalWorkerEnd(30000));
         dialogWatch.Disarm();
         GetDeviceMonitorHooks() = savedHooks;
     }
@@ -92,8 +95,11 @@ protected:
         std::set<DWORD> before = OwnThreads();
         int counted = launches.load();
         event();
-        // The arrival worker starts the launchers: once it has ended they are there.
+        // The arrival worker starts the launchers: once it has handled the
+        // arrivals they are there. Its thread, which would wait for the next
+        // arrival, ends with the others.
         EXPECT_TRUE(WaitForDeviceWork(30000)) << "the arrival worker did not end";
+        StopDeviceWork();
         for (DWORD id : OwnThreads()) {
             if (before.count(id) != 0) continue;
             UniqueHandle thread(OpenThread(SYNCHRONIZE, FALSE, id));

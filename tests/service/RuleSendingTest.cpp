@@ -159,6 +159,8 @@ protected:
         serviceRuntime.stopRequested = true;
         if (stopEvent) SetEvent(stopEvent.get());
         EXPECT_TRUE(WaitForDeviceWork(kBoundMs));
+        StopDeviceWork();
+        EXPECT_TRUE(WaitForArrivalWorkerEnd(kBoundMs));
         if (stopEvent) {
             SetStopEvent(nullptr);
             serviceRuntime.stopEvent = nullptr;
