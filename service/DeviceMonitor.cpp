@@ -321,7 +321,7 @@ unsigned long long LastArrivalOf(const std::vector<ArrivedName>& arrived, const 
 // false when nothing was sent. arrived: the interfaces whose arrival this
 // pass handles (those the events named).
 bool SwitchFirstFace(const std::vector<PresentStorageFace>& faces, const SwitchRuleSet& rules, DWORD now,
-                     const std::vector<ArrivedName>& arrived) {
+                     const std::vector<ArrivedName>& arrived, ScopedTraceHold& hold) {
     bool sentAny = false;
     for (const PresentStorageFace& present : faces) {
         SwitchChoice choice = ChooseSwitchBlocks(present.face, hooks.osVersion(), rules);
@@ -355,10 +355,13 @@ bool SwitchFirstFace(const std::vector<PresentStorageFace>& faces, const SwitchR
             std::copy(choice.blocks[0].cdb.begin(), choice.blocks[0].cdb.end(), cdb);
             int length = static_cast<int>(choice.blocks[0].cdb.size());
             bool sent = SendScsiCdb(present.path, cdb, length);
-            ReportSwitchCommand(present.face.instanceId, present.path, cdb, length, sent, GetLastError());
+            DWORD error = GetLastError();
+            hold.Release();
+            ReportSwitchCommand(present.face.instanceId, present.path, cdb, length, sent, error);
             return true;
         }
-        RuleSendResult result = SendSwitchBlocks(present.path, choice.blocks, choice.rule->waitBeforeMs);
+        RuleSendResult result = SendSwitchBlocks(present.path, choice.blocks, choice.rule->waitBeforeMs, &hold);
+        hold.Release();
         DWORD error = GetLastError();
         if (result == RuleSendResult::Stopped) return false;
         // A face that did not open was sent nothing: the next arrival tries again.
@@ -387,7 +390,7 @@ bool SwitchFirstFace(const std::vector<PresentStorageFace>& faces, const SwitchR
 // this plug (as SwitchFirstFace); false when nothing was sent. CD-ROM faces first; the disk faces
 // are only listed when no CD-ROM face was sent anything (or when earlier
 // sendings are to be checked against them).
-bool SwitchByRules(const SwitchRuleSet& rules, const std::vector<ArrivedName>& arrived) {
+bool SwitchByRules(const SwitchRuleSet& rules, const std::vector<ArrivedName>& arrived, ScopedTraceHold& hold) {
     DWORD now = GetClock().TickCount();
     std::vector<PresentStorageFace> faces = CollectStorageFaces(kCdRomFaces);
     bool haveDisks = false;
@@ -399,8 +402,8 @@ bool SwitchByRules(const SwitchRuleSet& rules, const std::vector<ArrivedName>& a
         for (const PresentStorageFace& face : faces) ids.push_back(face.face.instanceId);
         PrunePlugMemory(ids, GetClock().TickCount());
     }
-    if (SwitchFirstFace(faces, rules, now, arrived)) return true;
-    return !haveDisks && SwitchFirstFace(CollectStorageFaces(kDiskFaces), rules, now, arrived);
+    if (SwitchFirstFace(faces, rules, now, arrived, hold)) return true;
+    return !haveDisks && SwitchFirstFace(CollectStorageFaces(kDiskFaces), rules, now, arrived, hold);
 }
 
 // The decision and the sending of one arrival, on the arrival worker.
@@ -412,6 +415,9 @@ void HandleArrival(bool startLauncher, const std::vector<ArrivedName>& arrived, 
     // One reading of the script for the whole arrival: a reload meanwhile
     // counts from the next one on.
     DriverScriptPin script;
+    // What the way to the first block traces is written once the block is
+    // out: the device waits for nothing but the decision.
+    ScopedTraceHold hold;
     std::wstring path;
     // The modem may have come while this arrival waited for the one before.
     if (!modemJustChecked && FindSupportedModem(path)) return;
@@ -427,10 +433,13 @@ void HandleArrival(bool startLauncher, const std::vector<ArrivedName>& arrived, 
         BuildArrivalCdb(cdb, &length);
         dialogWatch.Arm(INFINITE);
         bool sent = SendScsiCdb(path, cdb, length);
-        ReportSwitchCommand(instanceId, path, cdb, length, sent, GetLastError());
-    } else if (!SwitchByRules(rules, arrived)) {
+        DWORD error = GetLastError();
+        hold.Release();
+        ReportSwitchCommand(instanceId, path, cdb, length, sent, error);
+    } else if (!SwitchByRules(rules, arrived, hold)) {
         return;
     }
+    hold.Release();
 
     if (startLauncher && !serviceRuntime.stopRequested) {
         DWORD threadId = 0;
@@ -578,6 +587,8 @@ void StartArrivalWorker() {
 // goes to the arrival worker. arrived: the arriving interface's path, when
 // the event names one.
 DWORD OnDeviceArrival(bool startLauncher, const std::wstring& arrived = L"") {
+    // Written once the arrival is queued, while the worker decides.
+    ScopedTraceHold hold;
     Trace(L"Device Arrival Event <<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<");
     WakeSwitchWatches();
     std::wstring path;
