@@ -320,7 +320,7 @@ unsigned long long LastArrivalOf(const std::vector<ArrivedName>& arrived, const 
 // their own), or else the first face the supported list sends its block;
 // false when nothing was sent. arrived: the interfaces whose arrival this
 // pass handles (those the events named).
-bool SwitchFirstFace(const std::vector<PresentStorageFace>& faces, const SwitchRuleSet& rules, DWORD now,
+bool SwitchFirstFace(const std::vector<PresentStorageFace>& faces, const SwitchRuleSet& rules,
                      const std::vector<ArrivedName>& arrived, ScopedTraceHold& hold) {
     bool sentAny = false;
     for (const PresentStorageFace& present : faces) {
@@ -334,7 +334,7 @@ bool SwitchFirstFace(const std::vector<PresentStorageFace>& faces, const SwitchR
         if (choice.source == SwitchSource::Rule) {
             PlugDecision decision;
             {
-                std::lock_guard<std::mutex> hold(plugMemoryLock);
+                std::lock_guard<std::mutex> guard(plugMemoryLock);
                 decision = plugMemory.Decide(present.face.instanceId, present.face.usbInstanceId,
                                              LastArrivalOf(arrived, present.path));
             }
@@ -361,12 +361,12 @@ bool SwitchFirstFace(const std::vector<PresentStorageFace>& faces, const SwitchR
             return true;
         }
         RuleSendResult result = SendSwitchBlocks(present.path, choice.blocks, choice.rule->waitBeforeMs, &hold);
-        hold.Release();
         DWORD error = GetLastError();
+        hold.Release();
         if (result == RuleSendResult::Stopped) return false;
         // A face that did not open was sent nothing: the next arrival tries again.
         if (result != RuleSendResult::NotOpened) {
-            std::lock_guard<std::mutex> hold(plugMemoryLock);
+            std::lock_guard<std::mutex> guard(plugMemoryLock);
             plugMemory.Sent(present.face.instanceId, present.face.usbInstanceId, GetClock().TickCount(),
                             choice.rule->switchWaitMs, namesBefore);
         }
@@ -391,7 +391,6 @@ bool SwitchFirstFace(const std::vector<PresentStorageFace>& faces, const SwitchR
 // are only listed when no CD-ROM face was sent anything (or when earlier
 // sendings are to be checked against them).
 bool SwitchByRules(const SwitchRuleSet& rules, const std::vector<ArrivedName>& arrived, ScopedTraceHold& hold) {
-    DWORD now = GetClock().TickCount();
     std::vector<PresentStorageFace> faces = CollectStorageFaces(kCdRomFaces);
     bool haveDisks = false;
     if (AnyRuleSent()) {
@@ -402,8 +401,8 @@ bool SwitchByRules(const SwitchRuleSet& rules, const std::vector<ArrivedName>& a
         for (const PresentStorageFace& face : faces) ids.push_back(face.face.instanceId);
         PrunePlugMemory(ids, GetClock().TickCount());
     }
-    if (SwitchFirstFace(faces, rules, now, arrived, hold)) return true;
-    return !haveDisks && SwitchFirstFace(CollectStorageFaces(kDiskFaces), rules, now, arrived, hold);
+    if (SwitchFirstFace(faces, rules, arrived, hold)) return true;
+    return !haveDisks && SwitchFirstFace(CollectStorageFaces(kDiskFaces), rules, arrived, hold);
 }
 
 // The decision and the sending of one arrival, on the arrival worker.
