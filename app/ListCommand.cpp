@@ -188,6 +188,8 @@ void AppendStorageFaces(std::wstring& out, const SwitchRuleSet& rules, OSVersion
                                                          : face.usbId) + kEol;
         if (!face.usbStringsNote.empty()) out += L"    USB strings: " + Printable(face.usbStringsNote) + kEol;
         if (!face.scsiStringsNote.empty()) out += L"    SCSI strings (INQUIRY): " + Printable(face.scsiStringsNote) + kEol;
+        if (face.interface0.state != InterfaceClassReading::State::NotAsked)
+            out += L"    USB interface 0 class: " + Printable(DescribeInterfaceClass(face.interface0)) + kEol;
         SwitchChoice choice = ChooseSwitchBlocks(face, version, rules);
         if (choice.source == SwitchSource::Rule) {
             out += L"    rule: [" + choice.rule->section + L"]";

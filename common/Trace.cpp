@@ -331,9 +331,49 @@ void RemoveTraceListener(int id) {
     state.listeners.erase(id);
 }
 
+namespace {
+
+// The hold in force on this thread, if any.
+thread_local std::vector<std::pair<std::wstring, SYSTEMTIME>>* heldMessages = nullptr;
+
+void EmitTrace(const std::wstring& message, const SYSTEMTIME& time);
+
+}  // namespace
+
+ScopedTraceHold::ScopedTraceHold() : active_(heldMessages == nullptr) {
+    if (active_) heldMessages = &held_;
+}
+
+ScopedTraceHold::~ScopedTraceHold() { Release(); }
+
+void ScopedTraceHold::Release() {
+    if (!active_) return;
+    active_ = false;
+    heldMessages = nullptr;
+    DWORD savedError = GetLastError();
+    for (const auto& held : held_) EmitTrace(held.first, held.second);
+    held_.clear();
+    SetLastError(savedError);
+}
+
 void TraceV(const wchar_t* format, va_list args) {
     DWORD savedError = GetLastError();
     std::wstring message = FormatTraceV(format, args);
+    SYSTEMTIME time;
+    GetLocalTime(&time);
+    if (heldMessages != nullptr) {
+        heldMessages->emplace_back(std::move(message), time);
+    } else {
+        EmitTrace(message, time);
+    }
+    SetLastError(savedError);
+}
+
+namespace {
+
+// One message to the debugger, the trace file and the listeners; time: when
+// it was traced.
+void EmitTrace(const std::wstring& message, const SYSTEMTIME& time) {
     OutputDebugStringW(message.c_str());
 
     TraceState& state = State();
@@ -361,8 +401,6 @@ void TraceV(const wchar_t* format, va_list args) {
     }
     bool written = false;
     if (!path.empty()) {
-        SYSTEMTIME time;
-        GetLocalTime(&time);
         std::string lines = WideToUtf8(FormatTraceFileLine(time, GetCurrentThreadId(), message)) + "\r\n";
         unsigned lost = linesNotWritten.exchange(0);
         if (lost != 0) {
@@ -394,8 +432,9 @@ void TraceV(const wchar_t* format, va_list args) {
         state.refusedText.clear();
     }
     if (anyListener) CallListeners(message);
-    SetLastError(savedError);
 }
+
+}  // namespace
 
 void Trace(const wchar_t* format, ...) {
     va_list args;

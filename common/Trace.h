@@ -36,6 +36,8 @@
 #include <cstdarg>
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 void Trace(const wchar_t* format, ...);
 void TraceV(const wchar_t* format, va_list args);
@@ -64,3 +66,23 @@ std::wstring FormatTraceFileLine(const SYSTEMTIME& time, DWORD threadId, const s
 using TraceListener = std::function<void(const std::wstring&)>;
 int AddTraceListener(TraceListener listener);
 void RemoveTraceListener(int id);
+
+// While one lives on a thread, the thread's messages are kept, each with the
+// time it was traced, and written (and shown to the debugger and the
+// listeners) in order when it is released or ends: a path that must reach a
+// device fast, such as an arrival's way to its command block, pays for its
+// trace lines after the device has its block. A hold made while another is
+// in force on the thread holds nothing of its own.
+class ScopedTraceHold {
+public:
+    ScopedTraceHold();
+    ~ScopedTraceHold();
+    ScopedTraceHold(const ScopedTraceHold&) = delete;
+    ScopedTraceHold& operator=(const ScopedTraceHold&) = delete;
+    // Writes what was kept; from now on the thread traces at once.
+    void Release();
+
+private:
+    bool active_;
+    std::vector<std::pair<std::wstring, SYSTEMTIME>> held_;
+};

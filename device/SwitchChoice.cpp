@@ -1,5 +1,7 @@
 #include "device/SwitchChoice.h"
 
+#include <map>
+
 #include "common/StringUtil.h"
 #include "common/Trace.h"
 #include "config/DriverScript.h"
@@ -56,6 +58,12 @@ SwitchChoice ChooseSwitchBlocks(const StorageFace& face, OSVersionClass version,
         // One group of rules per USB device; this face gets its LUN's section.
         SwitchRuleChoice ruleChoice = ChooseSwitchRule(rules, face.usbId, strings);
         if (ruleChoice.rule != nullptr) {
+            std::wstring held = RuleHeldByClass(*ruleChoice.rule, face.interface0);
+            if (!held.empty()) {
+                choice.heldRule = ruleChoice.rule;
+                choice.why = L"[" + ruleChoice.rule->section + L"]: " + held;
+                return choice;
+            }
             choice.source = SwitchSource::Rule;
             choice.rule = ruleChoice.rule;
             choice.blocks = ruleChoice.rule->blocks;
@@ -168,6 +176,7 @@ std::vector<PresentStorageFace> CollectStorageFaces(int kinds) {
     // to without a pin would be kept for the rest of the process.
     DriverScriptPin script;
     const SwitchRuleSet& rules = GetDriverScriptRules();
+    std::map<std::wstring, InterfaceClassReading> classes;  // by USB instance ID
     for (int kind = 0; kind < 2; ++kind) {
         bool disk = kind == 1;
         if (!(kinds & (disk ? kDiskFaces : kCdRomFaces))) continue;
@@ -183,6 +192,15 @@ std::vector<PresentStorageFace> CollectStorageFaces(int kinds) {
             present.face.listed = !disk && upper.find(L'&') != std::wstring::npos && IsSupportedID(upper);
             present.face.usbId = UsbIdOfDevInst(record.DevInst, &present.face.usbInstanceId);
             ReadFaceStrings(rules, record.DevInst, present.path, present.face);
+            if (!present.face.usbId.empty() && rules.byUsbId.count(present.face.usbId) != 0) {
+                auto known = classes.find(present.face.usbInstanceId);
+                if (known == classes.end() || present.face.usbInstanceId.empty()) {
+                    present.face.interface0 = ReadFaceInterfaceClass(record.DevInst, present.face.usbId);
+                    classes[present.face.usbInstanceId] = present.face.interface0;
+                } else {
+                    present.face.interface0 = known->second;
+                }
+            }
             faces.push_back(present);
         }
     }

@@ -10,6 +10,7 @@
 
 #include "common/OSVersion.h"
 #include "config/SwitchRules.h"
+#include "device/InterfaceClass.h"
 
 enum class SwitchSource {
     None,     // nothing is sent
@@ -28,6 +29,8 @@ struct StorageFace {
     // the face's IDs asked for them.
     std::wstring usbStringsNote;
     std::wstring scsiStringsNote;
+    // Interface 0's class of the USB device; read for a face a rule names.
+    InterfaceClassReading interface0;
 };
 
 struct SwitchChoice {
@@ -35,11 +38,14 @@ struct SwitchChoice {
     std::vector<SwitchBlock> blocks;
     const SwitchRule* rule = nullptr;
     std::wstring why;  // when nothing is sent: the reason
+    const SwitchRule* heldRule = nullptr;  // the rule the device's class holds back (why says how)
 };
 
 // A rule for the face's USB IDs decides; else a listed CD-ROM face gets the
 // release class's block (three bytes, no data-in) and anything else nothing.
-// A disk face is never sent anything without a rule.
+// A disk face is never sent anything without a rule. A rule goes only to a
+// device whose interface 0 is mass storage and not yet the rule's
+// TargetClass (RuleHeldByClass).
 SwitchChoice ChooseSwitchBlocks(const StorageFace& face, OSVersionClass version, const SwitchRuleSet& rules);
 
 // The USB vendor and product ("VID_xxxx&PID_yyyy") of the device a node
@@ -66,7 +72,8 @@ struct PresentStorageFace {
 // upper-cased ID is supported and holds "&" (what the script's list alone
 // would act on). Where a rule of the driver script for a face's IDs names
 // USB or SCSI strings, those strings are read from the device (and the
-// attempt traced); no other face pays for it.
+// attempt traced); no other face pays for it. Where a rule names a face's
+// IDs, its device's interface 0 class is read (once per USB device).
 enum StorageFaceKinds { kCdRomFaces = 1, kDiskFaces = 2, kAllStorageFaces = 3 };
 std::vector<PresentStorageFace> CollectStorageFaces(int kinds = kAllStorageFaces);
 

@@ -84,9 +84,10 @@ bool IsDeviceGoneError(DWORD error) {
 }
 
 RuleSendResult SendSwitchBlocks(const std::wstring& devicePath, const std::vector<SwitchBlock>& blocks,
-                                DWORD waitBeforeMs) {
+                                DWORD waitBeforeMs, ScopedTraceHold* hold) {
     if (waitBeforeMs > 0) {
         Trace(L"Switch rule: waiting %u ms before the first block\n", static_cast<unsigned>(waitBeforeMs));
+        if (hold != nullptr) hold->Release();
         if (!WaitOrStop(waitBeforeMs)) {
             Trace(L"Switch rule: the service stops: no block sent\n");
             return RuleSendResult::Stopped;
@@ -119,6 +120,7 @@ RuleSendResult SendSwitchBlocks(const std::wstring& devicePath, const std::vecto
                                     static_cast<DWORD>(sizeof(SCSI_PASS_THROUGH)), buffer.data(),
                                     static_cast<DWORD>(buffer.size()), &returned);
         DWORD error = GetLastError();
+        if (hold != nullptr) hold->Release();
         // Traced once the request has ended: the time a trace line takes is
         // not added to the device's wait for its first block.
         std::wstring bytes = HexBytes(block.cdb.data(), block.cdb.size());

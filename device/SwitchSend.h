@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/Trace.h"
 #include "config/SwitchRules.h"
 
 // Seconds the port driver waits for each block.
@@ -29,8 +30,11 @@ bool IsDeviceGoneError(DWORD error);
 // each block, its SCSI status (with the sense key, ASC and ASCQ of a check
 // condition), any data-in answer in hex, and a device that drops off the bus
 // (which is how many devices switch: no error).
+// hold (when given) is released once the first block has been sent, or
+// before the wait before it: what the caller traced on its way is written
+// then.
 RuleSendResult SendSwitchBlocks(const std::wstring& devicePath, const std::vector<SwitchBlock>& blocks,
-                                DWORD waitBeforeMs = 0);
+                                DWORD waitBeforeMs = 0, ScopedTraceHold* hold = nullptr);
 
 // "SCSI status 02 (check condition), sense key 5, ASC 20, ASCQ 00": the
 // status a block ended with and, for a check condition, what its sense data

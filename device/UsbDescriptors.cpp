@@ -14,6 +14,9 @@ const size_t kStorageFixedBytes = 36;  // up to RawDeviceProperties
 
 const uint8_t kDeviceDescriptorType = 1;
 const uint8_t kStringDescriptorType = 3;
+const uint8_t kConfigurationDescriptorType = 2;
+const uint8_t kInterfaceDescriptorType = 4;
+const size_t kCurrentConfigurationAt = 22;
 const uint32_t kDeviceConnected = 1;  // USB_CONNECTION_STATUS DeviceConnected
 // A descriptor's length is one byte: no reply holds more.
 const size_t kMaxStringDescriptorBytes = 255;
@@ -50,6 +53,8 @@ bool ParseNodeConnectionReply(const uint8_t* reply, size_t size, uint32_t port, 
     facts.productId = ReadU16(device + 10);
     facts.manufacturerIndex = device[14];
     facts.productIndex = device[15];
+    facts.configurationCount = device[17];
+    facts.currentConfiguration = reply[kCurrentConfigurationAt];
     return true;
 }
 
@@ -89,4 +94,27 @@ bool ParseStorageDeviceDescriptor(const uint8_t* reply, size_t size, std::wstrin
     vendor.swap(vendorText);
     product.swap(productText);
     return true;
+}
+
+bool ParseUsbConfigurationDescriptor(const uint8_t* descriptor, size_t size, UsbConfigurationFacts& facts) {
+    if (descriptor == nullptr || size < 9) return false;
+    if (descriptor[0] < 9 || descriptor[1] != kConfigurationDescriptorType) return false;
+    const size_t total = ReadU16(descriptor + 2);
+    if (total < 9) return false;
+    const size_t end = total < size ? total : size;
+    size_t at = descriptor[0];
+    while (at + 2 <= end) {
+        const size_t length = descriptor[at];
+        if (length < 2 || at + length > end) return false;
+        if (descriptor[at + 1] == kInterfaceDescriptorType) {
+            if (length < 9) return false;
+            if (descriptor[at + 2] == 0 && descriptor[at + 3] == 0) {
+                facts.configurationValue = descriptor[5];
+                facts.interface0Class = descriptor[at + 5];
+                return true;
+            }
+        }
+        at += length;
+    }
+    return false;
 }

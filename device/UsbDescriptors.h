@@ -15,6 +15,8 @@ struct UsbConnectionFacts {
     uint16_t productId = 0;
     uint8_t manufacturerIndex = 0;  // string descriptor index; 0: the device has none
     uint8_t productIndex = 0;
+    uint8_t configurationCount = 0;    // bNumConfigurations of the device descriptor
+    uint8_t currentConfiguration = 0;  // bConfigurationValue in force; 0: the device is not configured
 };
 
 // The reply of IOCTL_USB_GET_NODE_CONNECTION_INFORMATION or its _EX form
@@ -38,3 +40,18 @@ bool ParseUsbLanguageIds(const uint8_t* descriptor, size_t size, std::vector<uin
 // fixed part is cut, an offset points outside the reply or into the fixed
 // part, a text has no terminator within the reply, or both are absent.
 bool ParseStorageDeviceDescriptor(const uint8_t* reply, size_t size, std::wstring& vendor, std::wstring& product);
+
+// What a configuration descriptor (with the interface descriptors that
+// follow it) says of interface 0.
+struct UsbConfigurationFacts {
+    uint8_t configurationValue = 0;  // bConfigurationValue
+    uint8_t interface0Class = 0;     // bInterfaceClass of interface 0, alternate setting 0
+};
+
+// A configuration descriptor as the device gave it, perhaps cut short of its
+// wTotalLength. False unless the configuration descriptor itself is whole
+// (bLength at least 9, type 2, wTotalLength at least 9), every descriptor
+// before interface 0's lies whole within the bytes and wTotalLength (bLength
+// at least 2), and interface 0's descriptor (type 4, bLength at least 9,
+// alternate setting 0) is among them.
+bool ParseUsbConfigurationDescriptor(const uint8_t* descriptor, size_t size, UsbConfigurationFacts& facts);

@@ -6,6 +6,9 @@
 #include <algorithm>
 #include <cstddef>
 #include <cwchar>
+#include <map>
+#include <mutex>
+#include <utility>
 
 #include "common/StringUtil.h"
 #include "config/SwitchRules.h"
@@ -22,6 +25,7 @@ namespace {
 static_assert(offsetof(USB_NODE_CONNECTION_INFORMATION_EX, DeviceDescriptor) == 4, "layout");
 static_assert(offsetof(USB_NODE_CONNECTION_INFORMATION_EX, ConnectionStatus) == 31, "layout");
 static_assert(offsetof(USB_NODE_CONNECTION_INFORMATION, ConnectionStatus) == 31, "layout");
+static_assert(offsetof(USB_NODE_CONNECTION_INFORMATION_EX, CurrentConfigurationValue) == 22, "layout");
 static_assert(sizeof(USB_NODE_CONNECTION_INFORMATION_EX) == 35, "layout");
 static_assert(sizeof(USB_DESCRIPTOR_REQUEST) == 12, "layout");
 static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, VendorIdOffset) == 12, "layout");
@@ -70,34 +74,54 @@ std::wstring HubInterfacePath(const std::wstring& hubId) {
     return std::wstring();
 }
 
-// Asks the hub for string descriptor index in language on port; the
-// descriptor's bytes, or false.
-bool RequestStringDescriptor(HANDLE hub, uint32_t port, uint8_t index, uint16_t language,
-                             std::vector<uint8_t>& descriptor) {
-    std::vector<uint8_t> buffer(sizeof(USB_DESCRIPTOR_REQUEST) + kMaxStringDescriptorBytes, 0);
-    auto* request = reinterpret_cast<USB_DESCRIPTOR_REQUEST*>(buffer.data());
-    request->ConnectionIndex = port;
-    request->SetupPacket.bmRequest = 0x80;  // device to host, standard, device
-    request->SetupPacket.bRequest = 6;      // GET_DESCRIPTOR
-    request->SetupPacket.wValue = static_cast<USHORT>((kStringDescriptorType << 8) | index);
-    request->SetupPacket.wIndex = language;
-    request->SetupPacket.wLength = static_cast<USHORT>(kMaxStringDescriptorBytes);
-    DWORD returned = 0;
-    if (!GetDeviceApi().DeviceControl(hub, IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION, buffer.data(),
-                                      static_cast<DWORD>(buffer.size()), buffer.data(),
-                                      static_cast<DWORD>(buffer.size()), &returned))
-        return false;
-    if (returned < sizeof(USB_DESCRIPTOR_REQUEST) || returned > buffer.size()) return false;
-    descriptor.assign(buffer.begin() + sizeof(USB_DESCRIPTOR_REQUEST), buffer.begin() + returned);
-    return true;
+// The hub interface paths found, by hub instance ID (upper case): a hub
+// stays while its devices come and go, and listing the hub interfaces is the
+// dearest step of a read on the arrival path. A path that no longer opens is
+// looked up again. The device seam is part of the key, so a test's tree never
+// sees another's hubs.
+std::mutex hubPathsLock;
+std::map<std::pair<const DeviceApi*, std::wstring>, std::wstring> hubPaths;
+
+HANDLE OpenHub(const std::wstring& hubId, std::wstring& why) {
+    DeviceApi& api = GetDeviceApi();
+    const auto key = std::make_pair(static_cast<const DeviceApi*>(&api), ToUpperAscii(hubId));
+    std::wstring known;
+    {
+        std::lock_guard<std::mutex> hold(hubPathsLock);
+        auto found = hubPaths.find(key);
+        if (found != hubPaths.end()) known = found->second;
+    }
+    if (!known.empty()) {
+        HANDLE hub = api.OpenDevice(known, GENERIC_WRITE, FILE_SHARE_WRITE, OPEN_EXISTING, 0);
+        if (hub != INVALID_HANDLE_VALUE && hub != nullptr) return hub;
+    }
+    std::wstring path = HubInterfacePath(hubId);
+    {
+        std::lock_guard<std::mutex> hold(hubPathsLock);
+        if (path.empty()) {
+            hubPaths.erase(key);
+        } else {
+            hubPaths[key] = path;
+        }
+    }
+    if (path.empty()) {
+        why = L"its hub " + hubId + L" shows no USB hub interface";
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE hub = api.OpenDevice(path, GENERIC_WRITE, FILE_SHARE_WRITE, OPEN_EXISTING, 0);
+    if (hub == INVALID_HANDLE_VALUE || hub == nullptr) {
+        why = L"its hub cannot be opened (error " + Number(GetLastError()) + L")";
+        return INVALID_HANDLE_VALUE;
+    }
+    return hub;
 }
 
-bool ReadString(HANDLE hub, uint32_t port, uint8_t index, uint16_t language, std::wstring& text,
-                const wchar_t* name, std::wstring& why) {
+bool ReadString(const UsbHubPort& port, uint8_t index, uint16_t language, std::wstring& text, const wchar_t* name,
+                std::wstring& why) {
     text.clear();
     if (index == 0) return true;  // the device has no such string
     std::vector<uint8_t> descriptor;
-    if (!RequestStringDescriptor(hub, port, index, language, descriptor)) {
+    if (!port.RequestDescriptor(kStringDescriptorType, index, language, kMaxStringDescriptorBytes, descriptor)) {
         why = std::wstring(L"the hub did not give the ") + name + L" string (descriptor " + Number(index) + L")";
         return false;
     }
@@ -142,8 +166,11 @@ bool FindUsbDeviceNode(DEVINST face, DEVINST* usbNode, std::wstring* usbId) {
     return found;
 }
 
-bool ReadUsbDeviceStrings(DEVINST usbNode, const std::wstring& usbId, std::wstring& manufacturer,
-                          std::wstring& product, std::wstring& why) {
+UsbHubPort::~UsbHubPort() {
+    if (hub_ != INVALID_HANDLE_VALUE && hub_ != nullptr) GetDeviceApi().CloseDevice(hub_);
+}
+
+bool UsbHubPort::Open(DEVINST usbNode, const std::wstring& usbId, std::wstring& why) {
     DeviceApi& api = GetDeviceApi();
     DEVINST hubNode = 0;
     CONFIGRET result = api.GetParent(&hubNode, usbNode, 0);
@@ -160,38 +187,65 @@ bool ReadUsbDeviceStrings(DEVINST usbNode, const std::wstring& usbId, std::wstri
         return Fail(why, L"its port (CM_DRP_ADDRESS) is not a port number");
     const uint32_t port = address;
 
-    std::wstring hubPath = HubInterfacePath(hubId);
-    if (hubPath.empty()) return Fail(why, L"its hub " + hubId + L" shows no USB hub interface");
-    SeamHandle hub(api.OpenDevice(hubPath, GENERIC_WRITE, FILE_SHARE_WRITE, OPEN_EXISTING, 0));
-    if (!hub.Valid()) return Fail(why, L"its hub cannot be opened (error " + Number(GetLastError()) + L")");
+    HANDLE hub = OpenHub(hubId, why);
+    if (hub == INVALID_HANDLE_VALUE) return false;
+    if (hub_ != INVALID_HANDLE_VALUE && hub_ != nullptr) api.CloseDevice(hub_);
+    hub_ = hub;
+    port_ = port;
 
     // Windows 2000 knows only the older request; both share the layout up
     // to the pipes.
     std::vector<uint8_t> reply(sizeof(USB_NODE_CONNECTION_INFORMATION_EX) + 32 * sizeof(USB_PIPE_INFO), 0);
-    UsbConnectionFacts facts;
     bool answered = false;
     for (DWORD code : {IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION}) {
         std::fill(reply.begin(), reply.end(), 0);
         reinterpret_cast<USB_NODE_CONNECTION_INFORMATION_EX*>(reply.data())->ConnectionIndex = port;
         DWORD returned = 0;
-        if (api.DeviceControl(hub.Get(), code, reply.data(), static_cast<DWORD>(reply.size()), reply.data(),
+        if (api.DeviceControl(hub_, code, reply.data(), static_cast<DWORD>(reply.size()), reply.data(),
                               static_cast<DWORD>(reply.size()), &returned) &&
             returned <= reply.size()) {
-            answered = ParseNodeConnectionReply(reply.data(), returned, port, facts);
+            answered = ParseNodeConnectionReply(reply.data(), returned, port, facts_);
             if (answered) break;
         }
     }
     if (!answered) return Fail(why, L"the hub gives no device on port " + Number(port));
     wchar_t text[20];
-    swprintf(text, 20, L"VID_%04X&PID_%04X", facts.vendorId, facts.productId);
+    swprintf(text, 20, L"VID_%04X&PID_%04X", facts_.vendorId, facts_.productId);
     if (ToUpperAscii(usbId) != text)
         return Fail(why, L"the hub's port " + Number(port) + L" holds " + text + L", not this device");
+    return true;
+}
 
+bool UsbHubPort::RequestDescriptor(uint8_t type, uint8_t index, uint16_t language, uint16_t maxBytes,
+                                   std::vector<uint8_t>& descriptor) const {
+    std::vector<uint8_t> buffer(sizeof(USB_DESCRIPTOR_REQUEST) + maxBytes, 0);
+    auto* request = reinterpret_cast<USB_DESCRIPTOR_REQUEST*>(buffer.data());
+    request->ConnectionIndex = port_;
+    request->SetupPacket.bmRequest = 0x80;  // device to host, standard, device
+    request->SetupPacket.bRequest = 6;      // GET_DESCRIPTOR
+    request->SetupPacket.wValue = static_cast<USHORT>((type << 8) | index);
+    request->SetupPacket.wIndex = language;
+    request->SetupPacket.wLength = maxBytes;
+    DWORD returned = 0;
+    if (!GetDeviceApi().DeviceControl(hub_, IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION, buffer.data(),
+                                      static_cast<DWORD>(buffer.size()), buffer.data(),
+                                      static_cast<DWORD>(buffer.size()), &returned))
+        return false;
+    if (returned < sizeof(USB_DESCRIPTOR_REQUEST) || returned > buffer.size()) return false;
+    descriptor.assign(buffer.begin() + sizeof(USB_DESCRIPTOR_REQUEST), buffer.begin() + returned);
+    return true;
+}
+
+bool ReadUsbDeviceStrings(DEVINST usbNode, const std::wstring& usbId, std::wstring& manufacturer,
+                          std::wstring& product, std::wstring& why) {
+    UsbHubPort port;
+    if (!port.Open(usbNode, usbId, why)) return false;
+    const UsbConnectionFacts& facts = port.Facts();
     uint16_t language = 0;
     if (facts.manufacturerIndex != 0 || facts.productIndex != 0) {
         std::vector<uint8_t> descriptor;
         std::vector<uint16_t> languages;
-        if (!RequestStringDescriptor(hub.Get(), port, 0, 0, descriptor))
+        if (!port.RequestDescriptor(kStringDescriptorType, 0, 0, kMaxStringDescriptorBytes, descriptor))
             return Fail(why, L"the hub did not give the device's languages (string descriptor 0)");
         if (!ParseUsbLanguageIds(descriptor.data(), descriptor.size(), languages))
             return Fail(why, L"the device's languages (string descriptor 0) are malformed");
@@ -199,8 +253,8 @@ bool ReadUsbDeviceStrings(DEVINST usbNode, const std::wstring& usbId, std::wstri
     }
     std::wstring manufacturerText;
     std::wstring productText;
-    if (!ReadString(hub.Get(), port, facts.manufacturerIndex, language, manufacturerText, L"manufacturer", why) ||
-        !ReadString(hub.Get(), port, facts.productIndex, language, productText, L"product", why))
+    if (!ReadString(port, facts.manufacturerIndex, language, manufacturerText, L"manufacturer", why) ||
+        !ReadString(port, facts.productIndex, language, productText, L"product", why))
         return false;
     manufacturer.swap(manufacturerText);
     product.swap(productText);

@@ -12,7 +12,9 @@
 #include <windows.h>
 #include <cfgmgr32.h>
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "device/UsbDescriptors.h"
 
@@ -23,6 +25,33 @@ extern const GUID kGuidDevInterfaceUsbHub;
 // "...&MI_nn" of a composite device: the device itself, which the hub
 // knows), with its "VID_xxxx&PID_yyyy". False when there is none.
 bool FindUsbDeviceNode(DEVINST face, DEVINST* usbNode, std::wstring* usbId);
+
+// The hub port a USB device node is on, opened: the hub above the node
+// (CM_Get_Parent), the hub's GUID_DEVINTERFACE_USB_HUB interface, the port
+// (CM_DRP_ADDRESS), confirmed by the IDs the hub reports on it (usbId). The
+// hub's handle is closed with the object.
+class UsbHubPort {
+public:
+    UsbHubPort() = default;
+    ~UsbHubPort();
+    UsbHubPort(const UsbHubPort&) = delete;
+    UsbHubPort& operator=(const UsbHubPort&) = delete;
+
+    // On false, why says which step failed.
+    bool Open(DEVINST usbNode, const std::wstring& usbId, std::wstring& why);
+    // Asks the hub for a descriptor of the device on the port (type, index,
+    // language): its bytes as the device gave them, or false.
+    bool RequestDescriptor(uint8_t type, uint8_t index, uint16_t language, uint16_t maxBytes,
+                           std::vector<uint8_t>& descriptor) const;
+    HANDLE Hub() const { return hub_; }
+    uint32_t Port() const { return port_; }
+    const UsbConnectionFacts& Facts() const { return facts_; }
+
+private:
+    HANDLE hub_ = INVALID_HANDLE_VALUE;
+    uint32_t port_ = 0;
+    UsbConnectionFacts facts_;
+};
 
 // Reads the manufacturer and product strings of the USB device node usbNode
 // (whose IDs are usbId) from its hub: the hub above it (CM_Get_Parent), the

@@ -2,7 +2,8 @@
 // parsers of device/UsbDescriptors.h, each in a buffer of exactly that size
 // (the sanitizers catch a read past it). What a parser accepts must follow
 // from the bytes: a string descriptor's text is never longer than its
-// length allows, a storage text never reaches past the reply.
+// length allows, a storage text never reaches past the reply, a
+// configuration's interface 0 is one of its bytes' interface descriptors.
 
 #include <cstdint>
 #include <cstdlib>
@@ -29,6 +30,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::wstring vendor, product;
     if (ParseStorageDeviceDescriptor(bytes.data(), bytes.size(), vendor, product)) {
         if (size < 36 || vendor.size() + product.size() > 2 * size) std::abort();
+    }
+    UsbConfigurationFacts configuration;
+    if (ParseUsbConfigurationDescriptor(bytes.data(), bytes.size(), configuration)) {
+        if (size < 18 || bytes[1] != 2 || configuration.configurationValue != bytes[5]) std::abort();
+        bool found = false;
+        for (size_t at = 9; at + 9 <= size && !found; ++at)
+            found = bytes[at + 1] == 4 && bytes[at + 2] == 0 && bytes[at + 3] == 0 &&
+                    bytes[at + 5] == configuration.interface0Class;
+        if (!found) std::abort();
     }
     return 0;
 }

@@ -23,6 +23,7 @@
 #include "device/SwitchChoice.h"
 #include "device/SwitchSend.h"
 #include "device/ScsiPassThrough.h"
+#include "service/PlugMemory.h"
 #include "service/ServiceRuntime.h"
 #include "service/WineDeviceEvents.h"
 #include "session/ClientLauncher.h"
@@ -49,27 +50,6 @@ public:
     ~BusyGuard() { deviceEventBusy = false; }
 };
 
-// Faces sent a rule, by instance ID, with the tick of the sending and the
-// USB device above the face; an entry goes when the face is seen absent at an
-// arrival or removal after its rule's wait (a new plug), once the device has
-// shown the other IDs its rule names, or when the face shows up under
-// another USB device (other IDs or serial: a new plug), so a device that
-// keeps showing the same face is sent its rule once and then warned about
-// once, and a device plugged in anew after it switched is sent its rule
-// again. A face counts as back (the warning) only once it has been seen
-// absent, or when its own arrival is the event, an event that came after its
-// rule was sent: a face that stayed while another LUN's face arrived is not
-// back, nor is a face sent its rule in a pass that saw it present before its
-// own arrival's event was handled.
-struct SentRule {
-    DWORD tick;
-    DWORD waitMs;
-    bool warned;
-    std::wstring usbDevice;
-    bool gone;
-    unsigned long long namesBefore;  // arrival names queued before the rule was sent
-};
-
 // An interface named by an arrival event, numbered in the order queued.
 struct ArrivedName {
     std::wstring path;
@@ -77,33 +57,39 @@ struct ArrivedName {
 };
 // The number of the last arrival name queued.
 std::atomic<unsigned long long> arrivalNamesQueued{0};
-std::mutex sentRulesLock;
-std::map<std::wstring, SentRule> sentRules;
 
-// Forgets the faces that are gone and whose rule's wait has passed: the
-// next time they show up is a new plug.
-void PruneSentRules(const std::vector<PresentStorageFace>& faces, DWORD now) {
-    std::lock_guard<std::mutex> hold(sentRulesLock);
-    for (auto entry = sentRules.begin(); entry != sentRules.end();) {
-        bool present = false;
-        for (const PresentStorageFace& face : faces) present = present || face.face.instanceId == entry->first;
-        if (!present && now - entry->second.tick > entry->second.waitMs) {
-            entry = sentRules.erase(entry);
-        } else {
-            if (!present) entry->second.gone = true;
-            ++entry;
-        }
+// The faces sent their rule in this plug (service/PlugMemory.h). Fed by the
+// arrival worker, the switch watches and the removals.
+std::mutex plugMemoryLock;
+PlugMemory plugMemory;
+
+// The instance IDs of the present CD-ROM and disk faces: what a removal
+// needs to tell which faces went, without reading any string of a device.
+std::vector<std::wstring> PresentStorageFaceIds() {
+    std::vector<std::wstring> ids;
+    for (const GUID* kind : {&kGuidDevInterfaceCdRom, &kGuidDevInterfaceDisk}) {
+        DeviceRecordList records;
+        ScopedDeviceInfoSet set;
+        CollectDeviceInterfaces(*kind, records, set.Slot());
+        for (const DeviceRecord& record : records) ids.push_back(record.InstanceID);
     }
+    return ids;
+}
+
+// now: a tick taken after the faces were listed.
+void PrunePlugMemory(const std::vector<std::wstring>& presentIds, DWORD now) {
+    std::lock_guard<std::mutex> hold(plugMemoryLock);
+    plugMemory.Prune(presentIds, now);
 }
 
 bool AnyRuleSent() {
-    std::lock_guard<std::mutex> hold(sentRulesLock);
-    return !sentRules.empty();
+    std::lock_guard<std::mutex> hold(plugMemoryLock);
+    return !plugMemory.Empty();
 }
 
 void ForgetSentRule(const std::wstring& instanceId) {
-    std::lock_guard<std::mutex> hold(sentRulesLock);
-    sentRules.erase(instanceId);
+    std::lock_guard<std::mutex> hold(plugMemoryLock);
+    plugMemory.Switched(instanceId);
 }
 
 // After a rule that names the IDs its device has once switched: watches, on
@@ -140,7 +126,20 @@ struct DeviceWork {
     bool arrivalPending = false;
     bool arrivalLauncher = false;
     std::vector<ArrivedName> arrivedPaths;  // the interfaces those arrivals named
+    // A pass is asked for or under way (counted in running).
     bool arrivalWorkerRuns = false;
+    // The arrivals waiting were all queued while no pass ran, right after the
+    // thread that got their events found no supported modem: the pass need
+    // not look for it again.
+    bool modemJustChecked = false;
+    // The worker thread exists: handling arrivals, or waiting for the next
+    // (not counted in running then). Starting a thread costs more than the
+    // rest of an arrival's decision, so the worker stays for the service's
+    // life, started with the monitor, and ends at StopDeviceWork.
+    bool arrivalWorkerAlive = false;
+    bool arrivalWorkerEnd = false;
+    HANDLE arrivalWake = CreateEventW(nullptr, FALSE, FALSE, nullptr);  // auto reset, never closed
+    HANDLE arrivalWorkerGone = CreateEventW(nullptr, TRUE, TRUE, nullptr);  // set while no worker thread is
     // One auto-reset event per running switch watch: a device event wakes
     // every watch, so does a stop.
     std::vector<HANDLE> watchWakes;
@@ -157,24 +156,47 @@ void WorkerEnded() {
     if (--work.running == 0 && work.idle != nullptr) SetEvent(work.idle);
 }
 
+// Caller holds work.lock.
+void SetWorkerAliveLocked(DeviceWork& work, bool alive) {
+    work.arrivalWorkerAlive = alive;
+    if (work.arrivalWorkerGone == nullptr) return;
+    if (alive) {
+        ResetEvent(work.arrivalWorkerGone);
+    } else {
+        SetEvent(work.arrivalWorkerGone);
+    }
+}
+
+// Counts a thread's work as begun. Caller holds work.lock.
+void WorkBegunLocked(DeviceWork& work) {
+    if (work.running++ == 0 && work.idle != nullptr) ResetEvent(work.idle);
+}
+
+// Creates a thread; false (the error kept) when it cannot be.
+bool CreateWorkerThread(LPTHREAD_START_ROUTINE routine, LPVOID parameter) {
+    DWORD threadId = 0;
+    auto create = hooks.createThread != nullptr ? hooks.createThread : ::CreateThread;
+    HANDLE thread =
+        create(nullptr, kWorkerStackReserve, routine, parameter, STACK_SIZE_PARAM_IS_A_RESERVATION, &threadId);
+    if (thread == nullptr) return false;
+    CloseHandle(thread);  // ends by itself; the count says when
+    return true;
+}
+
 // Starts a counted thread; false (nothing counted, the error kept) when it
 // cannot be created.
 bool StartWorker(LPTHREAD_START_ROUTINE routine, LPVOID parameter) {
     DeviceWork& work = Work();
     {
         std::lock_guard<std::mutex> hold(work.lock);
-        if (work.running++ == 0 && work.idle != nullptr) ResetEvent(work.idle);
+        WorkBegunLocked(work);
     }
-    DWORD threadId = 0;
-    HANDLE thread =
-        CreateThread(nullptr, kWorkerStackReserve, routine, parameter, STACK_SIZE_PARAM_IS_A_RESERVATION, &threadId);
-    if (thread == nullptr) {
+    if (!CreateWorkerThread(routine, parameter)) {
         DWORD error = GetLastError();
         WorkerEnded();
         SetLastError(error);
         return false;
     }
-    CloseHandle(thread);  // ends by itself; the count says when
     return true;
 }
 
@@ -286,12 +308,14 @@ bool SamePath(const std::wstring& a, const std::wstring& b) {
     return !a.empty() && EqualsIgnoreCaseAscii(a, b);
 }
 
-// The face's own arrival was queued after its rule was sent.
-bool ArrivedAgain(const std::vector<ArrivedName>& arrived, const std::wstring& path, unsigned long long namesBefore) {
+// The number of the last arrival event of this pass that named the face at
+// path; 0 for none.
+unsigned long long LastArrivalOf(const std::vector<ArrivedName>& arrived, const std::wstring& path) {
+    unsigned long long last = 0;
     for (const ArrivedName& one : arrived) {
-        if (one.number > namesBefore && SamePath(one.path, path)) return true;
+        if (one.number > last && SamePath(one.path, path)) last = one.number;
     }
-    return false;
+    return last;
 }
 
 // Sends each face that a rule sends something, and that was not sent its
@@ -299,33 +323,31 @@ bool ArrivedAgain(const std::vector<ArrivedName>& arrived, const std::wstring& p
 // their own), or else the first face the supported list sends its block;
 // false when nothing was sent. arrived: the interfaces whose arrival this
 // pass handles (those the events named).
-bool SwitchFirstFace(const std::vector<PresentStorageFace>& faces, const SwitchRuleSet& rules, DWORD now,
-                     const std::vector<ArrivedName>& arrived) {
+bool SwitchFirstFace(const std::vector<PresentStorageFace>& faces, const SwitchRuleSet& rules,
+                     const std::vector<ArrivedName>& arrived, ScopedTraceHold& hold) {
     bool sentAny = false;
     for (const PresentStorageFace& present : faces) {
         SwitchChoice choice = ChooseSwitchBlocks(present.face, hooks.osVersion(), rules);
-        if (choice.source == SwitchSource::None) continue;
+        if (choice.source == SwitchSource::None) {
+            if (choice.heldRule != nullptr)
+                Trace(L"Switch rule not sent to %s: %s\n", present.face.instanceId.c_str(), choice.why.c_str());
+            continue;
+        }
+        unsigned long long namesBefore = 0;
         if (choice.source == SwitchSource::Rule) {
-            std::lock_guard<std::mutex> hold(sentRulesLock);
-            auto sent = sentRules.find(present.face.instanceId);
-            if (sent != sentRules.end() && sent->second.usbDevice != present.face.usbInstanceId) {
-                sentRules.erase(sent);  // under another USB device: a new plug
-                sent = sentRules.end();
+            PlugDecision decision;
+            {
+                std::lock_guard<std::mutex> guard(plugMemoryLock);
+                decision = plugMemory.Decide(present.face.instanceId, present.face.usbInstanceId,
+                                             LastArrivalOf(arrived, present.path));
             }
-            if (sent != sentRules.end()) {
-                bool back = sent->second.gone || ArrivedAgain(arrived, present.path, sent->second.namesBefore);
-                if (back && !sent->second.warned) {
-                    sent->second.warned = true;
-                    Trace(L"Switch rule [%s] was sent to %s in this plug and the face is back: not sent again\n",
-                          choice.rule->section.c_str(), EscapeDeviceText(present.face.instanceId).c_str());
-                    ReportRuleNotSwitched(present.face.usbId, present.face.instanceId, present.path,
-                                          choice.rule->section);
-                }
-                continue;
+            if (decision == PlugDecision::Back) {
+                Trace(L"Switch rule [%s] was sent to %s in this plug and the face is back: not sent again\n",
+                      choice.rule->section.c_str(), EscapeDeviceText(present.face.instanceId).c_str());
+                ReportRuleNotSwitched(present.face.usbId, present.face.instanceId, present.path, choice.rule->section);
             }
-            sentRules[present.face.instanceId] =
-                SentRule{now, choice.rule->switchWaitMs, false, present.face.usbInstanceId, false,
-                         arrivalNamesQueued.load()};
+            if (decision != PlugDecision::Send) continue;
+            namesBefore = arrivalNamesQueued.load();
         }
         if (serviceRuntime.stopRequested) return false;
         // A face of the supported list after a rule's face: left to a pass of its own.
@@ -336,12 +358,21 @@ bool SwitchFirstFace(const std::vector<PresentStorageFace>& faces, const SwitchR
             std::copy(choice.blocks[0].cdb.begin(), choice.blocks[0].cdb.end(), cdb);
             int length = static_cast<int>(choice.blocks[0].cdb.size());
             bool sent = SendScsiCdb(present.path, cdb, length);
-            ReportSwitchCommand(present.face.instanceId, present.path, cdb, length, sent, GetLastError());
+            DWORD error = GetLastError();
+            hold.Release();
+            ReportSwitchCommand(present.face.instanceId, present.path, cdb, length, sent, error);
             return true;
         }
-        RuleSendResult result = SendSwitchBlocks(present.path, choice.blocks, choice.rule->waitBeforeMs);
+        RuleSendResult result = SendSwitchBlocks(present.path, choice.blocks, choice.rule->waitBeforeMs, &hold);
         DWORD error = GetLastError();
+        hold.Release();
         if (result == RuleSendResult::Stopped) return false;
+        // A face that did not open was sent nothing: the next arrival tries again.
+        if (result != RuleSendResult::NotOpened) {
+            std::lock_guard<std::mutex> guard(plugMemoryLock);
+            plugMemory.Sent(present.face.instanceId, present.face.usbInstanceId, GetClock().TickCount(),
+                            choice.rule->switchWaitMs, namesBefore);
+        }
         // Traced after the sending, as its blocks are: nothing but the
         // decision stands between the arrival and the first block.
         Trace(L"Switch rule [%s] for %s: %u blocks to %s\n", choice.rule->section.c_str(),
@@ -363,18 +394,19 @@ bool SwitchFirstFace(const std::vector<PresentStorageFace>& faces, const SwitchR
 // this plug (as SwitchFirstFace); false when nothing was sent. CD-ROM faces first; the disk faces
 // are only listed when no CD-ROM face was sent anything (or when earlier
 // sendings are to be checked against them).
-bool SwitchByRules(const SwitchRuleSet& rules, const std::vector<ArrivedName>& arrived) {
-    DWORD now = GetClock().TickCount();
+bool SwitchByRules(const SwitchRuleSet& rules, const std::vector<ArrivedName>& arrived, ScopedTraceHold& hold) {
     std::vector<PresentStorageFace> faces = CollectStorageFaces(kCdRomFaces);
     bool haveDisks = false;
     if (AnyRuleSent()) {
         std::vector<PresentStorageFace> disks = CollectStorageFaces(kDiskFaces);
         faces.insert(faces.end(), disks.begin(), disks.end());
         haveDisks = true;
-        PruneSentRules(faces, now);
+        std::vector<std::wstring> ids;
+        for (const PresentStorageFace& face : faces) ids.push_back(face.face.instanceId);
+        PrunePlugMemory(ids, GetClock().TickCount());
     }
-    if (SwitchFirstFace(faces, rules, now, arrived)) return true;
-    return !haveDisks && SwitchFirstFace(CollectStorageFaces(kDiskFaces), rules, now, arrived);
+    if (SwitchFirstFace(faces, rules, arrived, hold)) return true;
+    return !haveDisks && SwitchFirstFace(CollectStorageFaces(kDiskFaces), rules, arrived, hold);
 }
 
 // The decision and the sending of one arrival, on the arrival worker.
@@ -382,16 +414,19 @@ bool SwitchByRules(const SwitchRuleSet& rules, const std::vector<ArrivedName>& a
 // arrival that came with event data, and the switch of a CD-ROM face found
 // present when the service starts). arrived: the interfaces the events of
 // this pass named.
-void HandleArrival(bool startLauncher, const std::vector<ArrivedName>& arrived) {
+void HandleArrival(bool startLauncher, const std::vector<ArrivedName>& arrived, bool modemJustChecked) {
     // A script that could not be read is tried again first; the monitor
     // thread then listens for disk faces if it brought rules.
     if (RetryUnreadDriverScript()) diskListenWanted = true;
     // One reading of the script for the whole arrival: a reload meanwhile
     // counts from the next one on.
     DriverScriptPin script;
+    // What the way to the first block traces is written once the block is
+    // out: the device waits for nothing but the decision.
+    ScopedTraceHold hold;
     std::wstring path;
     // The modem may have come while this arrival waited for the one before.
-    if (FindSupportedModem(path)) return;
+    if (!modemJustChecked && FindSupportedModem(path)) return;
 
     const SwitchRuleSet& rules = GetDriverScriptRules();
     if (rules.rules.empty()) {
@@ -404,10 +439,13 @@ void HandleArrival(bool startLauncher, const std::vector<ArrivedName>& arrived) 
         BuildArrivalCdb(cdb, &length);
         dialogWatch.Arm(INFINITE);
         bool sent = SendScsiCdb(path, cdb, length);
-        ReportSwitchCommand(instanceId, path, cdb, length, sent, GetLastError());
-    } else if (!SwitchByRules(rules, arrived)) {
+        DWORD error = GetLastError();
+        hold.Release();
+        ReportSwitchCommand(instanceId, path, cdb, length, sent, error);
+    } else if (!SwitchByRules(rules, arrived, hold)) {
         return;
     }
+    hold.Release();
 
     if (startLauncher && !serviceRuntime.stopRequested) {
         DWORD threadId = 0;
@@ -421,11 +459,13 @@ void HandleArrival(bool startLauncher, const std::vector<ArrivedName>& arrived) 
     }
 }
 
-// Handles the arrivals asked for, one pass at a time, until none is left.
+// Handles the arrivals asked for, one pass at a time, until none is left;
+// then the worker's work counts as ended.
 void RunArrivals() {
     DeviceWork& work = Work();
     for (;;) {
         bool startLauncher = false;
+        bool modemJustChecked = false;
         std::vector<ArrivedName> arrived;
         {
             std::lock_guard<std::mutex> hold(work.lock);
@@ -435,31 +475,52 @@ void RunArrivals() {
                 work.arrivalLauncher = false;
                 work.arrivedPaths.clear();
                 work.arrivalWorkerRuns = false;
-                return;
+                work.modemJustChecked = false;
+                break;
             }
             startLauncher = work.arrivalLauncher;
+            modemJustChecked = work.modemJustChecked;
             arrived.swap(work.arrivedPaths);
             work.arrivalPending = false;
             work.arrivalLauncher = false;
+            work.modemJustChecked = false;
         }
         deviceEventBusy = true;
         BusyGuard clearBusy;
-        HandleArrival(startLauncher, arrived);
+        HandleArrival(startLauncher, arrived, modemJustChecked);
     }
+    WorkerEnded();
 }
 
+// Handles the arrivals, then waits for the next, until StopDeviceWork.
 DWORD WINAPI ArrivalWorkerThread(LPVOID) {
-    WorkerEndGuard ended;
-    RunArrivals();
-    return 0;
+    DeviceWork& work = Work();
+    for (;;) {
+        bool runs = false;
+        {
+            std::lock_guard<std::mutex> hold(work.lock);
+            runs = work.arrivalWorkerRuns;
+            if (!runs && (work.arrivalWorkerEnd || work.arrivalWake == nullptr)) {
+                SetWorkerAliveLocked(work, false);
+                return 0;
+            }
+        }
+        if (runs) {
+            RunArrivals();
+        } else {
+            WaitForSingleObject(work.arrivalWake, INFINITE);
+        }
+    }
 }
 
 // Arrivals are decided and sent on a worker thread, one at a time and in
 // order: a switch rule's blocks take up to 10 s each and its pauses minutes,
 // and the thread that gets device events and the manager's controls must not
 // wait for them. An arrival that comes meanwhile asks for one more pass.
-void QueueArrival(bool startLauncher, const std::wstring& arrived) {
+// modemJustChecked: the caller found no supported modem just now.
+void QueueArrival(bool startLauncher, const std::wstring& arrived, bool modemJustChecked) {
     DeviceWork& work = Work();
+    bool start = false;
     {
         std::lock_guard<std::mutex> hold(work.lock);
         work.arrivalPending = true;
@@ -468,13 +529,62 @@ void QueueArrival(bool startLauncher, const std::wstring& arrived) {
         // them came back. A burst of events beyond this many is not a plug.
         if (!arrived.empty() && work.arrivedPaths.size() < kMaxQueuedArrivalNames)
             work.arrivedPaths.push_back(ArrivedName{arrived, ++arrivalNamesQueued});
-        if (work.arrivalWorkerRuns) return;
+        if (work.arrivalWorkerRuns) {
+            // The pass under way may be long: the next one looks again.
+            work.modemJustChecked = false;
+            return;
+        }
         work.arrivalWorkerRuns = true;
+        work.modemJustChecked = modemJustChecked;
+        WorkBegunLocked(work);
+        start = !work.arrivalWorkerAlive;
+        SetWorkerAliveLocked(work, true);
+        work.arrivalWorkerEnd = false;
     }
-    if (!StartWorker(ArrivalWorkerThread, nullptr)) {
-        // Handled here, as before there was a worker, rather than not at all.
+    if (!start) {
+        SetEvent(work.arrivalWake);
+        return;
+    }
+    if (!CreateWorkerThread(ArrivalWorkerThread, nullptr)) {
+        // Not sent here: on this thread a stop could not end a rule's waits,
+        // and no device event or control would be answered meanwhile.
+        Trace(L"CreateThread ArrivalWorkerThread failed: %d: the arrival is dropped\n",
+              static_cast<int>(GetLastError()));
+        {
+            std::lock_guard<std::mutex> hold(work.lock);
+            work.arrivalPending = false;
+            work.arrivalLauncher = false;
+            work.arrivedPaths.clear();
+            work.arrivalWorkerRuns = false;
+            work.modemJustChecked = false;
+            SetWorkerAliveLocked(work, false);
+        }
+        WorkerEnded();
+    }
+}
+
+// Starts the arrival worker, waiting, so that the first arrival need not.
+void StartArrivalWorker() {
+    DeviceWork& work = Work();
+    {
+        std::lock_guard<std::mutex> hold(work.lock);
+        if (work.arrivalWorkerAlive) return;
+        SetWorkerAliveLocked(work, true);
+        work.arrivalWorkerEnd = false;
+    }
+    if (!CreateWorkerThread(ArrivalWorkerThread, nullptr)) {
         Trace(L"CreateThread ArrivalWorkerThread failed: %d\n", static_cast<int>(GetLastError()));
-        RunArrivals();
+        std::lock_guard<std::mutex> hold(work.lock);
+        // An arrival queued meanwhile found it alive: it is dropped too.
+        if (work.arrivalWorkerRuns) {
+            work.arrivalPending = false;
+            work.arrivalLauncher = false;
+            work.arrivedPaths.clear();
+            work.arrivalWorkerRuns = false;
+            work.modemJustChecked = false;
+            if (--work.running == 0 && work.idle != nullptr) SetEvent(work.idle);
+        }
+        SetWorkerAliveLocked(work, false);
     }
 }
 
@@ -483,6 +593,8 @@ void QueueArrival(bool startLauncher, const std::wstring& arrived) {
 // goes to the arrival worker. arrived: the arriving interface's path, when
 // the event names one.
 DWORD OnDeviceArrival(bool startLauncher, const std::wstring& arrived = L"") {
+    // Written once the arrival is queued, while the worker decides.
+    ScopedTraceHold hold;
     Trace(L"Device Arrival Event <<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<");
     WakeSwitchWatches();
     std::wstring path;
@@ -493,14 +605,17 @@ DWORD OnDeviceArrival(bool startLauncher, const std::wstring& arrived = L"") {
         return 0;
     }
     if (serviceRuntime.stopRequested) return 0;
-    QueueArrival(startLauncher, arrived);
+    QueueArrival(startLauncher, arrived, true);
     return 0;
 }
 
 DWORD OnDeviceRemoval() {
     Trace(L"Device Removal Event >>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>");
     WakeSwitchWatches();
-    if (AnyRuleSent()) PruneSentRules(CollectStorageFaces(), GetClock().TickCount());
+    if (AnyRuleSent()) {
+        std::vector<std::wstring> ids = PresentStorageFaceIds();
+        PrunePlugMemory(ids, GetClock().TickCount());
+    }
     std::wstring path;
     if (FindSupportedModem(path)) return 0;
     dialogWatch.Arm(kRemovalWatchMs);
@@ -509,7 +624,9 @@ DWORD OnDeviceRemoval() {
 
 }  // namespace
 
-DeviceMonitorHooks DefaultDeviceMonitorHooks() { return DeviceMonitorHooks{GetOSVersion, ClientLaunchThread}; }
+DeviceMonitorHooks DefaultDeviceMonitorHooks() {
+    return DeviceMonitorHooks{GetOSVersion, ClientLaunchThread, ::CreateThread};
+}
 
 DeviceMonitorHooks& GetDeviceMonitorHooks() { return hooks; }
 
@@ -643,7 +760,20 @@ bool WaitForDeviceWork(DWORD milliseconds) {
 
 HANDLE DeviceWorkIdleEvent() { return Work().idle; }
 
-void StopDeviceWork() { WakeSwitchWatches(); }
+bool WaitForArrivalWorkerEnd(DWORD milliseconds) {
+    HANDLE gone = Work().arrivalWorkerGone;
+    return gone == nullptr || WaitForSingleObject(gone, milliseconds) == WAIT_OBJECT_0;
+}
+
+void StopDeviceWork() {
+    WakeSwitchWatches();
+    DeviceWork& work = Work();
+    {
+        std::lock_guard<std::mutex> hold(work.lock);
+        work.arrivalWorkerEnd = true;
+    }
+    if (work.arrivalWake != nullptr) SetEvent(work.arrivalWake);
+}
 
 void ReloadDriverScriptAndListen() {
     if (ReloadDriverScript()) ActOnScriptInForce();
@@ -668,6 +798,8 @@ DWORD WINAPI DeviceMonitorThread(LPVOID) {
             serviceRuntime.modemNotify = notify;
         }
     }
+    // The worker is waiting before anything is queued for it.
+    if (!serviceRuntime.stopRequested) StartArrivalWorker();
     // A CD-ROM face present at start is switched, and its client started once
     // the modem is ready, as for one that arrives later.
     ActOnScriptInForce();

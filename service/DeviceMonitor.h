@@ -16,21 +16,27 @@ bool RegisterDevicePnPNotify(GUID classGuid, HDEVNOTIFY* handleOut);
 // rule has come back. Returns 0.
 // An arrival with no supported modem present is handed to the arrival
 // worker, which decides and sends on a thread of its own, one arrival after
-// the other; this returns without waiting for it. A CD-ROM face present when
+// the other; this returns without waiting for it. An arrival for which no
+// worker can be started is traced and dropped, never handled on this thread. A CD-ROM face present when
 // the monitor starts is handed to it, with a launcher, before the monitor
 // says that it listens.
 DWORD OnDeviceEvent(DWORD eventType, LPVOID eventData);
 
-// Waits until the arrival worker and every switch watch have ended; false
-// when they still run after milliseconds.
+// Waits until no arrival is being handled and every switch watch has ended;
+// false when they still run after milliseconds.
 bool WaitForDeviceWork(DWORD milliseconds);
-// Set while neither the arrival worker nor a switch watch runs (manual
-// reset, never closed), for a wait together with other handles; null when it
-// could not be created (then nothing can be waited for).
+// Set while the arrival worker handles no arrival and no switch watch runs
+// (manual reset, never closed), for a wait together with other handles; null
+// when it could not be created (then nothing can be waited for).
 HANDLE DeviceWorkIdleEvent();
-// Wakes the switch watches so that they see a stop at once; the arrival
-// worker's waits end at the stop event (common/StopSignal.h).
+// Wakes the switch watches so that they see a stop at once, and ends the
+// arrival worker's thread once it has no arrival to handle (it waits for
+// arrivals from the monitor's start or the first arrival on; its waits end at
+// the stop event, common/StopSignal.h). The next arrival starts it again.
 void StopDeviceWork();
+// After StopDeviceWork: waits until the arrival worker's thread has ended;
+// false when it has not after milliseconds.
+bool WaitForArrivalWorkerEnd(DWORD milliseconds);
 
 // Reads the driver script again (ReloadDriverScript) and, when that put a new
 // reading in force, acts on it at once as at the service's start: listens for
@@ -88,11 +94,14 @@ extern DialogWatch dialogWatch;
 bool IsDeviceEventBusy();
 
 // What tests replace: the version class that decides whether the watch is
-// armed (no test machine runs Windows 2000), and the launcher routine, so
-// that its start is seen without a detached thread outliving the test.
+// armed (no test machine runs Windows 2000), the launcher routine, so that
+// its start is seen without a detached thread outliving the test, and the
+// start of the arrival worker and the switch watches (a failure Wine cannot
+// be made to give; null: CreateThread).
 struct DeviceMonitorHooks {
     OSVersionClass (*osVersion)();
     LPTHREAD_START_ROUTINE clientLaunchThread;
+    HANDLE(WINAPI* createThread)(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD);
 };
 DeviceMonitorHooks& GetDeviceMonitorHooks();
 DeviceMonitorHooks DefaultDeviceMonitorHooks();

@@ -49,6 +49,43 @@ TEST(Trace, KeepsLastErrorAndReachesListeners) {
     EXPECT_EQ(L"Error CreateFile: \\\\.\\E:, Error Code: 2\n", capture.Messages()[0]);
 }
 
+// A hold keeps its thread's messages, in order and with the time each was
+// traced, until it is released; another thread's go at once, and a hold
+// inside a hold keeps nothing of its own.
+TEST(TraceHold, KeepsTheThreadsMessagesUntilReleased) {
+    TempFolder folder;
+    std::wstring path = folder / L"trace.log";
+    TraceFileSetting setting(path);
+    ScopedTraceCapture capture;
+    {
+        ScopedTraceHold hold;
+        Trace(L"first\n");
+        {
+            ScopedTraceHold inner;
+            Trace(L"second\n");
+        }
+        EXPECT_TRUE(capture.Messages().empty()) << "the inner hold wrote the outer one's messages";
+        Sleep(20);  // the other thread's line is stamped a later millisecond
+        std::thread([] { Trace(L"another thread\n"); }).join();
+        EXPECT_EQ(std::vector<std::wstring>{L"another thread\n"}, capture.Messages());
+        SetLastError(0xdeadbeef);
+        hold.Release();
+        EXPECT_EQ(0xdeadbeefu, GetLastError());
+        Trace(L"third\n");
+    }
+    EXPECT_EQ((std::vector<std::wstring>{L"another thread\n", L"first\n", L"second\n", L"third\n"}),
+              capture.Messages());
+    std::string text = ReadFileBytes(path);
+    size_t first = text.find("] first");
+    size_t other = text.find("] another thread");
+    ASSERT_NE(std::string::npos, first) << text;
+    ASSERT_NE(std::string::npos, other) << text;
+    // Written after the other thread's line, stamped before it.
+    EXPECT_LT(other, first) << text;
+    auto stamp = [&text](size_t at) { return text.substr(text.rfind('\n', at) + 1, 23); };
+    EXPECT_LT(stamp(first), stamp(other)) << text;
+}
+
 TEST(TraceFile, AppendsUtf8LinesFromManyThreads) {
     TempFolder folder;
     std::wstring path = folder / L"trace.log";

@@ -1148,3 +1148,75 @@ TEST_F(EndToEnd, AStopEndsARulesPause) {
         << TraceText();
     EXPECT_EQ(1u, SwitchBlocks().size()) << TraceText();
 }
+
+// A modem that keeps its IDs once switched (only interface 0's class changes,
+// from mass storage to FF, its rule's TargetClass) and then shows the storage
+// face of its memory-card slot. The rule goes to its CD-ROM face once; the
+// card reader's face, and the device plugged again already switched, are
+// sent nothing ("already switched", in the trace and in -List); plugged with
+// mass storage on interface 0, it gets its rule; a device whose class cannot
+// be read gets no rule.
+TEST_F(EndToEnd, ADeviceAlreadySwitchedIsNotSentItsRuleAgain) {
+    const std::vector<BYTE> rezero = {0x01, 0, 0, 0, 0, 0};
+    std::string script = ReadFileBytes(folder_ / L"DrvScript\\ZorraModem.ini");
+    ASSERT_TRUE(WriteFileBytes(folder_ / L"DrvScript\\ZorraModem.ini",
+                               script + "[SwitchRule VID_0AF0&PID_7251]\r\nBlock1=01 00 00 00 00 00\r\nTargetClass=FF\r\n"));
+    Register();
+    const std::string held = "[switchrule vid_0af0&pid_7251]: already switched: interface 0 has class FF, the rule's "
+                             "TargetClass";
+    auto waitTraced = [this](const std::string& line) {
+        for (int i = 0; i < 200 && TraceText().find(line) == std::string::npos; ++i) Sleep(50);
+        return TraceText().find(line) != std::string::npos;
+    };
+    SIM_PLUG plug = SimModemDefaultPlug();
+    plug.vendorId = 0x0AF0;
+    plug.cdromProductId = 0x7251;
+    plug.modemProductId = 0x7251;
+    SimModemSetText(plug.vendor, L"OPTION");
+    SimModemSetSwitchBlocks(plug, {rezero});
+    plug.cardReader = 1;
+
+    // Switched, its card reader's face arrives under the same IDs.
+    Plug(plug);
+    ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_MODEM, 10000)) << SimModemWaitReport() << TraceText();
+    EXPECT_TRUE(waitTraced("Switch rule not sent to USBSTOR\\DISK&VEN_OPTION&PROD_CARD_READER&REV_2.31\\"
+                           "0123456789ABCDEF&0: " + held)) << TraceText();
+    EXPECT_NE(std::string::npos, TraceText().find("Interface 0 class of VID_0AF0&PID_7251: 08 (mass storage)"))
+        << TraceText();
+    std::string list = Run(L"-List").output;
+    EXPECT_NE(std::string::npos, list.find("    USB interface 0 class: FF\r\n")) << list;
+    EXPECT_NE(std::string::npos, list.find("    rule: none; nothing is sent: " + held)) << list;
+    EXPECT_EQ(std::vector<std::vector<BYTE>>{rezero}, Blocks(SimModemReadLog(logStart_))) << TraceText();
+    ASSERT_TRUE(SimModemUnplugAndSettle()) << SimModemWaitReport();
+
+    struct Case {
+        const char* name;
+        ULONG storageClass;
+        std::string traced;
+        std::vector<std::vector<BYTE>> expected;
+    } cases[] = {
+        {"plugged again already switched, its card reader's face first", 0xFF,
+         "Switch rule not sent to USBSTOR\\DISK&VEN_OPTION&PROD_MOBILE_MODEM&REV_2.31\\0123456789ABCDEF&0: " + held,
+         {}},
+        {"its class cannot be read", SIM_CLASS_STALL,
+         "Interface 0 class of VID_0AF0&PID_7251: cannot be read: the hub did not give configuration descriptor 0",
+         {}},
+        {"mass storage on interface 0", 0x08, "Switch rule [switchrule vid_0af0&pid_7251] for VID_0AF0&PID_7251",
+         {rezero}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DeleteFileW(Trace().c_str());
+        ULONG caseStart = SimModemLogPosition();
+        plug.storageFace = SIM_STORAGE_DISK;
+        plug.storageClass = c.storageClass;
+        plug.cardReader = 0;
+        plug.stubborn = 1;
+        Plug(plug);
+        ASSERT_TRUE(SimModemWaitSettled(SIM_STATE_CDROM, 10000)) << SimModemWaitReport();
+        EXPECT_TRUE(waitTraced(c.traced)) << TraceText();
+        if (c.expected.empty()) Sleep(500);  // time enough for a wrong block to arrive
+        EXPECT_EQ(c.expected, Blocks(SimModemReadLog(caseStart))) << TraceText();
+        ASSERT_TRUE(SimModemUnplugAndSettle()) << SimModemWaitReport();
+    }
+}

@@ -68,6 +68,9 @@ protected:
         dialogWatch.Disarm();
     }
     void TearDown() override {
+        // The arrival worker waits for arrivals until told to end.
+        StopDeviceWork();
+        EXPECT_TRUE(WaitForArrivalWorkerEnd(30000));
         dialogWatch.Disarm();
         GetDeviceMonitorHooks() = savedHooks;
     }
@@ -92,8 +95,11 @@ protected:
         std::set<DWORD> before = OwnThreads();
         int counted = launches.load();
         event();
-        // The arrival worker starts the launchers: once it has ended they are there.
+        // The arrival worker starts the launchers: once it has handled the
+        // arrivals they are there. Its thread, which would wait for the next
+        // arrival, ends with the others.
         EXPECT_TRUE(WaitForDeviceWork(30000)) << "the arrival worker did not end";
+        StopDeviceWork();
         for (DWORD id : OwnThreads()) {
             if (before.count(id) != 0) continue;
             UniqueHandle thread(OpenThread(SYNCHRONIZE, FALSE, id));
@@ -224,6 +230,29 @@ TEST_F(DeviceMonitorTest, ArrivalOfASupportedCdRomSendsTheSwitchAndStartsTheLaun
     // Without event data (the scan at start): switched, no launcher.
     EXPECT_EQ(LaunchesDuring([&] { EXPECT_EQ(OnDeviceEvent(DBT_DEVICEARRIVAL, nullptr), 0u); }), 0);
     EXPECT_EQ(devices.Sent().size(), 2u);
+}
+
+HANDLE WINAPI NoThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+}
+
+// An arrival for which no worker can be started is traced and dropped: it
+// is not sent on the thread that gets the events, and the next arrival, with
+// a worker, is handled as usual.
+TEST_F(DeviceMonitorTest, AnArrivalThatGetsNoWorkerIsTracedAndDropped) {
+    ASSERT_TRUE(DeviceLayerReady()) << kNotSupported;
+    AddSupportedCdRom();
+    GetDeviceMonitorHooks().createThread = NoThread;
+    EXPECT_EQ(OnDeviceEvent(DBT_DEVICEARRIVAL, &eventData), 0u);
+    EXPECT_TRUE(devices.Sent().empty());
+    EXPECT_EQ(traces.Count(L"CreateThread ArrivalWorkerThread failed: 8: the arrival is dropped\n"), 1u);
+    EXPECT_TRUE(WaitForDeviceWork(0));
+    EXPECT_FALSE(IsDeviceEventBusy());
+
+    GetDeviceMonitorHooks().createThread = nullptr;
+    EXPECT_EQ(LaunchesDuring([&] { OnDeviceEvent(DBT_DEVICEARRIVAL, &eventData); }), 1);
+    EXPECT_EQ(devices.Sent().size(), 1u);
 }
 
 TEST_F(DeviceMonitorTest, ArrivalWithTheModemAlreadyPresentSendsNothingAndDisarms) {

@@ -28,6 +28,7 @@
 #include "service/ServiceHost.h"
 #include "support/FakeClock.h"
 #include "support/FakeDevices.h"
+#include "support/FakeUsbHub.h"
 #include "support/TestFiles.h"
 #include "support/TraceCapture.h"
 
@@ -138,7 +139,9 @@ protected:
         serviceRuntime.stopRequested = false;
         dialogWatch.Disarm();
         clock.SetWakeWaitMs(60000);
-        usbNode = devices.AddNode(kUsbDeviceId);
+        // A rule goes only to a device whose interface 0 is mass storage.
+        usbNode = devices.AddUsbDevice(kUsbDeviceId, devices.AddHub(L"USB\\ROOT_HUB20\\4&1", L"\\\\?\\hub#1"), 1,
+                                       0x08);
         faceNode = devices.AddInterfaceNode(kGuidDevInterfaceCdRom, kFaceId, kFacePath, usbNode);
         devices.OnDeviceControl([this](const FakeSentRequest&) { SetEvent(blockSent.get()); });
         eventReports = AddEventReportListener([this](DWORD id, const std::vector<std::wstring>&) {
@@ -156,6 +159,8 @@ protected:
         serviceRuntime.stopRequested = true;
         if (stopEvent) SetEvent(stopEvent.get());
         EXPECT_TRUE(WaitForDeviceWork(kBoundMs));
+        StopDeviceWork();
+        EXPECT_TRUE(WaitForArrivalWorkerEnd(kBoundMs));
         if (stopEvent) {
             SetStopEvent(nullptr);
             serviceRuntime.stopEvent = nullptr;
@@ -194,7 +199,7 @@ protected:
     ServiceHostCalls savedCalls{};
     FakeClock clock{1000};
     ScopedClockOverride clockOverride{clock};
-    FakeDeviceApi devices;
+    FakeUsbHubDevices devices;
     ScopedDeviceApiOverride deviceOverride{devices};
     ScopedTraceCapture traces;
     ScriptChange script;

@@ -367,7 +367,7 @@ TEST_F(ServiceHostTest, AStopDuringAnArrivalSendsNothing) {
     devices.AddInterfaceNode(kGuidDevInterfaceCdRom, kSupportedCdRomId, kSupportedCdRomPath);
     int sets = 0;
     // The stop arrives once the arrival has looked for the modem, while the
-    // arrival worker looks again before it looks for the CD-ROM.
+    // arrival worker looks for the CD-ROM.
     devices.OnGetClassDevs([&sets] {
         if (++sets == 2) ServiceCtrl(SERVICE_CONTROL_STOP, 0, nullptr, nullptr);
     });

@@ -1,6 +1,7 @@
-// bench_e2e [PLUGS]: installs CDZorra_Detect.exe (from this program's folder)
-// as a service in a folder of its own, plugs the simulated modem PLUGS times
-// (default 50) in each of two rounds and prints, as median and worst:
+// bench_e2e [PLUGS [BASELINE.exe]]: installs CDZorra_Detect.exe (from this
+// program's folder) as a service in a folder of its own, plugs the simulated
+// modem PLUGS times (default 50) in each round and prints, as median and
+// worst:
 //   - the service's own time from the CD-ROM arrival event to the command
 //     block (its trace: "Device Arrival Event" -> "CreateFile:", whole ms);
 //   - the same seen from the device: CD-ROM interface enabled -> block
@@ -18,9 +19,13 @@
 //     one of them for the simulated modem: the storage faces are then walked
 //     up the device tree to their USB IDs and the rule is looked up before
 //     the block goes out. Compare its arrival figures with the first round's.
+//   - with BASELINE.exe (another build of the service, such as one of an
+//     earlier state of the code), the first round once more with that exe
+//     installed in its place: the two builds side by side in one run.
 // Wine's device calls slow down a little as plugs add up (about 0.5 ms in
-// a hundred), so the first and the last round run in turns, a fifth of
-// their plugs at a time, and are compared on equal terms.
+// a hundred), and other work on the machine comes and goes, so the first and
+// the last round (and the baseline's) run in turns, a fifth of their plugs at
+// a time, and are compared on equal terms.
 // Needs the simulated modem's driver (installed if missing), testclient.exe
 // and cfgmgr32.dll beside it. Removes the service and its folder at the end.
 
@@ -80,6 +85,11 @@ void Print(const char* what, std::vector<double> values, const char* unit) {
 int wmain(int argc, wchar_t** argv) {
     int plugs = argc > 1 ? _wtoi(argv[1]) : 50;
     if (plugs < 1) plugs = 1;
+    std::wstring baseline = argc > 2 ? argv[2] : L"";
+    if (!baseline.empty() && GetFileAttributesW(baseline.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        fwprintf(stderr, L"bench_e2e: %ls not found\n", baseline.c_str());
+        return 1;
+    }
     std::wstring error;
     if (!SimModemInstall(std::wstring(), &error)) {
         fwprintf(stderr, L"bench_e2e: %ls\n", error.c_str());
@@ -106,6 +116,7 @@ int wmain(int argc, wchar_t** argv) {
         const char* name;
         const char* script;
         std::vector<double> serviceMs, deviceMs, clientMs;
+        bool baseline = false;
     } rounds[] = {
         {"wake on the modem",
          "[VidPid]\r\nCount=2\r\n0=USB\\VID_C0DE&PID_1001\r\n1=USB\\VID_C0DE&PID_1003\r\n"
@@ -116,7 +127,9 @@ int wmain(int argc, wchar_t** argv) {
          "2=USB\\VID_C0DE&PID_1003&MI_01\r\n3=USB\\VID_C0DE&PID_1003&MI_02\r\n"
          "[Setup]\r\nVEN=VEN_ZORRA\r\nIsDX=0\r\n", {}, {}, {}},
         {"405 switch rules, one of them the modem's", nullptr, {}, {}, {}},
+        {"wake on the modem, the baseline build", nullptr, {}, {}, {}, true},
     };
+    rounds[3].script = rounds[0].script;
     // 404 rules for other devices, then the simulated modem's: its face is
     // walked up to VID_C0DE&PID_1001 and looked up among all of them.
     std::string withRules = rounds[0].script;
@@ -142,6 +155,7 @@ int wmain(int argc, wchar_t** argv) {
         if (count == 0) continue;
         turns.push_back({0, count});
         turns.push_back({2, count});
+        if (!baseline.empty()) turns.push_back({3, count});
     }
     turns.push_back({1, plugs});
 
@@ -153,6 +167,7 @@ int wmain(int argc, wchar_t** argv) {
             DWORD written = 0;
             WriteFile(file.get(), round.script, static_cast<DWORD>(strlen(round.script)), &written, nullptr);
         }
+        CopyFileW(round.baseline ? baseline.c_str() : (bin + L"CDZorra_Detect.exe").c_str(), exe.c_str(), FALSE);
         DeleteFileW(trace.c_str());
         // -Unregister removes the service's key, the trace setting with it.
         SetString(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\CDZorra_Detect\\Parameters", L"TraceFile",
@@ -196,7 +211,9 @@ int wmain(int argc, wchar_t** argv) {
         }
         Run(exe, L"-Unregister");
     }
+    if (!baseline.empty()) wprintf(L"baseline: %ls\n", baseline.c_str());
     for (const Round& round : rounds) {
+        if (round.baseline && baseline.empty()) continue;
         printf("round: %s\n", round.name);
         Print("  service: arrival event -> command block (its trace, 1 ms)", round.serviceMs, "ms");
         Print("  device: CD-ROM interface up -> block received", round.deviceMs, "ms");

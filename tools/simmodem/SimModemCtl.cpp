@@ -15,6 +15,9 @@
 //                                      its USB strings, as its hub gives them ("" for none)
 //       --port N                       its port on the simulated hub (1 to 4)
 //       --lun1 cdrom|disk              a second storage face, LUN 1 (instance suffix &1)
+//       --class HH|stall               interface 0's class before the switch (default 08)
+//       --class-modem HH|stall         interface 0's class after it (default FF)
+//       --card-reader                  after the switch, a memory-card slot's disk face too
 //   simmodemctl unplug
 //   simmodemctl state                  one line: state, faces, log position
 //   simmodemctl wait STATE [MS]        wait until unplugged|cdrom|switching|modem has settled
@@ -113,6 +116,10 @@ int Plug(const std::vector<std::wstring>& args) {
             plug.storageFace = SIM_STORAGE_DISK;
             continue;
         }
+        if (option == L"--card-reader") {
+            plug.cardReader = 1;
+            continue;
+        }
         if (i + 1 >= args.size()) return Usage();
         const std::wstring& value = args[++i];
         ULONG number = 0;
@@ -146,6 +153,12 @@ int Plug(const std::vector<std::wstring>& args) {
             SimModemSetText(plug.usbManufacturer, value);
         } else if (option == L"--usb-product") {
             SimModemSetText(plug.usbProduct, value);
+        } else if (option == L"--class") {
+            ok = value == L"stall" ? (plug.storageClass = SIM_CLASS_STALL, true)
+                                   : ParseNumber(value, 16, &plug.storageClass) && plug.storageClass <= 0xFF;
+        } else if (option == L"--class-modem") {
+            ok = value == L"stall" ? (plug.modemClass = SIM_CLASS_STALL, true)
+                                   : ParseNumber(value, 16, &plug.modemClass) && plug.modemClass <= 0xFF;
         } else if (option == L"--port") {
             ok = ParseNumber(value, 10, &plug.hubPort) && plug.hubPort >= 1 && plug.hubPort <= SIM_HUB_PORTS;
         } else if (option == L"--lun1") {
@@ -361,12 +374,14 @@ std::wstring DescribeEvent(const SIM_EVENT& event) {
     case SIM_EVENT_FACE_START:
         if (event.faceRole == SIM_FACE_CDROM) return L"CD-ROM face arrived: " + text;
         if (event.faceRole == SIM_FACE_DISK) return L"disk face arrived: " + text;
+        if (event.faceRole == SIM_FACE_CARD_READER) return L"card reader's face arrived: " + text;
         if (event.faceRole == SIM_FACE_MODEM_MI && text.find(L"&MI_00") != std::wstring::npos)
             return L"modem face arrived: " + text;
         return std::wstring();
     case SIM_EVENT_FACE_REMOVE:
         if (event.faceRole == SIM_FACE_CDROM) return L"CD-ROM face gone";
         if (event.faceRole == SIM_FACE_DISK) return L"disk face gone";
+        if (event.faceRole == SIM_FACE_CARD_READER) return L"card reader's face gone";
         return std::wstring();
     default: return std::wstring();
     }

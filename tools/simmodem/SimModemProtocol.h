@@ -28,7 +28,7 @@
 #define SIM_HUB_PORTS 4
 
 /* Bumped whenever a record below changes. */
-#define SIM_PROTOCOL_VERSION 3
+#define SIM_PROTOCOL_VERSION 4
 
 #define SIM_FILE_DEVICE 0x8CD2
 #define SIM_CTL(function) CTL_CODE(SIM_FILE_DEVICE, 0x800 + (function), METHOD_BUFFERED, FILE_ANY_ACCESS)
@@ -89,7 +89,22 @@ typedef struct SIM_PLUG {
     ULONG hubPort;           /* the hub port the device is on, 1 to SIM_HUB_PORTS; 0: 1 */
     ULONG secondLun;         /* nonzero: a second storage face, LUN 1 (instance suffix &1), of the kind below */
     ULONG secondLunFace;     /* SIM_STORAGE_* of the LUN-1 face */
+    /* Interface 0's class in the configuration descriptor the hub gives
+     * (bConfigurationValue 1, the one in force): before the switch (0: 08,
+     * mass storage) and after it (0: FF, vendor specific); SIM_CLASS_STALL:
+     * the device stalls the request. */
+    ULONG storageClass;
+    ULONG modemClass;
+    /* nonzero: after the switch the device also shows the storage face of a
+     * memory-card slot, USBSTOR\DISK&VEN_<vendor>&PROD_CARD_READER&REV_..\
+     * serial&0 (a disk interface), under its last interface node, as an
+     * interface of class 08 after interface 0. With modemProductId equal to
+     * cdromProductId the device keeps its IDs: only interface 0's class tells
+     * it has switched. */
+    ULONG cardReader;
 } SIM_PLUG;
+
+#define SIM_CLASS_STALL 0x100
 
 #define SIM_STATE_UNPLUGGED 0
 #define SIM_STATE_CDROM 1     /* CD-ROM face reported */
@@ -147,6 +162,7 @@ typedef struct SIM_LOG_HEADER {
 #define SIM_FACE_MODEM_MI 4  /* USB\VID_v&PID_m&MI_nn\...: one interface node; MI_00 has the modem interface */
 #define SIM_FACE_DISK 5      /* USBSTOR\DISK&VEN_..&PROD_..&REV_..\serial&0 with the disk interface */
 #define SIM_FACE_HUB 6       /* the hub the USB device nodes hang on (SIM_HUB_INSTANCE_ID) */
+#define SIM_FACE_CARD_READER 7 /* USBSTOR\DISK&...&PROD_CARD_READER...: the modem's memory-card slot (SIM_PLUG.cardReader) */
 
 typedef struct SIM_NODE_QUERY {
     WCHAR instanceId[SIM_TEXT_CHARS];

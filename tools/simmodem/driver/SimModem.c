@@ -275,7 +275,7 @@ static PDEVICE_OBJECT CreateFaceLocked(ULONG role, const WCHAR* deviceId, const 
     RtlInitUnicodeString(&name, nameText);
     status = IoCreateDevice(g.driver, sizeof(FACE_EXT), &name,
                             role == SIM_FACE_CDROM ? FILE_DEVICE_CD_ROM
-                            : role == SIM_FACE_DISK ? FILE_DEVICE_DISK
+                            : role == SIM_FACE_DISK || role == SIM_FACE_CARD_READER ? FILE_DEVICE_DISK
                                                     : FILE_DEVICE_UNKNOWN,
                             FILE_DEVICE_SECURE_OPEN, FALSE, &pdo);
     if (!NT_SUCCESS(status)) return NULL;
@@ -412,6 +412,22 @@ static void BuildModemFacesLocked(void) {
             ++count;
         }
     }
+    if (g.plug.cardReader && count > 1 && count < SIM_MAX_FACES) {
+        WCHAR readerId[SIM_TEXT_CHARS];
+        WCHAR readerInstance[SIM_TEXT_CHARS];
+        WCHAR parent[SIM_TEXT_CHARS];
+        CopyText(parent, SIM_TEXT_CHARS, ((FACE_EXT*)faces[count - 1]->DeviceExtension)->instanceId);
+        CopyText(readerId, SIM_TEXT_CHARS, L"USBSTOR\\DISK&VEN_");
+        AppendIdText(readerId, SIM_TEXT_CHARS, g.plug.vendor);
+        AppendText(readerId, SIM_TEXT_CHARS, L"&PROD_CARD_READER&REV_");
+        AppendIdText(readerId, SIM_TEXT_CHARS, g.plug.revision);
+        readerInstance[0] = 0;
+        AppendIdText(readerInstance, SIM_TEXT_CHARS, g.plug.serial);
+        AppendText(readerInstance, SIM_TEXT_CHARS, L"&0");
+        faces[count] = CreateFaceLocked(SIM_FACE_CARD_READER, readerId, readerInstance, parent, &kDiskInterface,
+                                        L"USB Card Reader");
+        if (faces[count]) ++count;
+    }
     ReplaceFacesLocked(faces, count);
 }
 
@@ -521,6 +537,10 @@ static NTSTATUS Plug(const SIM_PLUG* plug) {
     if (g.plug.secondLunFace != SIM_STORAGE_DISK) g.plug.secondLunFace = SIM_STORAGE_CDROM;
     if (g.plug.modemInterfaces < 1) g.plug.modemInterfaces = 1;
     if (g.plug.modemInterfaces > SIM_MAX_FACES - 1) g.plug.modemInterfaces = SIM_MAX_FACES - 1;
+    /* Room for the card reader's face. */
+    if (g.plug.cardReader && g.plug.modemInterfaces > SIM_MAX_FACES - 2) g.plug.modemInterfaces = SIM_MAX_FACES - 2;
+    if (g.plug.storageClass == 0) g.plug.storageClass = 0x08;
+    if (g.plug.modemClass == 0) g.plug.modemClass = 0xFF;
     g.vetoesLeft = g.plug.vetoCount;
     if (g.plug.storageFace != SIM_STORAGE_DISK) g.plug.storageFace = SIM_STORAGE_CDROM;
     if (g.plug.switchBlockCount > SIM_MAX_SWITCH_BLOCKS) g.plug.switchBlockCount = SIM_MAX_SWITCH_BLOCKS;
@@ -1114,6 +1134,35 @@ static ULONG StringDescriptorLocked(ULONG index, UCHAR* descriptor) {
     return length;
 }
 
+/* The configuration descriptor (index 0, the only one) with its interface
+ * descriptors: interface 0 of the class the plug gives for the face shown, a
+ * card reader's interface (class 08) after it once switched. Its length, 0
+ * when the device stalls the request. Caller holds the lock. */
+static ULONG ConfigurationDescriptorLocked(ULONG index, UCHAR* descriptor) {
+    ULONG interfaceClass = g.state == SIM_STATE_MODEM ? g.plug.modemClass : g.plug.storageClass;
+    ULONG interfaces = g.state == SIM_STATE_MODEM && g.plug.cardReader ? 2 : 1;
+    ULONG length = 9 + 9 * interfaces, i;
+    if (index != 0 || interfaceClass > 0xFF) return 0;
+    RtlZeroMemory(descriptor, length);
+    descriptor[0] = 9;
+    descriptor[1] = 2;
+    WriteUshort(descriptor + 2, length);
+    descriptor[4] = (UCHAR)interfaces;
+    descriptor[5] = 1;    /* bConfigurationValue */
+    descriptor[7] = 0x80; /* bus powered */
+    descriptor[8] = 250;  /* 500 mA */
+    for (i = 0; i < interfaces; ++i) {
+        UCHAR* one = descriptor + 9 + 9 * i;
+        one[0] = 9;
+        one[1] = 4;
+        one[2] = (UCHAR)i;
+        one[5] = (UCHAR)(i == 0 ? interfaceClass : 0x08);
+        one[6] = (UCHAR)(one[5] == 0x08 ? 0x06 : 0xFF); /* SCSI transparent, or vendor */
+        one[7] = (UCHAR)(one[5] == 0x08 ? 0x50 : 0xFF); /* bulk only, or vendor */
+    }
+    return length;
+}
+
 static NTSTATUS HubControl(PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     UCHAR* buffer = (UCHAR*)irp->AssociatedIrp.SystemBuffer;
@@ -1164,9 +1213,11 @@ static NTSTATUS HubControl(PIRP irp) {
         wanted = buffer[10] | (buffer[11] << 8);
         Lock();
         connected = PortDeviceLocked(port, &vendorId, &productId);
-        /* Only string descriptors; a string asked in another language stalls. */
+        /* String descriptors and the configuration descriptor; a string
+         * asked in another language stalls. */
         if (connected && (value >> 8) == 3 && ((value & 0xFF) == 0 || language == SIM_LANGUAGE_ID))
             length = StringDescriptorLocked(value & 0xFF, descriptor);
+        if (connected && (value >> 8) == 2) length = ConfigurationDescriptorLocked(value & 0xFF, descriptor);
         Unlock();
         if (!connected) return CompleteIrp(irp, STATUS_NO_SUCH_DEVICE, 0);
         if (length == 0) return CompleteIrp(irp, STATUS_UNSUCCESSFUL, 0);
@@ -1379,9 +1430,10 @@ static NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
         FACE_EXT* face = (FACE_EXT*)device->DeviceExtension;
         ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
         if (face->role == SIM_FACE_HUB) return HubControl(irp);
-        if (code == IOCTL_STORAGE_QUERY_PROPERTY && (face->role == SIM_FACE_CDROM || face->role == SIM_FACE_DISK))
-            return StorageQueryProperty(irp);
-        if (code == IOCTL_SCSI_GET_ADDRESS && (face->role == SIM_FACE_CDROM || face->role == SIM_FACE_DISK))
+        BOOLEAN storage =
+            face->role == SIM_FACE_CDROM || face->role == SIM_FACE_DISK || face->role == SIM_FACE_CARD_READER;
+        if (code == IOCTL_STORAGE_QUERY_PROPERTY && storage) return StorageQueryProperty(irp);
+        if (code == IOCTL_SCSI_GET_ADDRESS && storage)
             return ScsiGetAddress(face, irp);
         if (code == IOCTL_SCSI_PASS_THROUGH)
             return FacePassThrough(face, irp);
