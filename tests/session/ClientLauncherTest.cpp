@@ -10,8 +10,10 @@
 #include "common/EventLog.h"
 #include "common/Handles.h"
 #include "common/StringUtil.h"
+#include "common/WritePermission.h"
 #include "config/DriverScript.h"
 #include "session/UserProcess.h"
+#include "support/ErrorText.h"
 #include "support/FakeClock.h"
 #include "support/FakeDevices.h"
 #include "support/TestFiles.h"
@@ -201,9 +203,15 @@ TEST(ClientLaunchWake, EveryWaitingLauncherAsksWhenTheModemComes) {
         EXPECT_EQ(3, launchers.Clock().Wakes());
     }
     EXPECT_EQ(0u, WaitingClientLaunchers());
-    // Each went on to the launch (no client is installed beside this program).
+    // Each went on to the launch (no client is installed beside this program):
+    // the attempt, or, where the host put the build in a folder every user
+    // may change (under /tmp), the refusal that comes just before it.
     size_t launches = 0;
-    for (const std::wstring& m : capture.Messages()) launches += m.rfind(L"CreateProcessAsUser: Image: ", 0) == 0;
+    for (const std::wstring& m : capture.Messages()) {
+        launches += m.rfind(L"CreateProcessAsUser: Image: ", 0) == 0 ||
+                    (m.rfind(L"RunClientApp: The client", 0) == 0 &&
+                     m.find(L"can be changed by ordinary users") != std::wstring::npos);
+    }
     EXPECT_EQ(3u, launches);
 
     // Ended launchers are never touched again: an event made now (which may
@@ -426,6 +434,14 @@ TEST_F(ClientLaunchTest, RunClientAppTriesTheChosenClient) {
     RunClientApp();
     if (image.empty()) {
         EXPECT_EQ(1u, capture.Messages().size());
+    } else if (ReadPathChainAccess(image.substr(0, image.find_last_of(L'\\') + 1)).writableByUsers) {
+        // The build lies where the host put it, perhaps under /tmp, which
+        // every user may change: the client is then refused, not tried.
+        ASSERT_EQ(1u, capture.Messages().size());
+        const std::wstring refusal = capture.Messages()[0];
+        EXPECT_EQ(0u, refusal.rfind(L"RunClientApp: The client", 0)) << NarrowText(refusal);
+        EXPECT_NE(std::wstring::npos, refusal.find(L"can be changed by ordinary users")) << NarrowText(refusal);
+        EXPECT_NE(std::wstring::npos, refusal.find(L"; nothing started\n")) << NarrowText(refusal);
     } else {
         EXPECT_EQ((std::vector<std::wstring>{L"CreateProcessAsUser: Image: " + image + L", Cmdline: \n",
                                              L"CreateProcessAsUser FALSE!\n"}),
