@@ -83,8 +83,10 @@ UniqueFileHandle OpenTraceFile(HANDLE folder, const std::wstring& name, std::wst
     DWORD error = ERROR_SUCCESS;
     UniqueFileHandle file(OpenRelative(folder, name, GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN_IF,
                                        kNonDirectoryFile, &error));
-    // DELETE is for the rollover; without it the line is still written.
-    if (!file && error == ERROR_ACCESS_DENIED) {
+    // DELETE is for the rollover; without it the line is still written. A
+    // program that reads the file without sharing its deletion (a log viewer)
+    // refuses DELETE with a sharing violation, not a denial.
+    if (!file && (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION)) {
         file.reset(OpenRelative(folder, name, GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_OPEN_IF, kNonDirectoryFile,
                                 &error));
     }
@@ -353,6 +355,28 @@ void ScopedTraceHold::Release() {
     DWORD savedError = GetLastError();
     for (const auto& held : held_) EmitTrace(held.first, held.second);
     held_.clear();
+    SetLastError(savedError);
+}
+
+void ScopedTraceHold::TakeHeld(HeldTraceLines& lines) {
+    for (auto& held : held_) lines.push_back(std::move(held));
+    held_.clear();
+}
+
+void ScopedTraceHold::AddHeld(HeldTraceLines& lines) {
+    if (lines.empty()) return;
+    if (!active_) {
+        WriteHeldTraceLines(lines);
+        return;
+    }
+    held_.insert(held_.begin(), std::make_move_iterator(lines.begin()), std::make_move_iterator(lines.end()));
+    lines.clear();
+}
+
+void WriteHeldTraceLines(HeldTraceLines& lines) {
+    DWORD savedError = GetLastError();
+    for (const auto& held : lines) EmitTrace(held.first, held.second);
+    lines.clear();
     SetLastError(savedError);
 }
 

@@ -73,6 +73,8 @@ void RemoveTraceListener(int id);
 // device fast, such as an arrival's way to its command block, pays for its
 // trace lines after the device has its block. A hold made while another is
 // in force on the thread holds nothing of its own.
+using HeldTraceLines = std::vector<std::pair<std::wstring, SYSTEMTIME>>;
+
 class ScopedTraceHold {
 public:
     ScopedTraceHold();
@@ -81,8 +83,17 @@ public:
     ScopedTraceHold& operator=(const ScopedTraceHold&) = delete;
     // Writes what was kept; from now on the thread traces at once.
     void Release();
+    // Hands what was kept so far to another thread's hold (appended to
+    // lines); the hold goes on keeping what comes after.
+    void TakeHeld(HeldTraceLines& lines);
+    // Lines another thread kept, put before this hold's own; written at once
+    // when this hold keeps nothing of its own.
+    void AddHeld(HeldTraceLines& lines);
 
 private:
     bool active_;
-    std::vector<std::pair<std::wstring, SYSTEMTIME>> held_;
+    HeldTraceLines held_;
 };
+
+// Writes lines a hold handed over and nobody took (each with its own time).
+void WriteHeldTraceLines(HeldTraceLines& lines);

@@ -126,6 +126,10 @@ struct DeviceWork {
     bool arrivalPending = false;
     bool arrivalLauncher = false;
     std::vector<ArrivedName> arrivedPaths;  // the interfaces those arrivals named
+    // What the threads that got those events traced, written by the pass
+    // once its block is out: nothing is written to the trace file on the way
+    // to the device's command block.
+    HeldTraceLines eventLines;
     // A pass is asked for or under way (counted in running).
     bool arrivalWorkerRuns = false;
     // The arrivals waiting were all queued while no pass ran, right after the
@@ -414,7 +418,8 @@ bool SwitchByRules(const SwitchRuleSet& rules, const std::vector<ArrivedName>& a
 // arrival that came with event data, and the switch of a CD-ROM face found
 // present when the service starts). arrived: the interfaces the events of
 // this pass named.
-void HandleArrival(bool startLauncher, const std::vector<ArrivedName>& arrived, bool modemJustChecked) {
+void HandleArrival(bool startLauncher, const std::vector<ArrivedName>& arrived, bool modemJustChecked,
+                   HeldTraceLines& eventLines) {
     // A script that could not be read is tried again first; the monitor
     // thread then listens for disk faces if it brought rules.
     if (RetryUnreadDriverScript()) diskListenWanted = true;
@@ -424,6 +429,7 @@ void HandleArrival(bool startLauncher, const std::vector<ArrivedName>& arrived, 
     // What the way to the first block traces is written once the block is
     // out: the device waits for nothing but the decision.
     ScopedTraceHold hold;
+    hold.AddHeld(eventLines);
     std::wstring path;
     // The modem may have come while this arrival waited for the one before.
     if (!modemJustChecked && FindSupportedModem(path)) return;
@@ -467,8 +473,11 @@ void RunArrivals() {
         bool startLauncher = false;
         bool modemJustChecked = false;
         std::vector<ArrivedName> arrived;
+        HeldTraceLines eventLines;
+        bool end = false;
         {
             std::lock_guard<std::mutex> hold(work.lock);
+            eventLines.swap(work.eventLines);
             // Once a stop has been asked for, nothing more is sent.
             if (!work.arrivalPending || serviceRuntime.stopRequested) {
                 work.arrivalPending = false;
@@ -476,18 +485,24 @@ void RunArrivals() {
                 work.arrivedPaths.clear();
                 work.arrivalWorkerRuns = false;
                 work.modemJustChecked = false;
-                break;
+                end = true;
+            } else {
+                startLauncher = work.arrivalLauncher;
+                modemJustChecked = work.modemJustChecked;
+                arrived.swap(work.arrivedPaths);
+                work.arrivalPending = false;
+                work.arrivalLauncher = false;
+                work.modemJustChecked = false;
             }
-            startLauncher = work.arrivalLauncher;
-            modemJustChecked = work.modemJustChecked;
-            arrived.swap(work.arrivedPaths);
-            work.arrivalPending = false;
-            work.arrivalLauncher = false;
-            work.modemJustChecked = false;
+        }
+        if (end) {
+            WriteHeldTraceLines(eventLines);
+            break;
         }
         deviceEventBusy = true;
         BusyGuard clearBusy;
-        HandleArrival(startLauncher, arrived, modemJustChecked);
+        HandleArrival(startLauncher, arrived, modemJustChecked, eventLines);
+        WriteHeldTraceLines(eventLines);  // none left, unless the pass ended early
     }
     WorkerEnded();
 }
@@ -518,7 +533,10 @@ DWORD WINAPI ArrivalWorkerThread(LPVOID) {
 // and the thread that gets device events and the manager's controls must not
 // wait for them. An arrival that comes meanwhile asks for one more pass.
 // modemJustChecked: the caller found no supported modem just now.
-void QueueArrival(bool startLauncher, const std::wstring& arrived, bool modemJustChecked) {
+// callerHold (when given): the caller's trace lines go with the arrival when
+// an idle worker takes it, to be written once its block is out.
+void QueueArrival(bool startLauncher, const std::wstring& arrived, bool modemJustChecked,
+                  ScopedTraceHold* callerHold = nullptr) {
     DeviceWork& work = Work();
     bool start = false;
     {
@@ -538,6 +556,7 @@ void QueueArrival(bool startLauncher, const std::wstring& arrived, bool modemJus
         work.modemJustChecked = modemJustChecked;
         WorkBegunLocked(work);
         start = !work.arrivalWorkerAlive;
+        if (!start && callerHold != nullptr) callerHold->TakeHeld(work.eventLines);
         SetWorkerAliveLocked(work, true);
         work.arrivalWorkerEnd = false;
     }
@@ -605,7 +624,7 @@ DWORD OnDeviceArrival(bool startLauncher, const std::wstring& arrived = L"") {
         return 0;
     }
     if (serviceRuntime.stopRequested) return 0;
-    QueueArrival(startLauncher, arrived, true);
+    QueueArrival(startLauncher, arrived, true, &hold);
     return 0;
 }
 

@@ -86,6 +86,42 @@ TEST(TraceHold, KeepsTheThreadsMessagesUntilReleased) {
     EXPECT_LT(stamp(first), stamp(other)) << text;
 }
 
+// What one thread kept goes with its work to another thread's hold: written
+// there before that hold's own lines, once it is released; a thread with no
+// hold of its own writes them at once.
+TEST(TraceHold, LinesHandedToAnotherThreadAreWrittenFirstThere) {
+    ScopedTraceCapture capture;
+    HeldTraceLines handed;
+    {
+        ScopedTraceHold hold;
+        Trace(L"event\n");
+        hold.TakeHeld(handed);
+        Trace(L"event, after\n");
+    }
+    EXPECT_EQ(std::vector<std::wstring>{L"event, after\n"}, capture.Messages());
+    std::thread([&handed] {
+        ScopedTraceHold hold;
+        Trace(L"worker\n");
+        hold.AddHeld(handed);
+        EXPECT_TRUE(handed.empty());
+    }).join();
+    EXPECT_EQ((std::vector<std::wstring>{L"event, after\n", L"event\n", L"worker\n"}), capture.Messages());
+
+    {
+        ScopedTraceHold hold;
+        Trace(L"again\n");
+        hold.TakeHeld(handed);
+    }
+    std::thread([&handed] {
+        ScopedTraceHold outer;
+        ScopedTraceHold inner;  // keeps nothing of its own
+        inner.AddHeld(handed);
+    }).join();
+    EXPECT_EQ(L"again\n", capture.Messages().back());
+    WriteHeldTraceLines(handed);  // nothing left to write
+    EXPECT_EQ(4u, capture.Messages().size());
+}
+
 TEST(TraceFile, AppendsUtf8LinesFromManyThreads) {
     TempFolder folder;
     std::wstring path = folder / L"trace.log";
