@@ -510,9 +510,12 @@ SwitchRuleChoice ChooseSwitchRule(const SwitchRuleSet& set, const std::wstring& 
         choice.why = L"[" + section->section + L"] sends nothing: " + section->sendNothing;
         return choice;
     }
-    if (!section->notManufacturer.empty() && face.haveUsbStrings && face.manufacturer == section->notManufacturer) {
+    if (!section->notManufacturer.empty() && (!face.haveUsbStrings || face.manufacturer == section->notManufacturer)) {
+        // A string that could not be read cannot show the device is not one
+        // the rule must never reach: nothing is sent then.
         choice.why = L"[" + section->section + L"] is not sent to a device whose manufacturer is \"" +
-                     section->notManufacturer + L"\"";
+                     section->notManufacturer + L"\"" +
+                     (face.haveUsbStrings ? L"" : L", and this device's USB manufacturer string could not be read");
         return choice;
     }
     choice.rule = section;

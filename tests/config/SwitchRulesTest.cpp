@@ -506,8 +506,10 @@ TEST(SwitchRules, OneGroupPerDevice) {
          L"is not sent to a device whose manufacturer is \"Android\""},
         {"Huawei itself", L"VID_12D1&PID_1446", L"HUAWEI", L"", L"", L"", 0, 0x11, L"1446", L""},
         {"\"Android\" only exactly", L"VID_12D1&PID_1446", L"Android Inc", L"", L"", L"", 0, 0x11, L"1446", L""},
-        // As the dispatcher, which reads an absent string as empty.
-        {"strings not read: sent", L"VID_12D1&PID_1446", nullptr, L"", L"", L"", 0, 0x11, L"1446", L""},
+        // Unlike the dispatcher, which reads an absent string as empty: a
+        // string not read cannot show the device is no phone.
+        {"strings not read: nothing", L"VID_12D1&PID_1446", nullptr, L"", L"", L"", 0, -1, L"1446",
+         L"manufacturer string could not be read"},
         {"strings not read: a qualified rule passed over, saying so", L"VID_05C6&PID_1000", nullptr, L"", L"", L"", 0,
          -1, nullptr, L"needs the USB manufacturer or product string"},
     };
