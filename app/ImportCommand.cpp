@@ -11,6 +11,7 @@
 #include "app/ServiceControl.h"
 #include "app/ServiceManagerApi.h"
 #include "common/Console.h"
+#include "common/FileUtil.h"
 #include "common/Handles.h"
 #include "common/StringUtil.h"
 #include "common/Trace.h"
@@ -233,28 +234,6 @@ DWORD ReadScriptFile(const std::wstring& path, ScriptFile& script, std::wstring&
     return ERROR_SUCCESS;
 }
 
-// A name nobody can guess: 128 bits from the system's generator as 32 hex
-// digits; empty when the generator fails (the error readable).
-std::wstring RandomHex() {
-    HCRYPTPROV provider = 0;
-    if (!CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT | CRYPT_SILENT))
-        return std::wstring();
-    BYTE bytes[16] = {};
-    BOOL made = CryptGenRandom(provider, sizeof(bytes), bytes);
-    DWORD error = GetLastError();
-    CryptReleaseContext(provider, 0);
-    if (!made) {
-        SetLastError(error);
-        return std::wstring();
-    }
-    std::wstring hex;
-    for (BYTE b : bytes) {
-        hex += L"0123456789abcdef"[b >> 4];
-        hex += L"0123456789abcdef"[b & 15];
-    }
-    return hex;
-}
-
 // Writes bytes into a new file of a name of its own beside scriptPath
 // (CREATE_NEW: nothing that is there already, a link planted there included,
 // is opened), gives it the script's DACL, reads it back, and gives it the
@@ -265,7 +244,7 @@ std::wstring WriteTemporaryScript(const std::wstring& scriptPath, const std::str
     std::wstring temporary;
     UniqueFileHandle file;
     for (int attempt = 0; attempt < 4 && !file; ++attempt) {
-        std::wstring random = RandomHex();
+        std::wstring random = RandomNamePart();
         if (random.empty()) {
             why = L"no name could be made for the new file (" + ErrorText(GetLastError()) + L")";
             return std::wstring();

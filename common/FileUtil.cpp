@@ -1,5 +1,7 @@
 #include "common/FileUtil.h"
 
+#include <wincrypt.h>
+
 #include "common/Handles.h"
 
 std::wstring WithBackslash(std::wstring folder) {
@@ -78,4 +80,25 @@ bool ListFileNames(const std::wstring& folder, std::vector<std::wstring>* names,
         return false;
     }
     return true;
+}
+
+std::wstring RandomNamePart() {
+    HCRYPTPROV provider = 0;
+    if (!CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT | CRYPT_SILENT))
+        return std::wstring();
+    BYTE bytes[16] = {};
+    BOOL made = CryptGenRandom(provider, sizeof(bytes), bytes);
+    DWORD error = GetLastError();
+    CryptReleaseContext(provider, 0);
+    if (!made) {
+        SetLastError(error);
+        return std::wstring();
+    }
+    static const wchar_t kDigits[] = L"0123456789abcdef";
+    std::wstring hex;
+    for (BYTE b : bytes) {
+        hex += kDigits[b >> 4];
+        hex += kDigits[b & 15];
+    }
+    return hex;
 }

@@ -8,6 +8,10 @@
 #include <string>
 #include <vector>
 
+// A name part nobody can guess: 128 bits from the system's random generator
+// as 32 lower-case hex digits; "" when the generator fails (the error set).
+std::wstring RandomNamePart();
+
 // folder with one backslash at its end ("" stays "").
 std::wstring WithBackslash(std::wstring folder);
 

@@ -65,30 +65,6 @@ std::wstring SystemTempFolder() {
     return WithBackslash(windows) + L"Temp\\";
 }
 
-// A name nobody can guess (128 bits from the system's random generator), as
-// 32 hexadecimal digits; "" when the generator fails (error set).
-std::wstring RandomName() {
-    HCRYPTPROV provider = 0;
-    if (!CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT | CRYPT_SILENT)) {
-        return std::wstring();
-    }
-    BYTE bytes[kRandomDigits / 2] = {};
-    BOOL made = CryptGenRandom(provider, sizeof(bytes), bytes);
-    DWORD error = GetLastError();
-    CryptReleaseContext(provider, 0);
-    if (!made) {
-        SetLastError(error);
-        return std::wstring();
-    }
-    static const wchar_t kDigits[] = L"0123456789abcdef";
-    std::wstring name;
-    for (BYTE b : bytes) {
-        name += kDigits[b >> 4];
-        name += kDigits[b & 15];
-    }
-    return name;
-}
-
 // Makes backup, which must not exist (a folder, file or link there already
 // is refused), with a protected DACL of SYSTEM and Administrators, and writes
 // into it the record of the script names that are to go there. False with the
@@ -248,7 +224,7 @@ namespace setup {
 
 std::wstring NewBackupFolder(MSIHANDLE install) {
     std::wstring temp = SystemTempFolder();
-    std::wstring random = RandomName();
+    std::wstring random = RandomNamePart();
     if (temp.empty() || random.empty()) {
         Log(install, L"no name for a backup folder of the driver scripts: " + ErrorText(GetLastError()), true);
         return std::wstring();
