@@ -474,7 +474,10 @@ SwitchRuleChoice ChooseSwitchRule(const SwitchRuleSet& set, const std::wstring& 
     // The group: the qualified rules first, then the plain ones, each in
     // file order; the face's LUN plays no part.
     std::wstring passedOver;
-    for (int pass = 0; pass < 2 && choice.group == nullptr; ++pass) {
+    // A qualified rule that could not be tried (a string it needs was not
+    // read) might be the device's: the plain rules are then not tried, and
+    // the device gets nothing rather than another file's blocks.
+    for (int pass = 0; pass < 2 && choice.group == nullptr && (pass == 0 || passedOver.empty()); ++pass) {
         for (size_t position : candidates->second) {
             const SwitchRule& rule = set.rules[position];
             if (IsQualifiedRule(rule) != (pass == 0)) continue;

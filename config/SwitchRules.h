@@ -177,7 +177,9 @@ struct SwitchFaceStrings {
 // then per storage face by its LUN. The group is chosen by the device's
 // strings alone, as the Linux dispatcher chooses one file for a device: the
 // first rule of usbId with qualifiers, in file order, whose qualifiers all
-// match, else the first rule without qualifiers; its group is every rule of
+// match, else (unless a rule with qualifiers could not be tried for want of a
+// string, when nothing matches and why says so) the first rule without
+// qualifiers; its group is every rule of
 // usbId with the same qualifiers (SameQualifiers). The face is then sent the
 // first section of the group for its LUN (a rule without Lun is for every
 // LUN, and a face whose LUN is not known takes the group's first section).

@@ -70,8 +70,10 @@ SwitchChoice ChooseSwitchBlocks(const StorageFace& face, OSVersionClass version,
             return choice;
         }
         choice.why = ruleChoice.why;
-        // A group that matched the device decides over the list: nothing.
-        if (ruleChoice.group != nullptr) return choice;
+        // A group that matched the device decides over the list: nothing. So
+        // does a rule that could not be tried for want of a string (why says
+        // which): the list's block is not sent in its stead either.
+        if (ruleChoice.group != nullptr || !ruleChoice.why.empty()) return choice;
     }
     if (face.disk) {
         if (choice.why.empty()) choice.why = L"a disk face is sent something only through a switch rule";
